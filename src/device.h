@@ -1,0 +1,115 @@
+#pragma once
+// The hub: line protocol, detection, bootloader switch and firmware upload.
+//
+// A hub is one to four boards behind one serial port. This module frames
+// commands to the boards' bootloaders and checks their answers, identifies
+// what answers on a port (normal firmware or bootloaders), switches a hub into
+// its bootloaders, and uploads a package in CRC-verified blocks.
+//
+// Only the action thread calls into this module. Waits sleep on the link's
+// serial_wait until a line arrives or the next deadline falls due.
+
+#include <cstdint>
+
+#include "functions.h"
+#include "serial.h"
+#include "ufw.h"
+
+struct board_info {
+  uint8_t present;
+  uint16_t hub_code;
+  uint16_t board_type;
+  uint16_t fw_version;   // major * 100 + minor
+  int32_t serial_no;
+};
+
+struct hub_system_board {
+  uint8_t board;
+  uint16_t type;
+};
+
+struct hub_system {
+  uint16_t code;
+  char name[128];
+  hub_system_board boards[8];
+  int32_t board_count;
+};
+
+inline constexpr int DEVICE_MAX_BOARDS = 8;  // board table: numbers 0..7, 0 unused
+
+struct device {
+  uint8_t detected;
+  uint8_t in_bootloader;
+  uint8_t boot_ready;
+  struct serial *serial;   // owned
+  char *port;              // owned copy
+  uint16_t hub_code;
+  char name[128];
+  uint16_t fw_version;
+  char serial_number[20];
+  hub_system *system;      // owned, may be null
+  board_info boards[DEVICE_MAX_BOARDS];
+  int32_t board_count;
+  uint8_t wake_tried;
+};
+
+// An accepted answer line split into its fields.
+struct hub_answer {
+  uint8_t address;
+  uint8_t board;
+  char type;
+  char payload[256];
+};
+
+// One upload unit of the block list; owns its line copies.
+struct firmware_block {
+  uint8_t board;
+  hex_cmd *lines;
+  uint8_t sent_ok;
+  firmware_block *next;
+};
+
+// Process-wide protocol state (action thread only), 0 at start, never reset.
+extern int32_t send_hash_count;
+extern uint16_t last_mem_crc;
+extern uint8_t last_mem_crc_received;
+extern int32_t switch_count;
+
+// Frames `text` to `board` and, with `wait`, waits up to `timeout` ms per
+// attempt for its acknowledgement (or a CRC report for "!PART_CRC"); up to 10
+// attempts. Returns 1 on a matching answer; 0 otherwise and always when `wait`
+// is clear. With `resend`, a failed write is repeated until it succeeds (the
+// port may be away; that wait is unbounded by design and says so).
+int device_send_command(device *dev, uint8_t board, const char *text, bool wait,
+                        uint16_t timeout, bool resend);
+
+// Checks and splits an answer line. Returns 1 and fills `answer`, else 0;
+// `answer` is cleared either way.
+int device_is_bootloader_line(const char *line, hub_answer *answer);
+
+// Opens `port` and identifies the hub. Returns the record, or null after
+// printing why.
+device *device_create_from_port(const char *port);
+// One detection on the record's open link. Returns 1 when a hub was identified.
+int device_detect_attached(device *dev);
+// A new model record for a known hub code, or null.
+hub_system *device_get_system_from_code(uint16_t code);
+// 1 when the last detection found every board of the model in bootloader mode.
+int device_is_bootloader_ready(device *dev);
+// Switches a hub in normal mode to bootloader mode and detects it again; the
+// record stays valid whatever happens. Callers test device_is_bootloader_ready.
+void device_switch_to_bootloader(device *dev);
+// Releases the record, its link and model; null is accepted.
+void device_free(device *dev);
+
+// Upload. device_do_firmware_update returns 1 after "Device updated
+// successfully."; 0 when the package lacks a section for some board (nothing
+// sent). An upload that fails beyond its retry limits ends the process with
+// status 1.
+int device_do_firmware_update(device *dev, ufw *package);
+firmware_block *device_build_firmware_blocks(device *dev, ufw *package, int *count);
+void shuffle_blocks(firmware_block **list);
+void device_stop_pings(device *dev);
+int device_send_firmware_line_block(device *dev, uint8_t board, ufw *package,
+                                    hex_cmd *lines);
+void device_free_firmware_blocks(firmware_block *list);

@@ -1,0 +1,120 @@
+#include "functions.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// strtol over a copied field of `width` characters; stops at a zero byte so
+// a field at the end of a short line never reads past its terminator.
+long hex_field(const char *p, size_t width) {
+  char scratch[5] = {0, 0, 0, 0, 0};
+  for (size_t i = 0; i < width && p[i] != '\0'; ++i) scratch[i] = p[i];
+  return std::strtol(scratch, nullptr, 16);
+}
+
+}  // namespace
+
+uint8_t ascii_hex_to_uint8(const char *p) {
+  return static_cast<uint8_t>(hex_field(p, 2) & 0xFF);
+}
+
+uint16_t ascii_hex_to_uint16(const char *p) {
+  return static_cast<uint16_t>(hex_field(p, 4) & 0xFFFF);
+}
+
+uint8_t crc2c(const char *text) {
+  return crc2c_len(text, std::strlen(text));
+}
+
+uint8_t crc2c_len(const char *text, size_t count) {
+  uint8_t sum = 0;
+  for (size_t i = 0; i < count; ++i) sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(text[i]));
+  return static_cast<uint8_t>(0u - sum);
+}
+
+uint8_t crc2cb(const char *text) {
+  uint8_t sum = 0;
+  for (const char *p = text; *p != '\0'; p += (p[1] == '\0' ? 1 : 2))
+    sum = static_cast<uint8_t>(sum + ascii_hex_to_uint8(p));
+  return static_cast<uint8_t>(0u - sum);
+}
+
+uint16_t crc16_ccitt(const uint8_t *data, uint64_t length) {
+  uint16_t crc = 0xFFFF;
+  for (uint64_t i = 0; i < length; ++i) {
+    crc = static_cast<uint16_t>(crc ^ (static_cast<uint16_t>(data[i]) << 8));
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
+                           : static_cast<uint16_t>(crc << 1);
+  }
+  return crc;
+}
+
+int string_list_init(char **data, char **end) {
+  char *block = static_cast<char *>(std::malloc(1));
+  if (block == nullptr) {
+    *data = nullptr;
+    *end = nullptr;
+    return 0;
+  }
+  block[0] = '\0';
+  *data = block;
+  *end = block + 1;
+  return 1;
+}
+
+int string_list_add(char **data, char **end, const char *text) {
+  const size_t used = static_cast<size_t>(*end - *data);
+  const size_t len = std::strlen(text) + 1;
+  char *block = static_cast<char *>(std::realloc(*data, used + len));
+  if (block == nullptr) return 0;
+  std::memcpy(block + used - 1, text, len);
+  block[used + len - 1] = '\0';
+  *data = block;
+  *end = block + used + len;
+  return 1;
+}
+
+void string_list_free(char *data) { std::free(data); }
+
+uint32_t short_hash(const char *text) {
+  uint32_t hash = 0x811c9dc5u;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+    hash ^= *p;
+    hash *= 0x01000193u;
+  }
+  return hash;
+}
+
+// Text buffer of an upload line: 45 characters are used, the rest is slack
+// that the record format has always carried.
+constexpr size_t HEX_CMD_TEXT_SIZE = 100;
+
+hex_cmd *build_hex_cmd(uint32_t address, uint8_t type, const char *data, uint8_t count) {
+  auto *cmd = static_cast<hex_cmd *>(std::calloc(1, sizeof(hex_cmd)));
+  if (cmd == nullptr) return nullptr;
+  cmd->address = address;
+  cmd->text = static_cast<char *>(std::calloc(HEX_CMD_TEXT_SIZE, 1));
+  if (cmd->text == nullptr) {
+    std::free(cmd);
+    return nullptr;
+  }
+  int n = (type == 5)
+              ? std::snprintf(cmd->text, HEX_CMD_TEXT_SIZE, ";%02X%06X%02X", count, address, type)
+              : std::snprintf(cmd->text, HEX_CMD_TEXT_SIZE, ":%02X%04X%02X", count, address, type);
+  if (count != 0 && data != nullptr)
+    std::snprintf(cmd->text + n, HEX_CMD_TEXT_SIZE - static_cast<size_t>(n), "%s", data);
+  const size_t len = std::strlen(cmd->text);
+  if (len + 3 <= HEX_CMD_TEXT_SIZE)
+    std::snprintf(cmd->text + len, HEX_CMD_TEXT_SIZE - len, "%02X", crc2cb(cmd->text + 1));
+  cmd->next = nullptr;
+  return cmd;
+}
+
+void hex_cmd_free(hex_cmd *cmd) {
+  if (cmd == nullptr) return;
+  std::free(cmd->text);
+  std::free(cmd);
+}

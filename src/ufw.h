@@ -1,0 +1,88 @@
+#pragma once
+// Firmware packages.
+//
+// A package is one text file holding, for each board type, a section of
+// Intel HEX records. Loading parses the sections and then rebuilds each one
+// into a memory image of the board's firmware area (0x4000 up), cut into
+// fixed-size blocks of 16-byte upload lines; the upload sends those blocks and
+// checks each against the CRC of the same image. A package is valid only when
+// the whole text was read and every section rebuilt.
+//
+// Everything here runs on the action thread.
+
+#include <cstdint>
+
+#include "functions.h"
+
+struct device;
+struct auto_ufw_manifest;
+
+// Firmware area: every board type's image starts at this address.
+inline constexpr uint32_t UFW_BASE_ADDRESS = 0x4000;
+// Image capacity: 0x4000..0x1FFFF, the largest board class.
+inline constexpr uint32_t UFW_IMAGE_SIZE = 0x1C000;
+// 128-byte blocks between 0x4000 and 0x1FFFF.
+inline constexpr int UFW_MAX_BLOCKS = 896;
+// Sections per package; each carries a fixed ~112 KiB image, so a hostile
+// file of opening lines must not be able to take gigabytes.
+inline constexpr int UFW_MAX_SECTIONS = 64;
+// Largest package file read.
+inline constexpr int64_t UFW_MAX_FILE_SIZE = 64 * 1024 * 1024;
+
+struct ufw_line {
+  char *text;      // owned copy of the record line, trailing bytes cut
+  ufw_line *next;
+};
+
+struct ufw_section {
+  uint16_t type;                       // board type code
+  hex_cmd *blocks[UFW_MAX_BLOCKS];     // block n's upload lines
+  int32_t block_count;
+  ufw_line *lines;
+  int32_t line_count;
+  uint32_t max_address;                // highest address of the board class
+  uint8_t image[UFW_IMAGE_SIZE];       // byte of address A at A - 0x4000
+  uint8_t block_size;                  // 64, 128, or 0 for unknown types
+  ufw_section *next;
+};
+
+struct ufw {
+  uint8_t valid;
+  int32_t version;        // major * 100 + minor
+  ufw_section *sections;
+};
+
+// Clears `package`, reads the file at `path` (at most UFW_MAX_FILE_SIZE bytes;
+// directories, read errors and larger files leave it invalid) and parses it.
+// Prints nothing; the caller tests package->valid.
+void ufw_load_file(const char *path, ufw *package);
+
+// Clears `package` and fetches "/firmware/<entry->file_name>" from the
+// firmware host into a buffer of entry->size bytes; parses it only when the
+// fetch succeeded. A null entry, a size below 1 or an unsafe file name leave it
+// invalid with nothing requested. Prints nothing.
+void ufw_load_http(const auto_ufw_manifest *entry, ufw *package);
+
+// Parses a zero-terminated package text in place (line ends become zeros) and
+// rebuilds every section. Sets valid to 1 only on complete success. On memory
+// exhaustion prints "ERROR: Unable to allocate memory" and leaves it invalid;
+// what was read stays linked for ufw_free.
+void ufw_load_data(char *text, ufw *package);
+
+// Releases every section, line and upload line the package owns; the record
+// itself is left to its owner. Null is accepted.
+void ufw_free(ufw *package);
+
+// First section of the given board type, or null.
+ufw_section *ufw_get_for_device_type(ufw *package, uint16_t type);
+
+// 0 when a board 1..board_count has no section for its type; else 2 when the
+// package is newer than some board; else 1.
+int ufw_check_device_status(ufw *package, device *dev);
+
+// Rebuilds one section from its lines: class, image, blocks. Returns 1, or 0
+// when memory for an upload line ran out (the package must then be invalid).
+int ufw_dfw_populate(ufw_section *section);
+
+// CRC-16/CCITT-FALSE of the block_size image bytes at image offset `offset`.
+uint16_t ufw_get_crc_for_firmware(ufw_section *section, uint32_t offset);
