@@ -28,6 +28,11 @@ struct serial_link {
   std::atomic<bool> thread_started{false};
   std::atomic<bool> stop{false};  // raised to make the reader leave its loop
   int event_fd{-1};               // eventfd the reader signals; see serial_wait
+  int wake_fd{-1};                // eventfd that wakes the reader (stop, posted events)
+  std::atomic<int> tx_users{0};   // serial_tx calls holding the current fd
+  lfqueue hotplug_queue{};        // events posted by serial_handle_hotplug
+  bool hotplug_queue_ready{false};
+  int64_t last_open_try{0};       // reader only: when the port was last closed or tried
 };
 
 struct serial {
