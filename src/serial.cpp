@@ -29,6 +29,7 @@ constexpr speed_t SERIAL_BAUD = B115200;
 // One read of the port takes at most this many bytes; lines are longer only
 // when they wrap in the 256-byte assembly buffer anyway.
 constexpr size_t SERIAL_READ_CHUNK = 256;
+constexpr int SERIAL_READS_PER_PASS = 64;
 // The reader thread wakes at least this often even with nothing to do, so no
 // missed wake-up can hold it longer than that.
 constexpr int SERIAL_POLL_MS = 100;
@@ -162,12 +163,13 @@ void assemble_lines(serial *s, const char *bytes, size_t count) {
   }
 }
 
-// Reads everything waiting on the port. Returns false when the port is gone
-// (hang-up, read error, end of data).
+// Reads what is waiting on the port, at most SERIAL_READS_PER_PASS chunks so
+// a port that never pauses cannot keep the reader from seeing its stop flag.
+// Returns false when the port is gone (hang-up, read error, end of data).
 bool read_port(serial *s, int fd) {
   char buffer[SERIAL_READ_CHUNK];
   bool got_any = false;
-  for (;;) {
+  for (int reads = 0; reads < SERIAL_READS_PER_PASS; ++reads) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n > 0) {
       got_any = true;
@@ -181,6 +183,7 @@ bool read_port(serial *s, int fd) {
     if (n == 0) return got_any;
     return false;
   }
+  return true;
 }
 
 struct udev_watch {
