@@ -34,6 +34,8 @@ constexpr uint8_t UPLOAD_LINE_TYPE = 5;
 constexpr uint8_t REC_DATA = 0x00;
 constexpr uint8_t REC_EXT_SEGMENT = 0x02;
 constexpr uint8_t REC_EXT_LINEAR = 0x04;
+// Marks a line too short to have a type; never a real record type here.
+constexpr uint8_t REC_NONE = 0xFF;
 // ":" + count(2) + address(4) + type(2): the fixed head of every record.
 constexpr size_t REC_HEAD = 9;
 
@@ -152,7 +154,8 @@ char *read_all(int fd, const struct stat &st) {
 }
 
 // One stored record line read at its fixed positions. Returns 0 when a data
-// or address record is shorter than its fields.
+// or address record is shorter than its fields: flashing an image with a hole
+// where a record was cut would report success over broken firmware.
 struct Record {
   uint8_t type;
   uint8_t count;
@@ -160,13 +163,17 @@ struct Record {
 };
 
 int read_record(const char *text, size_t len, Record *rec) {
-  // A missing type field reads as no digits, i.e. 0, as strtol would.
-  rec->type = len > 7 ? ascii_hex_to_uint8(text + 7) : 0;
   rec->count = 0;
   rec->address = 0;
+  if (len < REC_HEAD) {
+    // Too short to carry a type. A record start means a record was cut;
+    // anything else (a stray blank, a note) has no effect.
+    rec->type = REC_NONE;
+    return text[0] == ':' ? 0 : 1;
+  }
+  rec->type = ascii_hex_to_uint8(text + 7);
   if (rec->type != REC_DATA && rec->type != REC_EXT_SEGMENT && rec->type != REC_EXT_LINEAR)
     return 1;
-  if (len < REC_HEAD) return 0;
   rec->count = ascii_hex_to_uint8(text + 1);
   rec->address = ascii_hex_to_uint16(text + 3);
   size_t need = REC_HEAD + 2u * rec->count;
