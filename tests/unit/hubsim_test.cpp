@@ -316,6 +316,10 @@ TEST(HubSim, FinishRecordsVersionsAndExitsAfterFourth) {
   EXPECT_EQ(s.sim.state()["board2.finishes"], "4");
   EXPECT_EQ(s.sim.state()["exit"], "finished");
   EXPECT_EQ(s.sim.state_long("count.finish"), 8);
+  const auto timed = s.sim.timed_lines();
+  ASSERT_EQ(timed.size(), 8u);
+  EXPECT_EQ(timed[7].second, kFinish0310b1.substr(0, kFinish0310b1.size() - 1));
+  EXPECT_GE(timed[7].first - timed[6].first, 0.9);  // the last one came after the wait
 }
 
 TEST(HubSim, RebootNormalReturnsToNormalOnceEveryBoardHasIt) {
@@ -505,6 +509,26 @@ TEST(HubSim, PacedLineTakesWireTime) {
   }
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_GE(secs, 0.22);
+}
+
+TEST(HubSim, IdleTimeoutEndsTheRun) {
+  HubSim sim({"--mode", "bootloader", "--idle-timeout", "1"});
+  ASSERT_TRUE(sim.start());
+  EXPECT_EQ(sim.wait_exit(5000ms), 0);
+  EXPECT_EQ(sim.state()["exit"], "idle");
+}
+
+TEST(HubSim, UnpluggedForGood) {
+  const std::string link = "/tmp/trelk-hubsim-gone-" + std::to_string(getpid());
+  Started s({"--mode", "bootloader", "--link", link, "--unplug-after", "1", "--unplug-for",
+             "never"});
+  ASSERT_TRUE(s.up());
+  s.peer.send(kUpload4000);
+  EXPECT_TRUE(s.peer.wait_hangup(2000ms));
+  std::this_thread::sleep_for(500ms);
+  struct stat st;
+  EXPECT_NE(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(s.sim.running());
 }
 
 TEST(HubSim, DumpOnRequestWhileRunning) {

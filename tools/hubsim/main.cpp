@@ -46,13 +46,16 @@
 //   --unplug-after LIST     after these upload lines (stored, not answered)
 //                           close the pseudo-terminal, as if the hub were
 //                           unplugged, and open a new one later
-//   --unplug-for MS         how long the hub stays unplugged (default 3000)
+//   --unplug-for MS|never   how long the hub stays unplugged (default 3000)
 //   Line and run:
 //   --pace                  pace every byte at 115200 baud 8N1, both ways
 //   --link PATH             keep a symbolic link PATH to the current
 //                           pseudo-terminal, print PATH instead of it
-//   --dump-dir DIR          write board<N>.bin, lines.log and state.txt into
-//                           DIR at exit and on SIGUSR1
+//   --dump-dir DIR          write board<N>.bin (memory from 0x4000 up),
+//                           state.txt (mode, versions, counts by kind) into
+//                           DIR at exit and on SIGUSR1; lines.log (every
+//                           received line) and lines-timed.log (the same with
+//                           seconds since start) grow as lines arrive
 //   --exit-after-finish[=MS]  exit MS (default 1000) after every board got its
 //                           fourth "!FINISH"
 //   --idle-timeout S        exit after S seconds without a received byte
@@ -158,14 +161,15 @@ void usage(std::FILE *to) {
       "  --rate-noise P           a noise line before an answer line\n"
       "  --seed N                 seed of the random faults (1)\n"
       "  --unplug-after LIST      after these upload lines the port goes away ...\n"
-      "  --unplug-for MS          ... for this long, then returns on a new\n"
+      "  --unplug-for MS|never    ... for this long, then returns on a new\n"
       "                           pseudo-terminal (3000; use with --link)\n"
       "\n"
       "Line and run:\n"
       "  --pace                   pace every byte at 115200 baud 8N1, both ways\n"
       "  --link PATH              keep PATH a symbolic link to the current port\n"
       "  --dump-dir DIR           at exit and on SIGUSR1 write board<N>.bin\n"
-      "                           (0x4000..end of memory), lines.log, state.txt\n"
+      "                           (0x4000..end of memory) and state.txt; log every\n"
+      "                           received line to lines.log and lines-timed.log\n"
       "  --exit-after-finish[=MS] exit MS (1000) after every board's 4th '!FINISH'\n"
       "  --idle-timeout S         exit after S seconds without input (600)\n"
       "  --verbose                log every line in and out on stderr\n"
@@ -370,8 +374,9 @@ int parse_cli(int argc, char **argv, cli &c) {
       if (!parse_index_set(optarg, c.hub.unplug_after)) return bad("unplug-after");
       break;
     case o_unplug_for:
-      if (!parse_long(optarg, 0, 600000, v)) return bad("unplug-for");
-      c.unplug_ms = v;
+      if (std::strcmp(optarg, "never") == 0) c.unplug_ms = -1;
+      else if (!parse_long(optarg, 0, 600000, v)) return bad("unplug-for");
+      else c.unplug_ms = v;
       break;
     case o_pace: c.pace = true; break;
     case o_link:
@@ -616,14 +621,19 @@ int main(int argc, char **argv) {
     return 1;
   }
 
+  // Received lines are streamed to the logs as they arrive, so a long run
+  // does not hold them in memory.
   std::FILE *lines_log = nullptr;
+  std::FILE *timed_log = nullptr;
   if (!c.dump_dir.empty()) {
     ::mkdir(c.dump_dir.c_str(), 0777);
-    const std::string path = c.dump_dir + "/lines.log";
-    lines_log = std::fopen(path.c_str(), "w");
-    if (!lines_log) {
-      std::fprintf(stderr, "trelk-hubsim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
-      return 1;
+    for (auto [name, file] : {std::pair{"/lines.log", &lines_log}, std::pair{"/lines-timed.log", &timed_log}}) {
+      const std::string path = c.dump_dir + name;
+      *file = std::fopen(path.c_str(), "w");
+      if (!*file) {
+        std::fprintf(stderr, "trelk-hubsim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+        return 1;
+      }
     }
   }
 
@@ -651,6 +661,7 @@ int main(int argc, char **argv) {
   auto dump = [&]() {
     if (c.dump_dir.empty()) return;
     if (lines_log) std::fflush(lines_log);
+    if (timed_log) std::fflush(timed_log);
     ++dumps;
     std::string extra = "exit=" + exit_reason + "\ndumps=" + std::to_string(dumps) +
                         "\nunplugs=" + std::to_string(unplugs) + "\nport=" + p.slave_path + "\n";
@@ -662,13 +673,15 @@ int main(int argc, char **argv) {
     size_t n = line.size();
     while (n > 0 && static_cast<unsigned char>(line[n - 1]) < 0x20) --n;
     std::string_view text(line.data(), n);
+    const long long t_ms = (now - start) / 1000000;
     if (lines_log) {
       std::string e = escape_line(text);
       if (line_len > kMaxLine) e += "...(" + std::to_string(line_len) + " bytes)";
-      std::fputs(e.c_str(), lines_log);
-      std::fputc('\n', lines_log);
+      std::fprintf(lines_log, "%s\n", e.c_str());
+      std::fprintf(timed_log, "%lld.%03lld %s\n", t_ms / 1000, t_ms % 1000, e.c_str());
     }
-    if (c.verbose) std::fprintf(stderr, "<< %s\n", escape_line(text).c_str());
+    if (c.verbose)
+      std::fprintf(stderr, "%lld.%03lld << %s\n", t_ms / 1000, t_ms % 1000, escape_line(text).c_str());
     if (line_len > kMaxLine) {
       // Too long for any command: count it through the hub as garbage.
       h.on_line("#overlong", ms_of(now));
@@ -691,7 +704,7 @@ int main(int argc, char **argv) {
     line.clear();
     line_len = 0;
     h.on_unplug();
-    replug_at = now + c.unplug_ms * 1000000LL;
+    replug_at = c.unplug_ms < 0 ? -1 : now + c.unplug_ms * 1000000LL;
   };
 
   std::vector<char> buf(4096);
@@ -731,7 +744,9 @@ int main(int argc, char **argv) {
           while (s < out.size()) {
             size_t e = out.find('\n', s);
             if (e == std::string::npos) e = out.size();
-            std::fprintf(stderr, ">> %s\n", escape_line(std::string_view(out).substr(s, e - s)).c_str());
+            const long long t_ms = (now - start) / 1000000;
+            std::fprintf(stderr, "%lld.%03lld >> %s\n", t_ms / 1000, t_ms % 1000,
+                         escape_line(std::string_view(out).substr(s, e - s)).c_str());
             s = e + 1;
           }
         }
@@ -838,6 +853,7 @@ int main(int argc, char **argv) {
   }
   dump();
   if (lines_log) std::fclose(lines_log);
+  if (timed_log) std::fclose(timed_log);
   if (!c.link.empty()) ::unlink(c.link.c_str());
   return 0;
 }
