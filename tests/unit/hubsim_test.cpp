@@ -531,6 +531,15 @@ TEST(HubSim, UnpluggedForGood) {
   EXPECT_TRUE(s.sim.running());
 }
 
+TEST(HubSim, PacedInputWithoutLineEndsStillDrains) {
+  // More than the simulator's receive backlog, with no line end, in a mode
+  // that has no timers of its own.
+  Started s({"--mode", "normal", "--pace"});
+  ASSERT_TRUE(s.up());
+  s.peer.send(std::string(9000, 'x') + "\nid\r\n");
+  EXPECT_EQ(s.peer.line(4000ms), "mfr:Varnholt,sn:42,hwid:1030,fw:3.0");
+}
+
 TEST(HubSim, DumpOnRequestWhileRunning) {
   Started s({"--mode", "bootloader"});
   ASSERT_TRUE(s.up());

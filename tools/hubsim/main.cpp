@@ -812,9 +812,11 @@ int main(int argc, char **argv) {
         }
       }
       if (c.pace && rx.size() > 0) {
-        // Only a completed line matters to the hub.
+        // Only a completed line matters to the hub; without one, a full
+        // backlog must still drain so that reading can resume.
         const size_t nl = rx.bytes.find('\n', rx.head);
         if (nl != std::string::npos) sooner(rx.due[nl]);
+        else if (rx.size() >= kMaxRxBacklog) sooner(rx.due.back());
       }
       pfd[nfds++] = {p.master.get(), ev, 0};
     }
