@@ -398,6 +398,29 @@ TEST(HubSim, SilentBoardWakesOnRebootBootAndDeadBoardNever) {
   EXPECT_FALSE(s.peer.until([](const std::string &l) { return l.rfind("@0003", 0) == 0; }, 1500ms));
 }
 
+TEST(HubSim, SlowWakeExtraBoardLateAnswersAndForeignCrcReports) {
+  Started s({"--mode", "bootloader", "--ping-interval", "600000", "--silent", "2:3",
+             "--extra-board", "3", "--late-ack", "2-3", "--crc-board", "1"});
+  ASSERT_TRUE(s.up());
+  // Board 3 is not a Tavrine-16 board but announces itself all the same.
+  EXPECT_EQ(s.peer.line(), "@0001*012C1030010242|12");
+  EXPECT_EQ(s.peer.line(), "@0003*012C10300201103|e2");
+  s.peer.send(kRebootBoot2);
+  s.peer.send(kRebootBoot2);
+  EXPECT_EQ(s.peer.line(300ms), std::nullopt);
+  s.peer.send(kRebootBoot2);  // the third wakes it
+  EXPECT_EQ(s.peer.line(), "@0002*012C1030020143|10");
+  // Commands 1 (on time), 2 and 3 (late), counted from the first awake one.
+  s.peer.send(kUpload4000);
+  EXPECT_EQ(s.peer.line(), "@0002+>20000001c|af");
+  s.peer.send(kUpload4000);
+  EXPECT_EQ(s.peer.line(400ms), std::nullopt);
+  EXPECT_EQ(s.peer.line(1000ms), "@0002+>20000001c|af");
+  s.peer.send(kCrc4000b2);
+  EXPECT_EQ(s.peer.line(400ms), std::nullopt);
+  EXPECT_EQ(s.peer.line(1000ms), "@0001-CRC=2D4B|d1");
+}
+
 TEST(HubSim, UnknownHubCodeAndMuteHub) {
   {
     Started s({"--mode", "bootloader", "--hub-code", "1040"});

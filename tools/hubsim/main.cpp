@@ -25,7 +25,7 @@
 //   --restart-delay MS      silence while the hub restarts (default 1000)
 //   --ping-interval MS      bootloader announcement period (default 1000)
 //   --prefix-every N        every Nth answer line carries ">>" (default 0: none)
-//   Faults (LIST is a comma list of 1-based indices):
+//   Faults (LIST is a comma list of 1-based indices or ranges A-B):
 //   --nak-cmd LIST          answer "?" to these framed commands (valid
 //                           checksum, counted over every board)
 //   --drop-cmd LIST         send no answer to these framed commands
@@ -34,8 +34,14 @@
 //   --bad-crc [B:]ADDR,...  report a wrong CRC once for the block at hex ADDR
 //                           (of board B, default any board)
 //   --bad-crc-always [B:]ADDR,...  report a wrong CRC for it every time
-//   --silent B[,B...]       these boards stay silent until "!REBOOT_BOOT"
+//   --silent B[:N][,...]    these boards stay silent until their Nth (first)
+//                           "!REBOOT_BOOT"
 //   --dead B[,B...]         these boards never answer
+//   --extra-board B[:TYPE]  one more board, number B (0..255, not one of the
+//                           model's), board type TYPE in hex (0201)
+//   --late-ack LIST         answer these framed commands late ...
+//   --late-ms MS            ... by this much (default 700)
+//   --crc-board B           CRC reports carry board number B
 //   --mute                  the hub never answers anything
 //   --rate-nak P, --rate-drop P, --rate-bad-crc P, --rate-noise P
 //                           random faults with probability P (0..1) per
@@ -145,15 +151,19 @@ void usage(std::FILE *to) {
       "  --ping-interval MS       bootloader announcement period (1000)\n"
       "  --prefix-every N         every Nth answer line starts with '>>' (0: none)\n"
       "\n"
-      "Faults (LIST: comma list of 1-based indices):\n"
+      "Faults (LIST: comma list of 1-based indices or ranges A-B):\n"
       "  --nak-cmd LIST           answer '?' to these framed commands\n"
       "  --drop-cmd LIST          do not answer these framed commands\n"
       "  --nak-line LIST          answer '?' to these upload lines (not stored)\n"
       "  --drop-line LIST         store these upload lines, do not answer\n"
       "  --bad-crc [B:]ADDR,...   wrong CRC once for the block at hex ADDR\n"
       "  --bad-crc-always [B:]ADDR,...  wrong CRC for that block every time\n"
-      "  --silent B[,B...]        boards silent until '!REBOOT_BOOT'\n"
+      "  --silent B[:N][,...]     boards silent until their Nth '!REBOOT_BOOT' (1)\n"
       "  --dead B[,B...]          boards that never answer\n"
+      "  --extra-board B[:TYPE]   one more board numbered B (0..255) of hex TYPE (0201)\n"
+      "  --late-ack LIST          answer these framed commands late ...\n"
+      "  --late-ms MS             ... by this much (700)\n"
+      "  --crc-board B            CRC reports carry board number B\n"
       "  --mute                   the hub never answers\n"
       "  --rate-nak P             '?' instead of an answer, probability P (0..1)\n"
       "  --rate-drop P            answer dropped\n"
@@ -218,10 +228,45 @@ bool parse_list(const char *s, long long lo, long long hi, std::vector<long long
   return !out.empty();
 }
 
+// Indices and ranges: "3", "3,7", "5-14".
 bool parse_index_set(const char *s, std::set<long> &out) {
-  std::vector<long long> v;
-  if (!parse_list(s, 1, LONG_MAX, v)) return false;
-  out.insert(v.begin(), v.end());
+  // A range is written out in full; this bounds what one option can cost.
+  constexpr long long kMaxRange = 1000000;
+  for (const auto &part : split(s, ',')) {
+    const size_t dash = part.find('-');
+    long long lo, hi;
+    if (dash == std::string::npos) {
+      if (!parse_long(part.c_str(), 1, LONG_MAX, lo)) return false;
+      hi = lo;
+    } else if (!parse_long(part.substr(0, dash).c_str(), 1, LONG_MAX, lo) ||
+               !parse_long(part.substr(dash + 1).c_str(), lo, lo + kMaxRange, hi)) {
+      return false;
+    }
+    for (long long i = lo; i <= hi; ++i) out.insert(static_cast<long>(i));
+  }
+  return true;
+}
+
+// "B" or "B:N" items; N defaults to `fallback`.
+bool parse_board_pairs(const char *s, long long board_lo, long long board_hi, long long n_lo,
+                       long long n_hi, long long fallback, bool hex_n,
+                       std::vector<std::pair<long long, long long>> &out) {
+  for (const auto &part : split(s, ',')) {
+    const size_t colon = part.find(':');
+    long long b, n = fallback;
+    if (!parse_long(part.substr(0, colon).c_str(), board_lo, board_hi, b)) return false;
+    if (colon != std::string::npos) {
+      const std::string v = part.substr(colon + 1);
+      if (hex_n) {
+        const auto h = v.size() <= 4 && !v.empty() ? proto_hex(v, 0, v.size()) : std::nullopt;
+        if (!h) return false;
+        n = *h;
+      } else if (!parse_long(v.c_str(), n_lo, n_hi, n)) {
+        return false;
+      }
+    }
+    out.emplace_back(b, n);
+  }
   return true;
 }
 
@@ -250,7 +295,7 @@ enum opt_id {
   o_model = 256, o_mode, o_fw, o_serial, o_sn, o_hub_code, o_ack, o_restart, o_ping, o_prefix,
   o_nak_cmd, o_drop_cmd, o_nak_line, o_drop_line, o_bad_crc, o_bad_crc_always, o_silent, o_dead,
   o_mute, o_rate_nak, o_rate_drop, o_rate_crc, o_rate_noise, o_seed, o_unplug_after,
-  o_unplug_for, o_pace, o_link, o_dump, o_exit_finish, o_idle, o_verbose, o_help, o_version,
+  o_unplug_for, o_extra, o_late_ack, o_late_ms, o_crc_board, o_pace, o_link, o_dump, o_exit_finish, o_idle, o_verbose, o_help, o_version,
 };
 
 // Returns -1 to go on, else the exit status.
@@ -282,6 +327,10 @@ int parse_cli(int argc, char **argv, cli &c) {
       {"seed", required_argument, nullptr, o_seed},
       {"unplug-after", required_argument, nullptr, o_unplug_after},
       {"unplug-for", required_argument, nullptr, o_unplug_for},
+      {"extra-board", required_argument, nullptr, o_extra},
+      {"late-ack", required_argument, nullptr, o_late_ack},
+      {"late-ms", required_argument, nullptr, o_late_ms},
+      {"crc-board", required_argument, nullptr, o_crc_board},
       {"pace", no_argument, nullptr, o_pace},
       {"link", required_argument, nullptr, o_link},
       {"dump-dir", required_argument, nullptr, o_dump},
@@ -296,7 +345,8 @@ int parse_cli(int argc, char **argv, cli &c) {
   std::vector<long long> versions{300}, serials{42};
   std::string hub_code, sn;
   bool have_sn = false;
-  std::vector<long long> silent, dead;
+  std::vector<long long> dead;
+  std::vector<std::pair<long long, long long>> silent, extra;
   auto bad = [&](const char *what) {
     std::fprintf(stderr, "trelk-hubsim: invalid value for --%s: '%s'\n", what,
                  optarg ? optarg : "");
@@ -359,7 +409,22 @@ int parse_cli(int argc, char **argv, cli &c) {
     case o_bad_crc_always:
       if (!parse_crc_faults(optarg, true, c.hub.crc_faults)) return bad("bad-crc-always");
       break;
-    case o_silent: if (!parse_list(optarg, 1, 4, silent)) return bad("silent"); break;
+    case o_silent:
+      if (!parse_board_pairs(optarg, 1, 4, 1, 1000000, 1, false, silent)) return bad("silent");
+      break;
+    case o_extra:
+      if (!parse_board_pairs(optarg, 0, 255, 0, 0xFFFF, 0x0201, true, extra))
+        return bad("extra-board");
+      break;
+    case o_late_ack: if (!parse_index_set(optarg, c.hub.late_ack)) return bad("late-ack"); break;
+    case o_late_ms:
+      if (!parse_long(optarg, 0, 600000, v)) return bad("late-ms");
+      c.hub.late_ms = v;
+      break;
+    case o_crc_board:
+      if (!parse_long(optarg, 0, 255, v)) return bad("crc-board");
+      c.hub.crc_board = static_cast<int>(v);
+      break;
     case o_dead: if (!parse_list(optarg, 1, 4, dead)) return bad("dead"); break;
     case o_mute: c.hub.mute = true; break;
     case o_rate_nak: if (!parse_rate(optarg, c.hub.rate_nak)) return bad("rate-nak"); break;
@@ -433,8 +498,19 @@ int parse_cli(int argc, char **argv, cli &c) {
   }
   c.hub.sn_text = have_sn ? sn : std::to_string(c.hub.serials[0]);
   c.hub.silence.assign(static_cast<size_t>(n), board_silence::none);
-  for (auto b : silent)
-    if (b <= n) c.hub.silence[static_cast<size_t>(b - 1)] = board_silence::until_woken;
+  c.hub.wake_after.assign(static_cast<size_t>(n), 1);
+  for (auto [b, k] : silent) {
+    if (b > n) continue;
+    c.hub.silence[static_cast<size_t>(b - 1)] = board_silence::until_woken;
+    c.hub.wake_after[static_cast<size_t>(b - 1)] = static_cast<int>(k);
+  }
+  for (auto [b, type] : extra) {
+    if (b >= 1 && b <= n) {
+      std::fprintf(stderr, "trelk-hubsim: --extra-board %lld is one of the model's boards\n", b);
+      return 2;
+    }
+    c.hub.extra_boards.push_back({static_cast<int>(b), static_cast<uint16_t>(type)});
+  }
   for (auto b : dead)
     if (b <= n) c.hub.silence[static_cast<size_t>(b - 1)] = board_silence::forever;
   return -1;
