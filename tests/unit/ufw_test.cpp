@@ -213,6 +213,28 @@ TEST(UfwLines, ChecksumExamples) {
   EXPECT_EQ(crc2c("abc"), 0xDA);
 }
 
+TEST(UfwLines, HexFieldsFollowStrtol) {
+  // The rebuild reads every field through these; their fast path must agree
+  // with strtol on every pair of interesting characters.
+  const std::string chars = std::string("09afAFgGzZ +-x\t\r") + std::string(1, '\0');
+  for (char a : chars)
+    for (char b : chars) {
+      const char field[3] = {a, b, 0};
+      ASSERT_EQ(ascii_hex_to_uint8(field), static_cast<uint8_t>(std::strtol(field, nullptr, 16)))
+          << int(a) << " " << int(b);
+      for (char c : chars) {
+        const char wide[5] = {a, b, c, 'f', 0};
+        ASSERT_EQ(ascii_hex_to_uint16(wide),
+                  static_cast<uint16_t>(std::strtol(wide, nullptr, 16)));
+      }
+    }
+  EXPECT_EQ(ascii_hex_to_uint8("7fzz"), 127);
+  EXPECT_EQ(ascii_hex_to_uint8("7F"), 127);
+  EXPECT_EQ(ascii_hex_to_uint8("1G"), 1);
+  EXPECT_EQ(ascii_hex_to_uint8("zz"), 0);
+  EXPECT_EQ(ascii_hex_to_uint16("10105"), 0x1010);
+}
+
 TEST(UfwLines, BlockOf513Example) {
   Loaded p(package(0x0201, {rec(0x4000, 0, bytes(0, 16))}));
   ASSERT_EQ(p.pkg.valid, 1);
