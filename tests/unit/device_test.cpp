@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "device.h"
+#include "firmware_text.h"
 #include "functions.h"
 #include "options.h"
 #include "serial.h"
@@ -570,35 +571,6 @@ TEST(DeviceShuffle, UsesTheUnseededGenerator) {
   EXPECT_EQ(empty, nullptr);
 }
 
-// A package text: one section per (type, bytes) with 16-byte data records
-// from 0x4000, byte i of the section being (seed + i) & 0xFF.
-std::string package_text(int version, const std::vector<std::pair<int, int>> &sections) {
-  std::string out = "___" + std::to_string(version) + "\n";
-  int seed = 1;
-  for (const auto &[type, bytes] : sections) {
-    char line[80];
-    std::snprintf(line, sizeof line, ">>>%04X\n", type);
-    out += line;
-    for (int off = 0; off < bytes; off += 16) {
-      const int address = 0x4000 + off;
-      std::snprintf(line, sizeof line, ":10%04X00", address);
-      std::string rec = line;
-      unsigned sum = 0x10 + (address >> 8) + (address & 0xFF);
-      for (int i = 0; i < 16; ++i) {
-        const int b = (seed + off + i) & 0xFF;
-        std::snprintf(line, sizeof line, "%02X", b);
-        rec += line;
-        sum += static_cast<unsigned>(b);
-      }
-      std::snprintf(line, sizeof line, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-      out += rec + line;
-    }
-    out += "!!!!!!!!\n";
-    seed += 7;
-  }
-  return out;
-}
-
 void load_package(ufw *package, const std::string &text) {
   std::memset(package, 0, sizeof *package);
   std::vector<char> buffer(text.begin(), text.end());
@@ -609,7 +581,7 @@ void load_package(ufw *package, const std::string &text) {
 
 TEST(DeviceBlocks, BuildsHighestBoardFirstInSectionOrderThenShuffles) {
   ufw package{};
-  load_package(&package, package_text(310, {{0x0102, 256}, {0x0201, 192}}));
+  load_package(&package, firmware_package_text(310, {{0x0102, 256}, {0x0201, 192}}));
   device dev{};
   dev.board_count = 2;
   dev.boards[1] = {1, 0x1030, 0x0102, 300, 1};
@@ -744,7 +716,7 @@ class DeviceUploadTest : public DeviceTest {
   void SetUp() override {
     DeviceTest::SetUp();
     // One board of type 0x0201 (64-byte blocks, four lines each).
-    load_package(&package_, package_text(310, {{0x0201, 128}}));
+    load_package(&package_, firmware_package_text(310, {{0x0201, 128}}));
     dev_ = open_on(peer_);
     dev_->board_count = 1;
     dev_->boards[1] = {1, 0x1030, 0x0201, 300, 7};
@@ -853,7 +825,7 @@ TEST(DeviceUploadFailure, AlwaysWrongCrcEndsTheProcessWithStatusOne) {
       [] {
         Peer peer;
         ufw package{};
-        load_package(&package, package_text(310, {{0x0201, 128}}));
+        load_package(&package, firmware_package_text(310, {{0x0201, 128}}));
         device *dev = open_on(peer);
         dev->board_count = 1;
         dev->boards[1] = {1, 0x1030, 0x0201, 300, 7};
