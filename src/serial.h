@@ -21,6 +21,9 @@
 #include "lfqueue.h"
 
 // The inner record, allocated by serial_init and released by serial_free.
+// Only the reader thread changes fd after serial_init; it closes a descriptor
+// only once no serial_tx holds it (tx_users), so a write never lands on a
+// reused descriptor number.
 struct serial_link {
   std::atomic<int> fd{-1};        // the port; -1 while closed
   struct termios tty{};           // settings as read and changed by serial_connect
@@ -28,6 +31,11 @@ struct serial_link {
   std::atomic<bool> thread_started{false};
   std::atomic<bool> stop{false};  // raised to make the reader leave its loop
   int event_fd{-1};               // eventfd the reader signals; see serial_wait
+  int wake_fd{-1};                // eventfd that wakes the reader (stop, posted events)
+  std::atomic<int> tx_users{0};   // serial_tx calls holding the current fd
+  lfqueue hotplug_queue{};        // events posted by serial_handle_hotplug
+  bool hotplug_queue_ready{false};
+  int64_t last_open_try{0};       // reader only: when the port was last closed or tried
 };
 
 struct serial {
@@ -48,17 +56,20 @@ struct serial_rx_entry {
 // Sets up the record in place: copies the path, allocates the link, opens the
 // port if it can (a missing port is no failure: the reader opens it when it
 // appears) and starts the reader thread. Returns 1 and sets ready; 0 after
-// "ERROR: Unable to allocate memory" when memory ran out.
+// an "ERROR: ..." message when memory ran out ("ERROR: Unable to allocate
+// memory"), or the link's eventfds or reader thread could not be created
+// (then nothing is left allocated and link is null).
 int serial_init(serial *s, const char *port_path);
 
-// Opens and configures the port (O_RDWR|O_NOCTTY|O_CLOEXEC, raw 115200 8N1,
-// low latency where the driver allows). Returns 1 when opened and configured.
-// Internal to the link; declared for tests.
+// Opens and configures the port (O_RDWR|O_NOCTTY|O_CLOEXEC|O_NONBLOCK, raw
+// 115200 8N1, low latency where the driver allows). Returns 1 when opened and
+// configured; a path that is not a terminal is closed again (0). Called by
+// serial_init and then only by the reader thread; declared for tests.
 int serial_connect(serial *s);
 
 // Writes the whole text (a partial write is continued). Returns 1 when every
-// byte was written, 0 when the port is closed or a write failed. Never blocks
-// for long: the port is written with a bounded wait.
+// byte was written, 0 when the port is closed, a write failed, or the port
+// took no bytes for 1 s (a port nobody drains never blocks the caller).
 int serial_tx(serial *s, const char *text);
 
 // Takes the oldest received line, drops a leading ">>", copies it with strncpy
@@ -69,7 +80,10 @@ int serial_rx_pop(serial *s, char *destination, int length);
 // Sleeps until the reader thread signals (a line was queued, or the port was
 // closed or opened) or `timeout_ms` pass. Returns 1 when signalled, 0 on
 // timeout. Lines queued before the call make it return at once. This is how
-// the action thread waits instead of spinning on serial_rx_pop.
+// the action thread waits instead of spinning on serial_rx_pop: pop until
+// empty, then serial_wait (or test serial_available, then serial_wait); a line
+// or port change after the last pop or test makes the wait return at once.
+// May return 1 with nothing new (an old signal); callers just look again.
 int serial_wait(serial *s, int64_t timeout_ms);
 
 // 1 while the port is open, else 0.
@@ -79,7 +93,8 @@ int serial_available(serial *s);
 void serial_stop(serial *s);
 
 // Stops and joins the reader thread, closes the port, discards queued lines
-// and releases the link. The record may then go to serial_init again.
+// and releases the link and the queue's nodes; ready becomes 0. Returns at
+// once when link is null. The record may then go to serial_init again.
 void serial_free(serial *s);
 
 // The /dev/ttyUSB* paths in directory order as a string list (functions.h),
@@ -90,6 +105,9 @@ char *serial_find_ports();
 char *serial_find_ports_in(const char *dir);
 
 // Hot-plug handling of one udev event, as the reader thread applies it: for
-// devnode equal to the port path, "remove" closes the port and "add" opens it.
-// Reader thread only, except in tests on a link whose reader is stopped.
+// devnode equal to the port path, "remove" closes the port and "add" opens it
+// (when closed); other actions and other nodes change nothing. Called from
+// another thread (tests) while the reader runs, the event is handed to the
+// reader, which applies it at once; serial_wait wakes when the port closes or
+// opens.
 void serial_handle_hotplug(serial *s, const char *action, const char *devnode);
