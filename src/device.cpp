@@ -226,7 +226,10 @@ void read_identification(device *dev, const char *line) {
       const size_t dot = value.find('.');
       const long major = std::strtol(value.c_str(), nullptr, 10);
       const long minor = dot == std::string::npos ? 0 : std::strtol(value.c_str() + dot + 1, nullptr, 10);
-      dev->fw_version = static_cast<uint16_t>(major * 100 + minor);
+      // Unsigned: a hub (or line noise) may send any digits, and strtol
+      // saturates, so the signed product could overflow.
+      dev->fw_version = static_cast<uint16_t>(static_cast<unsigned long>(major) * 100u +
+                                              static_cast<unsigned long>(minor));
     }
   }
   replace_system(dev, dev->hub_code);
@@ -333,6 +336,10 @@ int device_is_bootloader_line(const char *line, hub_answer *answer) {
 }
 
 // --- detection and bootloader switch ---------------------------------------
+
+void device_read_identification(device *dev, const char *line) {
+  read_identification(dev, line);
+}
 
 hub_system *device_get_system_from_code(uint16_t code) {
   for (const hub_model &model : HUB_MODELS) {

@@ -93,6 +93,11 @@ int device_is_bootloader_line(const char *line, hub_answer *answer);
 device *device_create_from_port(const char *port);
 // One detection on the record's open link. Returns 1 when a hub was identified.
 int device_detect_attached(device *dev);
+// Reads a normal-mode identification line ("mfr:...,sn:...,hwid:XXXX,fw:M.m")
+// into the record: serial number, hub code, firmware version and model
+// (device.system replaced, null for an unknown code). Part of detection;
+// declared for tests and fuzzing.
+void device_read_identification(device *dev, const char *line);
 // A new model record for a known hub code, or null.
 hub_system *device_get_system_from_code(uint16_t code);
 // 1 when the last detection found every board of the model in bootloader mode.
