@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -459,17 +460,19 @@ TEST_F(DeviceTest, NothingAnswersOnAMissingPort) {
 }
 
 TEST_F(DeviceTest, WakesASilentBoardAndDetectsAgain) {
-  std::atomic<bool> awake{false};
-  peer_.set_responder([&](Peer &p, const std::string &line) {
+  // Owned by the responder: the peer may still answer a late probe after
+  // this body has returned.
+  auto awake = std::make_shared<std::atomic<bool>>(false);
+  peer_.set_responder([awake](Peer &p, const std::string &line) {
     const Frame f = parse_frame(line);
     if (f.ok && f.board == 3 && f.text == "!REBOOT_BOOT") {
-      awake = true;
+      *awake = true;
       p.send(answer_line(3, '*', "01361050010144"));
     }
     if (line != "Dverify") return;
     p.send(answer_line(1, '*', "01361050010242"));
     p.send(answer_line(2, '*', "01361050020443"));
-    if (awake) p.send(answer_line(3, '*', "01361050010144"));
+    if (*awake) p.send(answer_line(3, '*', "01361050010144"));
   });
   dev_ = device_create_from_port(peer_.path().c_str());
   ASSERT_NE(dev_, nullptr);
