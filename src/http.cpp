@@ -1,5 +1,6 @@
 #include "http.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -33,9 +34,14 @@ constexpr size_t CHUNK_LINE_LIMIT = 1024;
 
 constexpr int DEFAULT_CONNECT_MS = 10000;
 constexpr int DEFAULT_SILENCE_MS = 30000;
+// A server that sends a byte now and then is never silent for long, yet
+// would hold a fetch for days; the whole fetch is bounded too. Five minutes
+// bring the largest package over a link of 8 KB/s.
+constexpr int DEFAULT_TOTAL_MS = 300000;
 
 int connect_timeout_ms = DEFAULT_CONNECT_MS;
 int silence_timeout_ms = DEFAULT_SILENCE_MS;
+int total_timeout_ms = DEFAULT_TOTAL_MS;
 
 std::string test_host;        // empty: the compiled firmware host
 uint16_t test_port = 0;       // 0: the standard port
@@ -344,9 +350,10 @@ void http_set_test_endpoint(const char *host, uint16_t port) {
   test_port = port;
 }
 
-void http_set_timeouts(int connect_ms, int silence_ms) {
+void http_set_timeouts(int connect_ms, int silence_ms, int total_ms) {
   connect_timeout_ms = connect_ms > 0 ? connect_ms : DEFAULT_CONNECT_MS;
   silence_timeout_ms = silence_ms > 0 ? silence_ms : DEFAULT_SILENCE_MS;
+  total_timeout_ms = total_ms > 0 ? total_ms : DEFAULT_TOTAL_MS;
 }
 
 int http_get(const char *host, const char *path, char *buffer, int size) {
@@ -356,6 +363,7 @@ int http_get(const char *host, const char *path, char *buffer, int size) {
 int http_get_port(const char *host, uint16_t port, const char *path, char *buffer,
                   int size) {
   if (host == nullptr || path == nullptr || buffer == nullptr || size < 1) return 0;
+  const int64_t start = get_absolute_time();
   Socket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (sock.fd() < 0) return 0;
   in_addr addr{};
@@ -373,7 +381,10 @@ int http_get_port(const char *host, uint16_t port, const char *path, char *buffe
   Receiver rx(buffer, size);
   char chunk[RECEIVE_SIZE];
   for (;;) {
-    if (!wait_for(sock.fd(), POLLIN, silence_timeout_ms)) return 0;
+    const int64_t left = total_timeout_ms - (get_absolute_time() - start);
+    if (left <= 0) return 0;
+    if (!wait_for(sock.fd(), POLLIN, static_cast<int>(std::min<int64_t>(silence_timeout_ms, left))))
+      return 0;
     const ssize_t n = ::recv(sock.fd(), chunk, sizeof chunk, 0);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;

@@ -1,7 +1,8 @@
 #pragma once
 // Minimal HTTP/1.1 GET over plain TCP, for the firmware server's manifest,
 // stable list and packages. Bounded in every way: the caller's buffer, a
-// 10 s connection limit and a 30 s silence limit while receiving.
+// 10 s connection limit, a 30 s silence limit while receiving and 5 minutes
+// for the whole fetch.
 //
 // Called from the action thread only; prints nothing (callers report).
 
@@ -14,8 +15,8 @@ const char *http_firmware_host();
 // least one body byte arrived complete (Content-Length met, chunked coding
 // decoded); `buffer` then holds the body and a terminating zero, so the body
 // had at most size - 1 bytes. Returns 0 on any failure: lookup, connection
-// (10 s), 30 s of silence, a body that does not fit, a cut connection, a
-// status other than 200. The buffer content is then undefined. The socket is
+// (10 s), 30 s of silence, 5 minutes in all, a body that does not fit, a cut
+// connection, a status other than 200. The buffer content is then undefined. The socket is
 // always closed.
 int http_get(const char *host, const char *path, char *buffer, int size);
 
@@ -25,10 +26,10 @@ int http_get_port(const char *host, uint16_t port, const char *path, char *buffe
 
 // Test seams. http_set_test_endpoint makes http_firmware_host() return
 // `host` and http_get use `port` (null and 0 restore the compiled host and
-// port 80). http_set_timeouts shortens the connection and silence limits
-// (0 or less restores 10 s and 30 s). Not for production use.
+// port 80). http_set_timeouts shortens the connection, silence and whole-fetch
+// limits (0 or less restores 10 s, 30 s and 5 min). Not for production use.
 void http_set_test_endpoint(const char *host, uint16_t port);
-void http_set_timeouts(int connect_ms, int silence_ms);
+void http_set_timeouts(int connect_ms, int silence_ms, int total_ms = 0);
 
 // Position just after the first run of four CR/LF bytes in `text`, or of its
 // terminating zero when there is none.
