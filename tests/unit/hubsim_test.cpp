@@ -363,6 +363,9 @@ TEST(HubSim, InjectedFaultsByIndex) {
   EXPECT_EQ(s.peer.line(), w1);  // always the same wrong value
   s.sim.stop();
   EXPECT_EQ(s.sim.state_long("count.crc_spoiled"), 3);
+  EXPECT_EQ(s.sim.state_long("board1.count.crc_spoiled"), 2);
+  EXPECT_EQ(s.sim.state_long("board2.count.part_crc"), 2);
+  EXPECT_EQ(s.sim.state_long("board2.count.naks_injected"), 1);
   EXPECT_EQ(s.sim.state_long("count.acks_dropped"), 1);
 }
 
