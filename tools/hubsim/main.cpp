@@ -467,7 +467,9 @@ int parse_cli(int argc, char **argv, cli &c) {
     case o_help: usage(stdout); return 0;
     case o_version: std::printf("trelk-hubsim v%s\n", kVersion); return 0;
     default:
-      if (optopt && optopt >= o_model)
+      if (optopt && optopt >= o_model && std::strchr(argv[optind - 1], '='))
+        std::fprintf(stderr, "trelk-hubsim: option '%s' takes no value\n", argv[optind - 1]);
+      else if (optopt && optopt >= o_model)
         std::fprintf(stderr, "trelk-hubsim: option '%s' needs a value\n", argv[optind - 1]);
       else
         std::fprintf(stderr, "trelk-hubsim: unknown option '%s'\n", argv[optind - 1]);
@@ -844,10 +846,8 @@ int main(int argc, char **argv) {
     } else {
       h.take_output();  // unplugged: nothing reaches anyone
     }
-    if (!c.exit_after_finish) {
-    } else if (exit_at < 0 && h.all_finished()) {
+    if (c.exit_after_finish && exit_at < 0 && h.all_finished())
       exit_at = now + c.exit_delay_ms * 1000000LL;
-    }
     if (exit_at >= 0 && now >= exit_at) {
       exit_reason = "finished";
       break;
