@@ -62,7 +62,7 @@
 //                           DIR at exit and on SIGUSR1; lines.log (every
 //                           received line) and lines-timed.log (the same with
 //                           seconds since start) grow as lines arrive
-//   --exit-after-finish[=MS]  exit MS (default 1000) after every board got its
+//   --exit-after-finish[=MS]  exit MS (default 2500) after every board got its
 //                           fourth "!FINISH"
 //   --idle-timeout S        exit after S seconds without a received byte
 //                           (default 600)
@@ -126,7 +126,7 @@ struct cli {
   std::string link;
   std::string dump_dir;
   bool exit_after_finish = false;
-  int64_t exit_delay_ms = 1000;
+  int64_t exit_delay_ms = 2500;  // past the updater's last 2000 ms pause, so it ends first
   int64_t idle_timeout_s = 600;
   int64_t unplug_ms = 3000;
   bool verbose = false;
@@ -180,7 +180,7 @@ void usage(std::FILE *to) {
       "  --dump-dir DIR           at exit and on SIGUSR1 write board<N>.bin\n"
       "                           (0x4000..end of memory) and state.txt; log every\n"
       "                           received line to lines.log and lines-timed.log\n"
-      "  --exit-after-finish[=MS] exit MS (1000) after every board's 4th '!FINISH'\n"
+      "  --exit-after-finish[=MS] exit MS (2500) after every board's 4th '!FINISH'\n"
       "  --idle-timeout S         exit after S seconds without input (600)\n"
       "  --verbose                log every line in and out on stderr\n"
       "  --help                   this text\n"
