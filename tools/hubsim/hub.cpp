@@ -192,7 +192,7 @@ void hub::ack(hub_board &b, const std::string &tag, long cmd_index) {
     return;
   }
   count(b, "acks_sent");
-  if (cfg_.late_ack.count(cmd_index)) {
+  if (cfg_.late_ack.count(cmd_index) || chance(cfg_.rate_late)) {
     count(b, "acks_late");
     emit_at(now_ + cfg_.late_ms, proto_answer(b.number, kAck, cfg_.ack_echo ? tag : std::string()));
     return;
@@ -395,7 +395,7 @@ void hub::on_part_crc(hub_board &b, const std::string &text, long cmd_index) {
   char payload[16];
   std::snprintf(payload, sizeof payload, "CRC=%04X", crc);
   const int from = cfg_.crc_board >= 0 ? cfg_.crc_board : b.number;
-  if (cfg_.late_ack.count(cmd_index)) {
+  if (cfg_.late_ack.count(cmd_index) || chance(cfg_.rate_late)) {
     count(b, "acks_late");
     emit_at(now_ + cfg_.late_ms, proto_answer(from, kReport, payload));
     return;

@@ -77,7 +77,7 @@ struct hub_config {
   std::set<long> late_ack;               // framed command indices answered late
   int64_t late_ms = 700;                 // ... by this much
   int crc_board = -1;                    // board field of CRC reports, -1: the asked board
-  double rate_nak = 0, rate_drop = 0, rate_bad_crc = 0, rate_noise = 0;
+  double rate_nak = 0, rate_drop = 0, rate_bad_crc = 0, rate_noise = 0, rate_late = 0;
   uint64_t seed = 1;
 };
 
