@@ -4,6 +4,10 @@
 // package (or let the user choose with --prompt) and update the chosen hubs.
 
 #include <cstdint>
+#include <cstdio>
+
+// Capacity of the download buffer of the manifest and of the stable list.
+inline constexpr int AUTO_DOCUMENT_SIZE = 102400;
 
 // One hub found by the search, in probing order.
 struct auto_detect {
@@ -37,7 +41,9 @@ struct auto_ufw_stable_list {
 // package could be loaded (message printed).
 int action_update_auto();
 
-// Probes every port of serial_find_ports once, one port open at a time.
+// Probes every port of serial_find_ports once, one port open at a time, and
+// returns the hubs found (null for none). Each _free below releases a whole
+// list and accepts null.
 auto_detect *auto_detect_hubs();
 void auto_detect_free(auto_detect *list);
 
@@ -53,3 +59,18 @@ auto_ufw_manifest *auto_parse_ufw_manifest(char *text);
 auto_ufw_stable_list *auto_load_ufw_stable_list();
 void auto_ufw_stable_list_free(auto_ufw_stable_list *list);
 auto_ufw_stable_list *auto_parse_ufw_stable_list(char *text);
+
+// One prompt of --prompt: prints `prompt` and reads decimal numbers from `in`
+// with scanf "%d" rules until one lies in 1..`highest`. A line that holds no
+// number is discarded; an out-of-range number is simply asked for again; what
+// follows an accepted number stays in `in`. Returns the number, or -1 when `in`
+// ended first (nothing printed here).
+int auto_prompt_number(FILE *in, const char *prompt, int highest);
+
+// The package taken without --prompt: the first stable-list entry for
+// `first_hub`'s model gives the version (none, or 0, means no stable version);
+// with one, the first manifest entry of that version or null when the manifest
+// lacks it; without one, the first manifest entry (null for an empty manifest).
+const auto_ufw_manifest *auto_choose_stable_entry(const auto_detect *first_hub,
+                                                  const auto_ufw_manifest *manifest,
+                                                  const auto_ufw_stable_list *stable);
