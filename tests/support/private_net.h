@@ -1,6 +1,6 @@
 #pragma once
 // A private stage for the automatic update: runs trelk through
-// tests/e2e/private_net.sh in its own mount and network namespace, where
+// tests/e2e/private_net.py in its own mount and network namespace, where
 // /dev holds only the ttyUSB names the test links to simulator
 // pseudo-terminals, the compiled-in firmware host resolves to 127.0.0.1 and an
 // HTTP server on port 80 serves the test's folder. The real /dev and
