@@ -37,8 +37,13 @@ struct auto_ufw_stable_list {
   auto_ufw_stable_list *next;
 };
 
-// Returns 0 after the update pass, -1 when no hub was found or no valid
-// package could be loaded (message printed).
+// Sets options.force, finds the hubs, chooses and loads a package and updates
+// the chosen hubs one after the other. Returns 0 after the update pass (hubs
+// that could not be opened, switched or fitted are reported and skipped), -1
+// when no hub was found, no valid package could be loaded, or standard input
+// ended at a prompt (message printed). Releases everything it opened. An
+// upload that fails beyond its retry limits ends the process with status 1.
+// Main thread only, like everything here.
 int action_update_auto();
 
 // Probes every port of serial_find_ports once, one port open at a time, and
@@ -47,17 +52,21 @@ int action_update_auto();
 auto_detect *auto_detect_hubs();
 void auto_detect_free(auto_detect *list);
 
-// Downloads and parses "/firmware/manifest"; null (after "Unable to download
-// firmware list") when the download failed, or when no line was usable.
+// Downloads "/firmware/manifest" into an AUTO_DOCUMENT_SIZE buffer and parses
+// it; null (after "Unable to download firmware list" on stderr) when the
+// download failed, or without a message when no line was usable.
 auto_ufw_manifest *auto_load_ufw_manifest();
 void auto_ufw_manifest_free(auto_ufw_manifest *list);
-// Parses a manifest text in place (test seam for the downloader above).
+// Parses a manifest text in place (line feeds and field commas become zeros);
+// lines without three commas are skipped. The loader's own step, open to tests.
 auto_ufw_manifest *auto_parse_ufw_manifest(char *text);
 
-// Downloads and parses "/firmware/stable"; null (after "Unable to download
-// firmware stable list") when the download failed.
+// Downloads "/firmware/stable" as above and parses it; null (after "Unable to
+// download firmware stable list" on stderr) when the download failed.
 auto_ufw_stable_list *auto_load_ufw_stable_list();
 void auto_ufw_stable_list_free(auto_ufw_stable_list *list);
+// Parses a stable list in place: one entry per non-empty line, scanned with
+// "%hx,%hu" (fields the scan does not reach stay 0).
 auto_ufw_stable_list *auto_parse_ufw_stable_list(char *text);
 
 // One prompt of --prompt: prints `prompt` and reads decimal numbers from `in`
