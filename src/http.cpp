@@ -1,1 +1,397 @@
 #include "http.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "timer.h"
+
+namespace {
+
+// The firmware server speaks plain HTTP on the standard port.
+constexpr uint16_t HTTP_PORT = 80;
+// Request area: a path longer than this cannot be asked for.
+constexpr size_t REQUEST_SIZE = 8192;
+// Receive granularity.
+constexpr size_t RECEIVE_SIZE = 256;
+// A header block larger than this is not from a sane server; without a cap a
+// server could keep us reading header bytes for ever.
+constexpr size_t HEADER_LIMIT = 64 * 1024;
+// A chunk-size line (digits and extensions) longer than this is malformed.
+constexpr size_t CHUNK_LINE_LIMIT = 1024;
+
+constexpr int DEFAULT_CONNECT_MS = 10000;
+constexpr int DEFAULT_SILENCE_MS = 30000;
+
+int connect_timeout_ms = DEFAULT_CONNECT_MS;
+int silence_timeout_ms = DEFAULT_SILENCE_MS;
+
+std::string test_host;        // empty: the compiled firmware host
+uint16_t test_port = 0;       // 0: the standard port
+
+// Owns one socket descriptor; -1 when closed.
+class Socket {
+ public:
+  explicit Socket(int fd) : fd_(fd) {}
+  Socket(const Socket &) = delete;
+  Socket &operator=(const Socket &) = delete;
+  ~Socket() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Waits for `events` on `fd` for at most `ms`. 1 ready, 0 timeout or error.
+int wait_for(int fd, short events, int ms) {
+  const int64_t start = get_absolute_time();
+  for (;;) {
+    const int64_t left = ms - (get_absolute_time() - start);
+    if (left <= 0) return 0;
+    pollfd p{fd, events, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(left));
+    if (r > 0) return 1;
+    if (r == 0) return 0;
+    if (errno != EINTR) return 0;
+  }
+}
+
+int resolve_ipv4(const char *host, in_addr *out) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *list = nullptr;
+  if (::getaddrinfo(host, nullptr, &hints, &list) != 0 || list == nullptr) return 0;
+  *out = reinterpret_cast<sockaddr_in *>(list->ai_addr)->sin_addr;
+  ::freeaddrinfo(list);
+  return 1;
+}
+
+// Non-blocking connect bounded by the connection limit; the socket stays
+// non-blocking so that every later wait is a bounded poll.
+int connect_bounded(int fd, const in_addr &addr, uint16_t port) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return 0;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr = addr;
+  if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return 1;
+  if (errno != EINPROGRESS && errno != EINTR) return 0;
+  if (!wait_for(fd, POLLOUT, connect_timeout_ms)) return 0;
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return 0;
+  return 1;
+}
+
+int send_all(int fd, const char *data, size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
+    if (n > 0) {
+      data += n;
+      length -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!wait_for(fd, POLLOUT, silence_timeout_ms)) return 0;
+      continue;
+    }
+    return 0;
+  }
+  return 1;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// What the header block says about the body.
+struct ResponseHead {
+  bool ok = false;              // status 200 and nothing we cannot honour
+  bool chunked = false;
+  bool has_length = false;
+  unsigned long long length = 0;
+};
+
+ResponseHead parse_head(std::string_view head) {
+  ResponseHead r;
+  // Header lines end in CR, LF or both; empty pieces are skipped.
+  size_t pos = 0;
+  bool first = true;
+  bool bad = false;
+  while (pos < head.size()) {
+    size_t end = head.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) end = head.size();
+    std::string_view line = head.substr(pos, end - pos);
+    pos = end + 1;
+    if (line.empty()) continue;
+    if (first) {
+      first = false;
+      // "HTTP/x.y 200 reason"
+      if (line.substr(0, 5) != "HTTP/") return r;
+      const size_t sp = line.find(' ');
+      if (sp == std::string_view::npos) return r;
+      std::string_view rest = line.substr(sp);
+      while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+      if (rest.size() < 3 || rest.substr(0, 3) != "200") return r;
+      if (rest.size() > 3 && rest[3] != ' ') return r;
+      r.ok = true;
+      continue;
+    }
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    const std::string_view name = trim(line.substr(0, colon));
+    const std::string_view value = trim(line.substr(colon + 1));
+    if (iequals(name, "Content-Length")) {
+      if (value.empty()) {
+        bad = true;
+        continue;
+      }
+      unsigned long long v = 0;
+      for (char c : value) {
+        if (c < '0' || c > '9' || v > (1ULL << 40)) {
+          bad = true;
+          break;
+        }
+        v = v * 10 + static_cast<unsigned>(c - '0');
+      }
+      if (r.has_length && v != r.length) bad = true;
+      r.has_length = true;
+      r.length = v;
+    } else if (iequals(name, "Transfer-Encoding")) {
+      // Only chunked (and the no-op identity) can be undone here; a body in
+      // any other coding would be stored encoded.
+      size_t p = 0;
+      while (p <= value.size()) {
+        size_t comma = value.find(',', p);
+        if (comma == std::string_view::npos) comma = value.size();
+        const std::string_view coding = trim(value.substr(p, comma - p));
+        if (iequals(coding, "chunked"))
+          r.chunked = true;
+        else if (!coding.empty() && !iequals(coding, "identity"))
+          bad = true;
+        p = comma + 1;
+      }
+    }
+  }
+  if (bad) r.ok = false;
+  return r;
+}
+
+// Receives one response and stores its body. Every received byte passes
+// through feed(); the fetch is complete when the body's end is known.
+class Receiver {
+ public:
+  Receiver(char *buffer, int size) : buffer_(buffer), size_(size) {}
+
+  // 1 continue, 0 failed, 2 body complete (stop receiving).
+  int feed(const char *data, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      const int r = feed_byte(static_cast<unsigned char>(data[i]));
+      if (r != 1) return r;
+    }
+    return 1;
+  }
+
+  // The server closed the connection in order.
+  int finish() {
+    if (state_ != State::Identity || head_.has_length) return 0;
+    return done();
+  }
+
+  int done() {
+    buffer_[stored_] = '\0';
+    return stored_ > 0 ? 2 : 0;
+  }
+
+ private:
+  enum class State { Header, Identity, ChunkSize, ChunkData, ChunkDataEnd };
+
+  int store(unsigned char c) {
+    // The last byte of the buffer is kept for the terminating zero.
+    if (stored_ >= static_cast<size_t>(size_) - 1) return 0;
+    buffer_[stored_++] = static_cast<char>(c);
+    return 1;
+  }
+
+  int feed_byte(unsigned char c) {
+    switch (state_) {
+      case State::Header:
+        if (size_ <= 1) return 0;  // not even one body byte could be kept
+        if (header_.size() >= HEADER_LIMIT) return 0;
+        header_.push_back(static_cast<char>(c));
+        run_ = (c == '\r' || c == '\n') ? run_ + 1 : 0;
+        if (run_ == 4) return start_body();
+        return 1;
+      case State::Identity:
+        if (store(c) == 0) return 0;
+        if (head_.has_length && stored_ == head_.length) return done();
+        return 1;
+      case State::ChunkSize:
+        if (c != '\n') {
+          if (line_.size() >= CHUNK_LINE_LIMIT) return 0;
+          line_.push_back(static_cast<char>(c));
+          return 1;
+        }
+        return chunk_size_line();
+      case State::ChunkData:
+        if (store(c) == 0) return 0;
+        if (--chunk_left_ == 0) state_ = State::ChunkDataEnd;
+        return 1;
+      case State::ChunkDataEnd:
+        // The CR LF after a chunk's data.
+        if (c == '\r') return 1;
+        if (c != '\n') return 0;
+        state_ = State::ChunkSize;
+        return 1;
+    }
+    return 0;
+  }
+
+  int start_body() {
+    head_ = parse_head(std::string_view(header_).substr(0, header_.size() - 4));
+    header_.clear();
+    if (!head_.ok) return 0;
+    if (head_.chunked) {
+      state_ = State::ChunkSize;
+      return 1;
+    }
+    if (head_.has_length) {
+      if (head_.length == 0) return 0;  // no body: nothing to hand on
+      if (head_.length > static_cast<unsigned long long>(size_) - 1) return 0;
+    }
+    state_ = State::Identity;
+    return 1;
+  }
+
+  int chunk_size_line() {
+    std::string_view line(line_);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const size_t semi = line.find(';');
+    if (semi != std::string_view::npos) line = line.substr(0, semi);
+    line = trim(line);
+    if (line.empty()) return 0;
+    unsigned long long v = 0;
+    for (char c : line) {
+      int d;
+      if (c >= '0' && c <= '9')
+        d = c - '0';
+      else if (c >= 'a' && c <= 'f')
+        d = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F')
+        d = c - 'A' + 10;
+      else
+        return 0;
+      if (v > (1ULL << 40)) return 0;
+      v = v * 16 + static_cast<unsigned>(d);
+    }
+    line_.clear();
+    // The last chunk: every data byte is in. Trailers are not needed.
+    if (v == 0) return done();
+    if (v > static_cast<unsigned long long>(size_) - 1 - stored_) return 0;
+    chunk_left_ = v;
+    state_ = State::ChunkData;
+    return 1;
+  }
+
+  char *buffer_;
+  int size_;
+  size_t stored_ = 0;
+  State state_ = State::Header;
+  std::string header_;
+  int run_ = 0;
+  ResponseHead head_;
+  std::string line_;
+  unsigned long long chunk_left_ = 0;
+};
+
+}  // namespace
+
+const char *http_firmware_host() {
+  return test_host.empty() ? TRELK_FIRMWARE_HOST : test_host.c_str();
+}
+
+void http_set_test_endpoint(const char *host, uint16_t port) {
+  test_host = host != nullptr ? host : "";
+  test_port = port;
+}
+
+void http_set_timeouts(int connect_ms, int silence_ms) {
+  connect_timeout_ms = connect_ms > 0 ? connect_ms : DEFAULT_CONNECT_MS;
+  silence_timeout_ms = silence_ms > 0 ? silence_ms : DEFAULT_SILENCE_MS;
+}
+
+int http_get(const char *host, const char *path, char *buffer, int size) {
+  return http_get_port(host, test_port != 0 ? test_port : HTTP_PORT, path, buffer, size);
+}
+
+int http_get_port(const char *host, uint16_t port, const char *path, char *buffer,
+                  int size) {
+  if (host == nullptr || path == nullptr || buffer == nullptr || size < 1) return 0;
+  Socket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (sock.fd() < 0) return 0;
+  in_addr addr{};
+  if (!resolve_ipv4(host, &addr)) return 0;
+  if (!connect_bounded(sock.fd(), addr, port)) return 0;
+
+  char request[REQUEST_SIZE];
+  const int len = std::snprintf(request, sizeof request,
+                                "GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n",
+                                path, host);
+  // A cut request would lack its blank line and could only time out.
+  if (len < 0 || static_cast<size_t>(len) >= sizeof request) return 0;
+  if (!send_all(sock.fd(), request, static_cast<size_t>(len))) return 0;
+
+  Receiver rx(buffer, size);
+  char chunk[RECEIVE_SIZE];
+  for (;;) {
+    if (!wait_for(sock.fd(), POLLIN, silence_timeout_ms)) return 0;
+    const ssize_t n = ::recv(sock.fd(), chunk, sizeof chunk, 0);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      return 0;  // a cut connection never completes a body
+    }
+    if (n == 0) return rx.finish() == 2 ? 1 : 0;
+    const int r = rx.feed(chunk, static_cast<size_t>(n));
+    if (r == 0) return 0;
+    if (r == 2) return 1;
+  }
+}
+
+const char *get_body_start(const char *text) {
+  int run = 0;
+  const char *p = text;
+  for (; *p != '\0'; ++p) {
+    run = (*p == '\r' || *p == '\n') ? run + 1 : 0;
+    if (run == 4) return p + 1;
+  }
+  return p;
+}

@@ -13,13 +13,22 @@ const char *http_firmware_host();
 // GET `path` from `host` port 80. Returns 1 when the status was 200 and at
 // least one body byte arrived complete (Content-Length met, chunked coding
 // decoded); `buffer` then holds the body and a terminating zero, so the body
-// had at most size - 1 bytes. Returns 0 on any failure; the buffer content is
-// then undefined. The socket is always closed.
+// had at most size - 1 bytes. Returns 0 on any failure: lookup, connection
+// (10 s), 30 s of silence, a body that does not fit, a cut connection, a
+// status other than 200. The buffer content is then undefined. The socket is
+// always closed.
 int http_get(const char *host, const char *path, char *buffer, int size);
 
 // The same on another TCP port (tests).
 int http_get_port(const char *host, uint16_t port, const char *path, char *buffer,
                   int size);
+
+// Test seams. http_set_test_endpoint makes http_firmware_host() return
+// `host` and http_get use `port` (null and 0 restore the compiled host and
+// port 80). http_set_timeouts shortens the connection and silence limits
+// (0 or less restores 10 s and 30 s). Not for production use.
+void http_set_test_endpoint(const char *host, uint16_t port);
+void http_set_timeouts(int connect_ms, int silence_ms);
 
 // Position just after the first run of four CR/LF bytes in `text`, or of its
 // terminating zero when there is none.

@@ -1,1 +1,548 @@
 #include "serial.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <libudev.h>
+#include <linux/serial.h>
+#include <new>
+#include <poll.h>
+#include <string>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "functions.h"
+#include "timer.h"
+
+namespace {
+
+constexpr auto SC = std::memory_order_seq_cst;
+
+// The hub's serial settings: 115200 baud, 8N1, raw.
+constexpr speed_t SERIAL_BAUD = B115200;
+// One read of the port takes at most this many bytes; lines are longer only
+// when they wrap in the 256-byte assembly buffer anyway.
+constexpr size_t SERIAL_READ_CHUNK = 256;
+constexpr int SERIAL_READS_PER_PASS = 64;
+// The reader thread wakes at least this often even with nothing to do, so no
+// missed wake-up can hold it longer than that.
+constexpr int SERIAL_POLL_MS = 100;
+// While the port is closed, its path is tried again this often: without udev
+// events (containers, minimal systems) nothing else would bring it back.
+constexpr int64_t SERIAL_REOPEN_MS = 500;
+// Longest time serial_tx waits for the port to take its bytes. The longest
+// text is a few hundred bytes, which 115200 baud drains in tens of
+// milliseconds; a port that takes nothing for a second is stuck.
+constexpr int64_t SERIAL_TX_TIMEOUT_MS = 1000;
+// Received lines begin with this prefix when the hub echoes its prompt.
+constexpr char SERIAL_PROMPT_PREFIX[] = ">>";
+
+void print_no_memory() { std::fputs("ERROR: Unable to allocate memory\n", stderr); }
+
+// Adds one to an eventfd counter (wakes whoever polls it).
+void signal_fd(int fd) {
+  if (fd < 0) return;
+  const uint64_t one = 1;
+  ssize_t n;
+  do {
+    n = write(fd, &one, sizeof one);
+  } while (n < 0 && errno == EINTR);
+}
+
+// Resets an eventfd counter to zero.
+void drain_fd(int fd) {
+  uint64_t count;
+  ssize_t n;
+  do {
+    n = read(fd, &count, sizeof count);
+  } while (n < 0 && errno == EINTR);
+}
+
+void close_fd(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+// A udev event posted by serial_handle_hotplug for the reader to apply.
+struct hotplug_event {
+  std::string action;
+  std::string devnode;
+};
+
+void free_rx_entry(serial_rx_entry *entry) {
+  std::free(entry->text);
+  std::free(entry);
+}
+
+// Marks the port closed, then closes the descriptor once no serial_tx is
+// still writing to it: closing under a writer would let the number be reused
+// by the next open and the writer's bytes land in another file.
+void port_close(serial *s) {
+  serial_link *link = s->link;
+  const int old = link->fd.exchange(-1, SC);
+  if (old < 0) return;
+  int users;
+  while ((users = link->tx_users.load(SC)) != 0) link->tx_users.wait(users, SC);
+  close(old);
+  // The node of a port that just went away is given time to settle before
+  // the path is tried again.
+  link->last_open_try = get_absolute_time();
+  signal_fd(link->event_fd);
+}
+
+// udev actions as this link applies them. Every other action, and every event
+// for another node, is ignored.
+void apply_hotplug(serial *s, const char *action, const char *devnode) {
+  if (action == nullptr || devnode == nullptr) return;
+  if (std::strcmp(devnode, s->port) != 0) return;
+  if (std::strcmp(action, "remove") == 0) {
+    port_close(s);
+  } else if (std::strcmp(action, "add") == 0) {
+    // An "add" for a port we hold open changes nothing: opening again would
+    // leak the descriptor we have.
+    if (s->link->fd.load(SC) < 0) serial_connect(s);
+  }
+}
+
+void apply_posted_hotplug(serial *s) {
+  serial_link *link = s->link;
+  if (!link->hotplug_queue_ready) return;
+  void *value;
+  while ((value = lfqueue_deq(&link->hotplug_queue)) != nullptr) {
+    auto *event = static_cast<hotplug_event *>(value);
+    apply_hotplug(s, event->action.c_str(), event->devnode.c_str());
+    delete event;
+  }
+}
+
+void discard_posted_hotplug(serial_link *link) {
+  if (!link->hotplug_queue_ready) return;
+  void *value;
+  while ((value = lfqueue_deq(&link->hotplug_queue)) != nullptr)
+    delete static_cast<hotplug_event *>(value);
+  lfqueue_destroy(&link->hotplug_queue);
+  link->hotplug_queue_ready = false;
+}
+
+bool is_control_byte(char c) { return static_cast<int8_t>(c) < 32; }
+
+// Feeds received bytes to line assembly and queues every completed line.
+void assemble_lines(serial *s, const char *bytes, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    const char b = bytes[i];
+    s->line[s->line_pos] = b;
+    s->line_pos = (s->line_pos + 1) % 256;
+    if (b != '\n') continue;
+
+    // Trailing control bytes (the line feed, carriage returns, 0x80-0xFF)
+    // are cut; slot 0 always stays, whatever it holds.
+    int slot = s->line_pos == 0 ? 255 : s->line_pos - 1;
+    while (slot > 0 && is_control_byte(s->line[slot])) --slot;
+    const int end = slot + 1;
+    s->line[end] = '\0';
+    s->line_pos = end;
+
+    auto *entry = static_cast<serial_rx_entry *>(std::malloc(sizeof(serial_rx_entry)));
+    char *text = entry != nullptr ? strdup(s->line) : nullptr;
+    if (text == nullptr) {
+      std::free(entry);
+      print_no_memory();
+      return;  // the rest of this read is lost with the line
+    }
+    entry->text = text;
+    entry->unused = nullptr;
+    // A line the queue cannot take is lost; the queue has said so.
+    if (lfqueue_enq(&s->rx_queue, entry) != 0) free_rx_entry(entry);
+    s->line_pos = 0;
+    signal_fd(s->link->event_fd);
+  }
+}
+
+// Reads what is waiting on the port, at most SERIAL_READS_PER_PASS chunks so
+// a port that never pauses cannot keep the reader from seeing its stop flag.
+// Returns false when the port is gone (hang-up, read error, end of data).
+bool read_port(serial *s, int fd) {
+  char buffer[SERIAL_READ_CHUNK];
+  bool got_any = false;
+  for (int reads = 0; reads < SERIAL_READS_PER_PASS; ++reads) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      got_any = true;
+      assemble_lines(s, buffer, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    // End of data right after poll reported input means the other side has
+    // gone; a failed read (EIO after an unplug) likewise.
+    if (n == 0) return got_any;
+    return false;
+  }
+  return true;
+}
+
+struct udev_watch {
+  struct udev *ctx = nullptr;
+  struct udev_monitor *monitor = nullptr;
+  int fd = -1;
+
+  udev_watch() {
+    ctx = udev_new();
+    if (ctx == nullptr) return;
+    monitor = udev_monitor_new_from_netlink(ctx, "udev");
+    if (monitor == nullptr) return;
+    if (udev_monitor_filter_add_match_subsystem_devtype(monitor, "tty", nullptr) < 0 ||
+        udev_monitor_enable_receiving(monitor) < 0) {
+      udev_monitor_unref(monitor);
+      monitor = nullptr;
+      return;
+    }
+    fd = udev_monitor_get_fd(monitor);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  }
+  ~udev_watch() {
+    if (monitor != nullptr) udev_monitor_unref(monitor);
+    if (ctx != nullptr) udev_unref(ctx);
+  }
+  udev_watch(const udev_watch &) = delete;
+  udev_watch &operator=(const udev_watch &) = delete;
+
+  void receive(serial *s) {
+    if (monitor == nullptr) return;
+    struct udev_device *dev;
+    while ((dev = udev_monitor_receive_device(monitor)) != nullptr) {
+      apply_hotplug(s, udev_device_get_action(dev), udev_device_get_devnode(dev));
+      udev_device_unref(dev);
+    }
+  }
+};
+
+void *serial_thread(void *arg) {
+  auto *s = static_cast<serial *>(arg);
+  serial_link *link = s->link;
+  // Without a udev context or monitor the link still reads; it only loses
+  // hot-plug events (the hang-up check and reopen timer remain).
+  udev_watch watch;
+  link->last_open_try = get_absolute_time();
+
+  while (!link->stop.load(SC)) {
+    const int port = link->fd.load(SC);
+    struct pollfd fds[3];
+    nfds_t count = 0;
+    fds[count++] = {link->wake_fd, POLLIN, 0};
+    const nfds_t udev_slot = count;
+    if (watch.fd >= 0) fds[count++] = {watch.fd, POLLIN, 0};
+    const nfds_t port_slot = count;
+    if (port >= 0) fds[count++] = {port, POLLIN, 0};
+
+    int timeout = SERIAL_POLL_MS;
+    if (port < 0) {
+      const int64_t left = link->last_open_try + SERIAL_REOPEN_MS - get_absolute_time();
+      timeout = static_cast<int>(std::clamp<int64_t>(left, 0, SERIAL_POLL_MS));
+    }
+    const int ready = poll(fds, count, timeout);
+    if (ready < 0 && errno != EINTR) wait_ms(SERIAL_POLL_MS);  // never spin on a poll failure
+    if (link->stop.load(SC)) break;
+
+    if (ready > 0 && (fds[0].revents & POLLIN)) drain_fd(link->wake_fd);
+    apply_posted_hotplug(s);
+    if (watch.fd >= 0 && ready > 0 && (fds[udev_slot].revents & POLLIN)) watch.receive(s);
+
+    // Only act on the descriptor that was polled: a hot-plug event above may
+    // have closed it (and a reopen reused the number) in the meantime.
+    if (port >= 0 && ready > 0 && link->fd.load(SC) == port) {
+      const short ev = fds[port_slot].revents;
+      bool alive = true;
+      if (ev & POLLIN) alive = read_port(s, port);
+      if (ev & (POLLHUP | POLLERR | POLLNVAL)) alive = false;
+      if (!alive) port_close(s);
+    }
+
+    if (link->fd.load(SC) < 0 && get_absolute_time() - link->last_open_try >= SERIAL_REOPEN_MS) {
+      link->last_open_try = get_absolute_time();
+      serial_connect(s);
+    }
+  }
+  return nullptr;
+}
+
+// Releases everything serial_init set up in the link (thread already gone).
+void release_link(serial *s) {
+  serial_link *link = s->link;
+  const int fd = link->fd.exchange(-1, SC);
+  close_fd(fd);
+  void *value;
+  while ((value = lfqueue_deq(&s->rx_queue)) != nullptr)
+    free_rx_entry(static_cast<serial_rx_entry *>(value));
+  lfqueue_destroy(&s->rx_queue);
+  discard_posted_hotplug(link);
+  close_fd(link->event_fd);
+  close_fd(link->wake_fd);
+  delete link;
+  s->link = nullptr;
+}
+
+}  // namespace
+
+int serial_init(serial *s, const char *port_path) {
+  // The record may hold atomics from an earlier life, so it is reset field by
+  // field rather than overwritten with zero bytes.
+  s->ready = 0;
+  std::memset(s->port, 0, sizeof s->port);
+  std::strncpy(s->port, port_path, sizeof s->port - 1);
+  std::memset(s->line, 0, sizeof s->line);
+  s->line_pos = 0;
+  s->link = nullptr;
+
+  auto *link = new (std::nothrow) serial_link;
+  if (link == nullptr) {
+    print_no_memory();
+    return 0;
+  }
+  s->link = link;
+  link->event_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  link->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (link->event_fd < 0 || link->wake_fd < 0) {
+    std::fprintf(stderr, "ERROR: Unable to create the serial link's events: %s\n",
+                 std::strerror(errno));
+    close_fd(link->event_fd);
+    close_fd(link->wake_fd);
+    delete link;
+    s->link = nullptr;
+    return 0;
+  }
+  if (lfqueue_init(&s->rx_queue) != 0) {
+    print_no_memory();
+    close_fd(link->event_fd);
+    close_fd(link->wake_fd);
+    delete link;
+    s->link = nullptr;
+    return 0;
+  }
+  if (lfqueue_init(&link->hotplug_queue) != 0) {
+    print_no_memory();
+    link->hotplug_queue_ready = false;
+    release_link(s);
+    return 0;
+  }
+  link->hotplug_queue_ready = true;
+
+  serial_connect(s);  // a missing port is no failure: the reader opens it later
+
+  const int err = pthread_create(&link->thread, nullptr, serial_thread, s);
+  if (err != 0) {
+    // A link without its reader would never receive a line; say so here
+    // instead of letting detection time out for no visible reason.
+    std::fprintf(stderr, "ERROR: Unable to start the serial reader: %s\n", std::strerror(err));
+    release_link(s);
+    return 0;
+  }
+  link->thread_started.store(true, SC);
+  s->ready = 1;
+  return 1;
+}
+
+int serial_connect(serial *s) {
+  serial_link *link = s->link;
+  // O_NOCTTY: a session leader must not take the port as its controlling
+  // terminal (an unplug would then SIGHUP it). O_NONBLOCK: opening a tty
+  // without carrier may otherwise wait forever, and writes must be bounded.
+  const int fd = open(s->port, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return 0;
+
+  struct termios tty{};
+  if (tcgetattr(fd, &tty) != 0) {
+    // Not a terminal: nothing this link can talk to.
+    close(fd);
+    return 0;
+  }
+  tty.c_cflag |= CS8;
+  tty.c_cflag &= ~PARENB;
+  tty.c_cflag &= ~CSTOPB;
+  tty.c_cflag &= ~CRTSCTS;
+  tty.c_cflag |= CREAD | CLOCAL;
+  tty.c_lflag &= ~ICANON;
+  tty.c_lflag &= ~(ECHO | ECHOE | ECHONL);
+  tty.c_lflag &= ~ISIG;
+  tty.c_iflag &= ~(IXON | IXOFF | IXANY);
+  tty.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
+  tty.c_oflag &= ~(OPOST | ONLCR);
+  tty.c_cc[VTIME] = 0;
+  tty.c_cc[VMIN] = 0;
+  cfsetispeed(&tty, SERIAL_BAUD);
+  cfsetospeed(&tty, SERIAL_BAUD);
+  const bool configured = tcsetattr(fd, TCSANOW, &tty) == 0;
+  link->tty = tty;
+
+  // USB serial adapters hold received bytes up to 16 ms unless asked not to;
+  // the hub acknowledges every upload line, so that delay would multiply the
+  // upload time. Drivers that refuse (a pseudo-terminal) are fine as they are.
+  struct serial_struct info{};
+  if (ioctl(fd, TIOCGSERIAL, &info) == 0) {
+    info.flags |= ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &info);
+  }
+
+  link->fd.store(fd, SC);
+  signal_fd(link->event_fd);
+  return configured ? 1 : 0;
+}
+
+int serial_tx(serial *s, const char *text) {
+  serial_link *link = s->link;
+  if (link == nullptr) return 0;
+  // Holding tx_users keeps the reader from closing this descriptor under us.
+  link->tx_users.fetch_add(1, SC);
+  const int fd = link->fd.load(SC);
+  int result = 0;
+  if (fd >= 0) {
+    const char *p = text;
+    size_t left = std::strlen(text);
+    const int64_t start = get_absolute_time();
+    result = 1;
+    while (left > 0) {
+      const ssize_t n = write(fd, p, left);
+      if (n > 0) {
+        p += n;
+        left -= static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        result = 0;
+        break;
+      }
+      // The port's buffer is full: wait for room, but not forever (a port
+      // nobody drains must not hang the caller).
+      const int64_t waited = get_absolute_time() - start;
+      if (waited >= SERIAL_TX_TIMEOUT_MS) {
+        result = 0;
+        break;
+      }
+      struct pollfd pfd = {fd, POLLOUT, 0};
+      const int r = poll(&pfd, 1, static_cast<int>(SERIAL_TX_TIMEOUT_MS - waited));
+      if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        result = 0;
+        break;
+      }
+    }
+  }
+  if (link->tx_users.fetch_sub(1, SC) == 1) link->tx_users.notify_all();
+  return result;
+}
+
+int serial_rx_pop(serial *s, char *destination, int length) {
+  if (lfqueue_size(&s->rx_queue) == 0) return 0;
+  auto *entry = static_cast<serial_rx_entry *>(lfqueue_deq(&s->rx_queue));
+  if (entry == nullptr) return 0;
+  const char *text = entry->text;
+  if (std::strncmp(text, SERIAL_PROMPT_PREFIX, 2) == 0) text += 2;
+  if (length > 0) std::strncpy(destination, text, static_cast<size_t>(length));
+  free_rx_entry(entry);
+  return 1;
+}
+
+int serial_wait(serial *s, int64_t timeout_ms) {
+  serial_link *link = s->link;
+  if (link == nullptr || link->event_fd < 0) {
+    wait_ms(timeout_ms);
+    return 0;
+  }
+  // A line already queued (its signal maybe drained by an earlier wait)
+  // needs no sleep at all.
+  if (lfqueue_size(&s->rx_queue) > 0) return 1;
+  const int64_t deadline = get_absolute_time() + std::max<int64_t>(timeout_ms, 0);
+  for (;;) {
+    const int64_t left = std::max<int64_t>(deadline - get_absolute_time(), 0);
+    struct pollfd pfd = {link->event_fd, POLLIN, 0};
+    const int r = poll(&pfd, 1, static_cast<int>(std::min<int64_t>(left, INT_MAX)));
+    if (r > 0) {
+      drain_fd(link->event_fd);
+      return 1;
+    }
+    if (r == 0 || errno != EINTR) {
+      if (get_absolute_time() >= deadline) return 0;
+      if (r < 0) {  // poll itself failed: sleep out the time rather than spin
+        wait_ms(deadline - get_absolute_time());
+        return 0;
+      }
+    }
+  }
+}
+
+int serial_available(serial *s) {
+  return s->link != nullptr && s->link->fd.load(SC) >= 0 ? 1 : 0;
+}
+
+void serial_stop(serial *s) {
+  if (s->link == nullptr) return;
+  s->link->stop.store(true, SC);
+  signal_fd(s->link->wake_fd);
+}
+
+void serial_free(serial *s) {
+  serial_link *link = s->link;
+  if (link == nullptr) return;
+  if (link->thread_started.load(SC)) {
+    link->stop.store(true, SC);
+    signal_fd(link->wake_fd);
+    pthread_join(link->thread, nullptr);
+    link->thread_started.store(false, SC);
+  }
+  release_link(s);
+  s->ready = 0;
+}
+
+char *serial_find_ports() { return serial_find_ports_in("/dev"); }
+
+char *serial_find_ports_in(const char *dir) {
+  char *data = nullptr;
+  char *end = nullptr;
+  if (!string_list_init(&data, &end)) return nullptr;
+  DIR *d = opendir(dir);
+  if (d == nullptr) return data;
+  struct dirent *entry;
+  while ((entry = readdir(d)) != nullptr) {
+    if (std::strncmp(entry->d_name, "ttyUSB", 6) != 0) continue;
+    const std::string path = std::string(dir) + "/" + entry->d_name;
+    // A port path holds at most 255 characters; a longer one could never be
+    // opened through the link anyway.
+    if (path.size() > 255) continue;
+    if (!string_list_add(&data, &end, path.c_str())) {
+      closedir(d);
+      string_list_free(data);
+      return nullptr;
+    }
+  }
+  closedir(d);
+  return data;
+}
+
+void serial_handle_hotplug(serial *s, const char *action, const char *devnode) {
+  serial_link *link = s->link;
+  if (link == nullptr || action == nullptr || devnode == nullptr) return;
+  const bool reader_running = link->thread_started.load(SC) && !link->stop.load(SC) &&
+                              !pthread_equal(pthread_self(), link->thread);
+  if (!reader_running) {
+    apply_hotplug(s, action, devnode);
+    return;
+  }
+  // The descriptor belongs to the reader: hand the event to it, so it never
+  // polls a descriptor another thread has just closed.
+  auto *event = new (std::nothrow) hotplug_event{action, devnode};
+  if (event == nullptr) {
+    print_no_memory();
+    return;
+  }
+  if (lfqueue_enq(&link->hotplug_queue, event) != 0) {
+    delete event;
+    return;
+  }
+  signal_fd(link->wake_fd);
+}

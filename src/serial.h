@@ -21,6 +21,9 @@
 #include "lfqueue.h"
 
 // The inner record, allocated by serial_init and released by serial_free.
+// Only the reader thread changes fd after serial_init; it closes a descriptor
+// only once no serial_tx holds it (tx_users), so a write never lands on a
+// reused descriptor number.
 struct serial_link {
   std::atomic<int> fd{-1};        // the port; -1 while closed
   struct termios tty{};           // settings as read and changed by serial_connect
@@ -28,6 +31,11 @@ struct serial_link {
   std::atomic<bool> thread_started{false};
   std::atomic<bool> stop{false};  // raised to make the reader leave its loop
   int event_fd{-1};               // eventfd the reader signals; see serial_wait
+  int wake_fd{-1};                // eventfd that wakes the reader (stop, posted events)
+  std::atomic<int> tx_users{0};   // serial_tx calls holding the current fd
+  lfqueue hotplug_queue{};        // events posted by serial_handle_hotplug
+  bool hotplug_queue_ready{false};
+  int64_t last_open_try{0};       // reader only: when the port was last closed or tried
 };
 
 struct serial {
@@ -51,14 +59,15 @@ struct serial_rx_entry {
 // "ERROR: Unable to allocate memory" when memory ran out.
 int serial_init(serial *s, const char *port_path);
 
-// Opens and configures the port (O_RDWR|O_NOCTTY|O_CLOEXEC, raw 115200 8N1,
-// low latency where the driver allows). Returns 1 when opened and configured.
-// Internal to the link; declared for tests.
+// Opens and configures the port (O_RDWR|O_NOCTTY|O_CLOEXEC|O_NONBLOCK, raw
+// 115200 8N1, low latency where the driver allows). Returns 1 when opened and
+// configured; a path that is not a terminal is closed again (0). Called by
+// serial_init and then only by the reader thread; declared for tests.
 int serial_connect(serial *s);
 
 // Writes the whole text (a partial write is continued). Returns 1 when every
-// byte was written, 0 when the port is closed or a write failed. Never blocks
-// for long: the port is written with a bounded wait.
+// byte was written, 0 when the port is closed, a write failed, or the port
+// took no bytes for 1 s (a port nobody drains never blocks the caller).
 int serial_tx(serial *s, const char *text);
 
 // Takes the oldest received line, drops a leading ">>", copies it with strncpy
@@ -90,6 +99,9 @@ char *serial_find_ports();
 char *serial_find_ports_in(const char *dir);
 
 // Hot-plug handling of one udev event, as the reader thread applies it: for
-// devnode equal to the port path, "remove" closes the port and "add" opens it.
-// Reader thread only, except in tests on a link whose reader is stopped.
+// devnode equal to the port path, "remove" closes the port and "add" opens it
+// (when closed); other actions and other nodes change nothing. Called from
+// another thread (tests) while the reader runs, the event is handed to the
+// reader, which applies it at once; serial_wait wakes when the port closes or
+// opens.
 void serial_handle_hotplug(serial *s, const char *action, const char *devnode);

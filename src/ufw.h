@@ -70,7 +70,7 @@ void ufw_load_http(const auto_ufw_manifest *entry, ufw *package);
 void ufw_load_data(char *text, ufw *package);
 
 // Releases every section, line and upload line the package owns; the record
-// itself is left to its owner. Null is accepted.
+// itself is left to its owner, with no sections and invalid. Null is accepted.
 void ufw_free(ufw *package);
 
 // First section of the given board type, or null.
@@ -81,8 +81,16 @@ ufw_section *ufw_get_for_device_type(ufw *package, uint16_t type);
 int ufw_check_device_status(ufw *package, device *dev);
 
 // Rebuilds one section from its lines: class, image, blocks. Returns 1, or 0
-// when memory for an upload line ran out (the package must then be invalid).
+// when memory for an upload line ran out ("ERROR: Unable to allocate memory"
+// printed) or a data or address record is shorter than its fields (nothing
+// printed); the package must then be invalid. Upload lines built before the
+// failure stay in the block table for ufw_free.
 int ufw_dfw_populate(ufw_section *section);
 
-// CRC-16/CCITT-FALSE of the block_size image bytes at image offset `offset`.
+// CRC-16/CCITT-FALSE of the block_size image bytes at image offset `offset`
+// (cut at the image's end).
 uint16_t ufw_get_crc_for_firmware(ufw_section *section, uint32_t offset);
+
+// Test seam: the n-th allocation this module makes from now on fails (1: the
+// next one; upload lines count as one each); 0 turns failures off.
+void ufw_test_fail_allocation(int n);

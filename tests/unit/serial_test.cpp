@@ -1,0 +1,440 @@
+// The serial link over real pseudo-terminals: line assembly, writing, the
+// sleeping wait, hot-plug handling, a port that hangs up and returns, port
+// discovery, and the reader's idle cost.
+
+#include "serial.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "functions.h"
+#include "timer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The master side of a pseudo-terminal; the link opens the slave path.
+struct pty {
+  int master = -1;
+  std::string slave;
+
+  pty() {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+      ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
+      return;
+    }
+    slave = ptsname(master);
+  }
+  ~pty() { close_master(); }
+  pty(const pty &) = delete;
+  pty &operator=(const pty &) = delete;
+
+  void close_master() {
+    if (master >= 0) close(master);
+    master = -1;
+  }
+
+  void write_all(const std::string &bytes) const {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+      } else {
+        ASSERT_TRUE(n < 0 && errno == EAGAIN) << std::strerror(errno);
+        struct pollfd p = {master, POLLOUT, 0};
+        poll(&p, 1, 100);
+      }
+    }
+  }
+
+  // Everything the link writes, up to `want` bytes or until `quiet` passes
+  // with nothing new.
+  std::string read_some(size_t want, std::chrono::milliseconds quiet = 300ms) const {
+    std::string got;
+    char buf[4096];
+    while (got.size() < want) {
+      struct pollfd p = {master, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(quiet.count())) <= 0) break;
+      const ssize_t n = ::read(master, buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+  }
+};
+
+// A link record on the heap, freed at the end of the test whatever happens.
+struct link_guard {
+  std::unique_ptr<serial> s = std::make_unique<serial>();
+  ~link_guard() { serial_free(s.get()); }
+  serial *operator->() { return s.get(); }
+  serial *get() { return s.get(); }
+};
+
+// The consumer's loop as the hub engine writes it: pop; if nothing, sleep in
+// serial_wait until a line comes or the time is up.
+std::optional<std::string> next_line(serial *s, int64_t timeout_ms = 3000) {
+  const int64_t start = get_absolute_time();
+  char buf[256];
+  for (;;) {
+    if (serial_rx_pop(s, buf, sizeof buf)) return std::string(buf);
+    const int64_t left = start + timeout_ms - get_absolute_time();
+    if (left <= 0) return std::nullopt;
+    serial_wait(s, left);
+  }
+}
+
+// Waits until serial_available reports `want`, sleeping in serial_wait.
+bool wait_available(serial *s, int want, int64_t timeout_ms = 3000) {
+  const int64_t start = get_absolute_time();
+  while (serial_available(s) != want) {
+    const int64_t left = start + timeout_ms - get_absolute_time();
+    if (left <= 0) return false;
+    serial_wait(s, left);
+  }
+  return true;
+}
+
+class SerialPty : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(p.slave.empty());
+    ASSERT_EQ(serial_init(link.get(), p.slave.c_str()), 1);
+    ASSERT_EQ(link->ready, 1);
+    ASSERT_EQ(serial_available(link.get()), 1);
+  }
+  // Sends bytes and returns the delivered lines, `count` of them.
+  std::vector<std::string> lines_for(const std::string &bytes, size_t count) {
+    p.write_all(bytes);
+    std::vector<std::string> out;
+    while (out.size() < count) {
+      auto line = next_line(link.get());
+      if (!line) break;
+      out.push_back(*line);
+    }
+    return out;
+  }
+  pty p;
+  link_guard link;
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(SerialPty, LineEndsAndSplitReads) {
+  EXPECT_EQ(lines_for("ok\r\n", 1), Lines{"ok"});
+  p.write_all("abc");
+  std::this_thread::sleep_for(50ms);  // let "abc" arrive in a read of its own
+  EXPECT_EQ(lines_for("def\n", 1), Lines{"abcdef"});
+  // Two lines in one read come out one per call; then nothing, and the
+  // destination is left alone.
+  EXPECT_EQ(lines_for("first\r\nsecond\r\n", 2), (Lines{"first", "second"}));
+  char dest[8];
+  std::memset(dest, 'Z', sizeof dest);
+  EXPECT_EQ(serial_rx_pop(link.get(), dest, sizeof dest), 0);
+  EXPECT_EQ(std::string(dest, sizeof dest), std::string(8, 'Z'));
+}
+
+TEST_F(SerialPty, PromptPrefixIsDroppedOnce) {
+  EXPECT_EQ(lines_for(">>id\r\n>>>x\r\nx>>\r\n>\r\n", 4), (Lines{"id", ">x", "x>>", ">"}));
+}
+
+TEST_F(SerialPty, TrailingControlBytesAndBareLineFeed) {
+  EXPECT_EQ(lines_for("a\x85\n", 1), Lines{"a"});
+  EXPECT_EQ(lines_for("b\x7f\n", 1), Lines{"b\x7f"});
+  EXPECT_EQ(lines_for("c\r\r\x01\xff\r\n", 1), Lines{"c"});
+  EXPECT_EQ(lines_for("\n", 1), Lines{"\n"});
+  EXPECT_EQ(lines_for("\r\n", 1), Lines{"\r"});
+  // A control byte inside a line stays; a zero byte cuts the text there.
+  EXPECT_EQ(lines_for("d\te\n", 1), Lines{"d\te"});
+  EXPECT_EQ(lines_for(std::string("f\0g\n", 4), 1), Lines{"f"});
+}
+
+TEST_F(SerialPty, LongLinesWrapInTheBuffer) {
+  std::string l255, l256, l300;
+  for (int i = 0; i < 300; ++i) l300 += static_cast<char>('A' + i % 26);
+  l255 = l300.substr(0, 255);
+  l256 = l300.substr(0, 256);
+  EXPECT_EQ(lines_for(l255 + "\n", 1), Lines{l255});
+  EXPECT_EQ(lines_for(l256 + "\n", 1), Lines{"\n"});
+  EXPECT_EQ(lines_for(l300 + "\n", 1), Lines{l300.substr(256)});
+  // Assembly starts afresh after each of them.
+  EXPECT_EQ(lines_for("next\r\n", 1), Lines{"next"});
+}
+
+TEST_F(SerialPty, PopCopiesWithStrncpySemantics) {
+  auto pop_into = [&](char *dest, int length) {
+    const int64_t start = get_absolute_time();
+    while (!serial_rx_pop(link.get(), dest, length)) {
+      if (get_absolute_time() - start > 3000) return false;
+      serial_wait(link.get(), 100);
+    }
+    return true;
+  };
+  char dest[8];
+  std::memset(dest, 'Z', sizeof dest);
+  p.write_all("abcdef\n");
+  ASSERT_TRUE(pop_into(dest, 4));
+  EXPECT_EQ(std::string(dest, 8), "abcdZZZZ");  // cut, unterminated
+
+  std::memset(dest, 'Z', sizeof dest);
+  p.write_all("xy\n");
+  ASSERT_TRUE(pop_into(dest, 6));
+  EXPECT_EQ(std::string(dest, 8), std::string("xy\0\0\0\0ZZ", 8));  // zero-padded
+}
+
+TEST_F(SerialPty, TxReachesTheOtherSideWhole) {
+  EXPECT_EQ(serial_tx(link.get(), "Dverify\r\n"), 1);
+  EXPECT_EQ(p.read_some(9), "Dverify\r\n");
+
+  // A text far larger than the terminal's buffer is written whole while the
+  // other side drains it: partial writes are continued.
+  std::string big;
+  for (int i = 0; i < 200000; ++i) big += static_cast<char>('a' + i % 26);
+  std::string got;
+  std::thread drain([&] { got = p.read_some(big.size(), 2000ms); });
+  EXPECT_EQ(serial_tx(link.get(), big.c_str()), 1);
+  drain.join();
+  EXPECT_EQ(got.size(), big.size());
+  EXPECT_TRUE(got == big);
+}
+
+TEST_F(SerialPty, TxToAPortNobodyDrainsFailsInsteadOfHanging) {
+  std::string big(1 << 20, 'x');
+  const int64_t start = get_absolute_time();
+  EXPECT_EQ(serial_tx(link.get(), big.c_str()), 0);
+  EXPECT_LT(get_absolute_time() - start, 5000);
+}
+
+// The engine's pattern: pop until empty, then sleep in serial_wait. A line
+// already queued makes the wait return at once; one arriving later wakes it;
+// with nothing arriving it sleeps out its time.
+TEST_F(SerialPty, WaitSleepsUntilALineArrives) {
+  // Whatever signals the open left behind are consumed first.
+  while (serial_wait(link.get(), 0)) {
+  }
+  int64_t start = get_absolute_time();
+  EXPECT_EQ(serial_wait(link.get(), 60), 0);
+  EXPECT_GE(get_absolute_time() - start, 60);
+
+  // A line queued before the wait (its signal maybe drained already).
+  p.write_all("early\n");
+  std::this_thread::sleep_for(100ms);
+  serial_wait(link.get(), 0);  // drains the signal; the line stays queued
+  start = get_absolute_time();
+  EXPECT_EQ(serial_wait(link.get(), 5000), 1);
+  EXPECT_LT(get_absolute_time() - start, 1000);
+  EXPECT_EQ(next_line(link.get(), 0), "early");
+
+  // A line that arrives while the consumer sleeps.
+  std::thread writer([&] {
+    std::this_thread::sleep_for(100ms);
+    p.write_all("late\n");
+  });
+  start = get_absolute_time();
+  EXPECT_EQ(serial_wait(link.get(), 10000), 1);
+  EXPECT_LT(get_absolute_time() - start, 5000);
+  writer.join();
+  EXPECT_EQ(next_line(link.get()), "late");
+}
+
+// udev events reach the reader through the seam. Another node's events change
+// nothing; "remove" closes the port (writes fail and reach nobody), "add"
+// opens it again.
+TEST(SerialHotplug, RemoveAndAddForThePort) {
+  pty p;
+  char dir_template[] = "/tmp/trelk-serial-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string dir = dir_template;
+  const std::string port = dir + "/ttyUSB0";
+  ASSERT_EQ(symlink(p.slave.c_str(), port.c_str()), 0);
+
+  link_guard link;
+  ASSERT_EQ(serial_init(link.get(), port.c_str()), 1);
+  ASSERT_EQ(serial_available(link.get()), 1);
+
+  serial_handle_hotplug(link.get(), "remove", (dir + "/ttyUSB1").c_str());
+  serial_handle_hotplug(link.get(), "change", port.c_str());
+  p.write_all("still here\r\n");
+  EXPECT_EQ(next_line(link.get()), "still here");  // events before it were applied
+  EXPECT_EQ(serial_available(link.get()), 1);
+
+  // The node disappears, then udev says so.
+  ASSERT_EQ(unlink(port.c_str()), 0);
+  serial_handle_hotplug(link.get(), "remove", port.c_str());
+  ASSERT_TRUE(wait_available(link.get(), 0));
+  EXPECT_EQ(serial_tx(link.get(), "lost\r\n"), 0);
+
+  ASSERT_EQ(symlink(p.slave.c_str(), port.c_str()), 0);
+  serial_handle_hotplug(link.get(), "add", port.c_str());
+  ASSERT_TRUE(wait_available(link.get(), 1));
+  EXPECT_EQ(serial_tx(link.get(), "back\r\n"), 1);
+  EXPECT_EQ(p.read_some(6), "back\r\n");  // nothing from the closed time
+  p.write_all("hello\r\n");
+  EXPECT_EQ(next_line(link.get()), "hello");
+
+  unlink(port.c_str());
+  rmdir(dir.c_str());
+}
+
+// Without any udev event: the port hangs up (the hub is unplugged), the link
+// closes it, and opens the path again once it leads to a terminal. A line cut
+// by the unplug is continued by the first bytes afterwards.
+TEST(SerialHotplug, HangUpAndReturnWithoutUdev) {
+  auto first = std::make_unique<pty>();
+  char dir_template[] = "/tmp/trelk-serial-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string dir = dir_template;
+  const std::string port = dir + "/ttyUSB0";
+  ASSERT_EQ(symlink(first->slave.c_str(), port.c_str()), 0);
+
+  link_guard link;
+  ASSERT_EQ(serial_init(link.get(), port.c_str()), 1);
+  ASSERT_EQ(serial_available(link.get()), 1);
+  first->write_all("par");
+  std::this_thread::sleep_for(100ms);
+
+  ASSERT_EQ(unlink(port.c_str()), 0);
+  first->close_master();
+  ASSERT_TRUE(wait_available(link.get(), 0));
+  EXPECT_EQ(serial_tx(link.get(), "x\r\n"), 0);
+
+  pty second;
+  ASSERT_EQ(symlink(second.slave.c_str(), port.c_str()), 0);
+  ASSERT_TRUE(wait_available(link.get(), 1, 5000));
+  second.write_all("tial\r\n");
+  EXPECT_EQ(next_line(link.get()), "partial");
+  EXPECT_EQ(serial_tx(link.get(), "ok\r\n"), 1);
+  EXPECT_EQ(second.read_some(4), "ok\r\n");
+
+  unlink(port.c_str());
+  rmdir(dir.c_str());
+}
+
+TEST(SerialLifecycle, MissingPortIsReadyButUnavailable) {
+  link_guard link;
+  ASSERT_EQ(serial_init(link.get(), "/nonexistent/ttyUSB9"), 1);
+  EXPECT_EQ(link->ready, 1);
+  EXPECT_EQ(serial_available(link.get()), 0);
+  EXPECT_EQ(serial_tx(link.get(), "id\r\n"), 0);
+  char dest[16];
+  EXPECT_EQ(serial_rx_pop(link.get(), dest, sizeof dest), 0);
+}
+
+TEST(SerialLifecycle, FreeJoinsPromptlyAndTheRecordCanBeReused) {
+  serial never{};  // a record whose init never ran (or failed): nothing to do
+  serial_free(&never);
+
+  pty p;
+  link_guard link;
+  ASSERT_EQ(serial_init(link.get(), p.slave.c_str()), 1);
+  p.write_all("queued\r\n");
+  std::this_thread::sleep_for(50ms);
+  // The bootloader switch: stop, free (queued lines discarded), init again.
+  serial_stop(link.get());
+  const int64_t start = get_absolute_time();
+  serial_free(link.get());
+  EXPECT_LT(get_absolute_time() - start, 1000);
+  EXPECT_EQ(link->link, nullptr);
+
+  ASSERT_EQ(serial_init(link.get(), p.slave.c_str()), 1);
+  EXPECT_EQ(serial_available(link.get()), 1);
+  char dest[16];
+  EXPECT_EQ(serial_rx_pop(link.get(), dest, sizeof dest), 0);
+  p.write_all("again\r\n");
+  EXPECT_EQ(next_line(link.get()), "again");
+
+  // serial_free without a stop first joins just as promptly.
+  const int64_t start2 = get_absolute_time();
+  serial_free(link.get());
+  EXPECT_LT(get_absolute_time() - start2, 1000);
+}
+
+// An idle link, open or waiting for its port, costs next to nothing.
+TEST(SerialLifecycle, IdleLinksUseAlmostNoCpu) {
+  pty p;
+  link_guard open_link, closed_link;
+  ASSERT_EQ(serial_init(open_link.get(), p.slave.c_str()), 1);
+  ASSERT_EQ(serial_init(closed_link.get(), "/nonexistent/ttyUSB9"), 1);
+  auto cpu_seconds = [] {
+    struct rusage r{};
+    getrusage(RUSAGE_SELF, &r);
+    return r.ru_utime.tv_sec + r.ru_stime.tv_sec +
+           (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+  };
+  const double before = cpu_seconds();
+  std::this_thread::sleep_for(2s);
+  const double used = cpu_seconds() - before;
+  EXPECT_LT(used / 2.0, 0.05) << used << " s of CPU in 2 s";
+}
+
+std::vector<std::string> list_entries(const char *list) {
+  std::vector<std::string> out;
+  for (const char *p = list; *p; p += std::strlen(p) + 1) out.emplace_back(p);
+  return out;
+}
+
+TEST(SerialFindPorts, ListsTtyUsbEntriesInDirectoryOrder) {
+  char dir_template[] = "/tmp/trelk-dev-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string dir = dir_template;
+
+  char *empty = serial_find_ports_in(dir.c_str());
+  ASSERT_NE(empty, nullptr);
+  EXPECT_TRUE(list_entries(empty).empty());
+  string_list_free(empty);
+
+  for (const char *name : {"ttyUSB0", "ttyS0", "ttyACM0", "ttyUSB3", "xttyUSB1"}) {
+    const std::string path = dir + "/" + name;
+    std::FILE *f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+  }
+  // The directory's own order, whatever it is.
+  std::vector<std::string> expected;
+  DIR *d = opendir(dir.c_str());
+  for (struct dirent *e; (e = readdir(d)) != nullptr;)
+    if (std::strncmp(e->d_name, "ttyUSB", 6) == 0) expected.push_back(dir + "/" + e->d_name);
+  closedir(d);
+  ASSERT_EQ(expected.size(), 2u);
+
+  char *list = serial_find_ports_in(dir.c_str());
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list_entries(list), expected);
+  string_list_free(list);
+
+  for (const char *name : {"ttyUSB0", "ttyS0", "ttyACM0", "ttyUSB3", "xttyUSB1"})
+    unlink((dir + "/" + name).c_str());
+  rmdir(dir.c_str());
+
+  char *missing = serial_find_ports_in("/nonexistent-dir");
+  ASSERT_NE(missing, nullptr);
+  EXPECT_TRUE(list_entries(missing).empty());
+  string_list_free(missing);
+
+  // The real /dev is only read.
+  char *real = serial_find_ports();
+  ASSERT_NE(real, nullptr);
+  for (const auto &path : list_entries(real)) EXPECT_EQ(path.rfind("/dev/ttyUSB", 0), 0u);
+  string_list_free(real);
+}
+
+}  // namespace
