@@ -90,11 +90,14 @@ set -e
 echo
 echo "(trelk exit status: $status)"
 
-# The simulator writes its memories and state when it exits.
-for _ in $(seq 100); do
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
+# The simulator writes its memories and state when it exits: by itself a
+# second after a complete update, or when told to.
+if [[ $status -eq 0 ]]; then
+  for _ in $(seq 100); do
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+fi
 if kill -0 "$sim_pid" 2>/dev/null; then
   kill -TERM "$sim_pid"
 fi
