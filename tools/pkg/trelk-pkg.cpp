@@ -180,9 +180,8 @@ const std::vector<model> &models() {
       for (int i = 0; i < system->board_count && i < 8; ++i)
         m.board_types.push_back(system->boards[i].type);
       list.push_back(std::move(m));
-      // The record is plain data the engine allocates; a device that owns one
-      // releases it the same way.
-      std::free(system);
+      // Released as device_free releases the model record a device owns.
+      delete system;
     }
     return list;
   }();
