@@ -31,6 +31,11 @@ for path in ./usr/bin/trelk ./usr/bin/trelk-pkg \
   grep -qx -- "$path" <<<"$contents" || fail "$path missing from the package"
 done
 
+# It would install cleanly here: apt resolves its dependencies (simulation
+# only, nothing is installed).
+apt-get install -s -q "$deb" >"$work/apt.log" 2>&1 && grep -q '^Inst trelk ' "$work/apt.log" ||
+  { cat "$work/apt.log" >&2; fail "apt-get cannot install the package"; }
+
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
 
