@@ -72,7 +72,7 @@ void line_latency(benchmark::State &state) {
     state.SetIterationTime(us / 1e6);
   }
   quit = true;
-  write(go, &one, sizeof one);
+  if (write(go, &one, sizeof one) < 0) std::perror("eventfd");
   writer.join();
   serial_free(link);
   delete link;

@@ -1,1 +1,730 @@
 #include "device.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "options.h"
+#include "timer.h"
+
+int32_t send_hash_count = 0;
+uint16_t last_mem_crc = 0;
+uint8_t last_mem_crc_received = 0;
+int32_t switch_count = 0;
+
+namespace {
+
+// --- line protocol ---------------------------------------------------------
+
+// Framings of one command before the caller is told it went unanswered.
+constexpr int SEND_ATTEMPTS = 10;
+// After a failed attempt the "\r\n" flushes the board's half-read line; the
+// pause lets it settle before the next framing.
+constexpr int64_t RETRY_GAP_MS = 20;
+// The boards read lines into 256-byte buffers: a framed line (with its line
+// feed) must stay below that.
+constexpr size_t FRAME_CAPACITY = 256;
+// Received lines are at most 255 characters.
+constexpr size_t RX_LINE_CAPACITY = 256;
+// Shortest answer line that holds every field: "@" address board type "|" crc.
+constexpr size_t MIN_ANSWER_LENGTH = 9;
+// A write that failed on an open port is tried again after this pause.
+constexpr int64_t REWRITE_PAUSE_MS = 10;
+// Longest single sleep while the port is away; the reader thread wakes us
+// sooner when it reopens the port.
+constexpr int64_t PORT_POLL_MS = 1000;
+
+constexpr const char *PORT_GONE_TEXT =
+    "\r\nSerial port is unavailable, please wait while we try to reconnect.\r\n";
+
+// --- detection -------------------------------------------------------------
+
+constexpr int64_t DETECT_WINDOW_MS = 7000;
+// "Dverify" wakes a normal-mode hub and makes bootloaders announce; three
+// probes half a second apart are enough for a board that missed one.
+constexpr int64_t PROBE_INTERVAL_MS = 500;
+constexpr int PROBE_COUNT = 3;
+// "id" asks the normal firmware for its identification line.
+constexpr int64_t QUERY_INTERVAL_MS = 2000;
+// Board 1 announcing this often means every board has had its chance.
+constexpr int BOARD1_ANNOUNCEMENTS_ENOUGH = 3;
+// A silent board gets "!REBOOT_BOOT" once a second for this long.
+constexpr int64_t WAKE_WINDOW_MS = 10000;
+constexpr int64_t WAKE_INTERVAL_MS = 1000;
+constexpr size_t DETECT_LINE_CAPACITY = 1024;
+
+// Bootloader switch: the hub needs time to act on the command, the reader
+// thread to leave its loop, and the hub to re-enumerate as bootloaders.
+constexpr int64_t SWITCH_COMMAND_PAUSE_MS = 250;
+constexpr int64_t SWITCH_STOP_PAUSE_MS = 500;
+constexpr int64_t SWITCH_RESTART_MS = 25000;
+constexpr int SWITCH_ATTEMPTS_LIMIT = 5;
+
+// --- upload ----------------------------------------------------------------
+
+constexpr uint32_t FIRMWARE_BASE = 0x4000;
+// Each stop-ping command is followed by this pause so the board stops talking.
+constexpr int64_t STOP_PING_PAUSE_MS = 250;
+constexpr uint16_t STOP_PING_TIMEOUT_MS = 1000;
+constexpr int LINE_ATTEMPTS = 50;
+// A line acknowledged late may have been stored twice or out of order by the
+// board: up to this attempt the block is restarted, beyond it the block fails.
+constexpr int LINE_RESTART_LAST_ATTEMPT = 5;
+constexpr uint16_t LINE_TIMEOUT_MS = 500;
+constexpr int64_t LINE_ERROR_PAUSE_MS = 1500;
+constexpr int64_t LINE_GAP_MS = 1;
+constexpr int64_t RESTART_PAUSE_MS = 1000;
+constexpr int PORT_RETURN_STOP_PING_ROUNDS = 4;
+constexpr int64_t PORT_RETURN_PAUSE_MS = 500;
+constexpr uint16_t PART_CRC_TIMEOUT_MS = 3000;
+constexpr int BLOCK_ATTEMPTS = 60;
+constexpr int64_t BLOCK_RETRY_PAUSE_MS = 1000;
+// "!FINISH" is not acknowledged; it goes out twice per pass, with the pauses
+// the bootloader needs to write its version, in two passes over the boards.
+constexpr int FINISH_PASSES = 2;
+constexpr uint16_t FINISH_TIMEOUT_MS = 3000;
+constexpr int64_t FINISH_FIRST_PAUSE_MS = 4000;
+constexpr int64_t FINISH_SECOND_PAUSE_MS = 2000;
+// Text buffer of a copied upload line, as the section's own lines have.
+constexpr size_t LINE_TEXT_SIZE = 100;
+
+constexpr char SPINNER[4] = {'|', '/', '-', '\\'};
+
+struct hub_model {
+  uint16_t code;
+  const char *name;
+  int board_count;
+  uint16_t types[4];
+};
+
+constexpr hub_model HUB_MODELS[] = {
+    {0x1010, "Tavrine-8", 2, {0x0101, 0x0201, 0, 0}},
+    {0x1011, "Tavrine-8T", 2, {0x0101, 0x0201, 0, 0}},
+    {0x1020, "Tavrine-10", 2, {0x0103, 0x0203, 0, 0}},
+    {0x1030, "Tavrine-16", 2, {0x0102, 0x0201, 0, 0}},
+    {0x1050, "Tavrine-24", 3, {0x0102, 0x0204, 0x0101, 0}},
+    {0x1080, "Tavrine-20", 4, {0x0103, 0x0203, 0x0103, 0x0203}},
+    {0x1131, "Tavrine Ledge-16T", 2, {0x0102, 0x0201, 0, 0}},
+};
+
+void say(const char *text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
+bool pop_line(serial *s, char *buffer, size_t capacity) {
+  // The queue copies with strncpy rules: keep the last byte as terminator.
+  buffer[capacity - 1] = '\0';
+  return serial_rx_pop(s, buffer, static_cast<int>(capacity - 1)) == 1;
+}
+
+// Sleeps until a line may be waiting or `due` comes, whichever is first.
+void sleep_until(serial *s, int64_t due) {
+  const int64_t left = due - get_absolute_time();
+  if (left > 0) serial_wait(s, left);
+}
+
+// Sleeps until the reader thread has the port open again. Lines still queued
+// from before it went away answer nothing that will be asked again; dropping
+// them keeps a stale bare acknowledgement from passing for a new one.
+void wait_for_port(serial *s) {
+  char scratch[RX_LINE_CAPACITY];
+  while (!serial_available(s)) {
+    while (pop_line(s, scratch, sizeof scratch)) {
+    }
+    if (serial_available(s)) break;
+    serial_wait(s, PORT_POLL_MS);
+  }
+}
+
+// Writes `frame` until a write succeeds: the port may be away for as long as
+// the user needs to plug the hub back in.
+void rewrite_until_written(serial *s, const char *frame) {
+  bool told = false;
+  for (;;) {
+    if (!serial_available(s)) {
+      if (!told) say(PORT_GONE_TEXT);
+      told = true;
+      wait_for_port(s);
+    } else {
+      wait_ms(REWRITE_PAUSE_MS);
+    }
+    if (serial_tx(s, frame)) return;
+  }
+}
+
+// Waits one attempt's time for the answer. 1 on a match; 0 on timeout or when
+// the board asked for the line again.
+int await_answer(serial *s, uint8_t board, bool crc_request, const char *tag,
+                 int64_t timeout) {
+  const int64_t start = get_absolute_time();
+  char line[RX_LINE_CAPACITY];
+  hub_answer answer;
+  while (!time_reached(start, timeout)) {
+    if (!pop_line(s, line, sizeof line)) {
+      sleep_until(s, start + timeout);
+      continue;
+    }
+    if (!device_is_bootloader_line(line, &answer)) continue;
+    if (crc_request) {
+      // Only one CRC request is ever outstanding, so any board's report is it.
+      if (answer.type == '-' && std::strncmp(answer.payload, "CRC=", 4) == 0) {
+        last_mem_crc = ascii_hex_to_uint16(answer.payload + 4);
+        last_mem_crc_received = 1;
+        return 1;
+      }
+      continue;
+    }
+    if (answer.board != board) continue;
+    if (answer.type == '+') {
+      // An echoed tag of an earlier attempt acknowledges a line we framed
+      // again since; only this attempt's tag (or a bare "+") counts.
+      if (answer.payload[0] != '>' || std::strcmp(answer.payload, tag) == 0) return 1;
+      continue;
+    }
+    if (answer.type == '?') return 0;
+  }
+  return 0;
+}
+
+void fill_board(board_info *entry, const char *payload) {
+  entry->present = 1;
+  entry->fw_version = ascii_hex_to_uint16(payload);
+  entry->hub_code = ascii_hex_to_uint16(payload + 4);
+  entry->board_type = ascii_hex_to_uint16(payload + 8);
+  // The payload buffer is zero-filled past its end, so a short one reads 0.
+  entry->serial_no = std::atoi(payload + 12);
+}
+
+void replace_system(device *dev, uint16_t code) {
+  delete dev->system;
+  dev->system = device_get_system_from_code(code);
+}
+
+// "mfr:...,sn:...,hwid:XXXX,fw:M.m": the normal firmware's identification.
+void read_identification(device *dev, const char *line) {
+  std::string_view rest(line);
+  while (!rest.empty()) {
+    const size_t comma = rest.find(',');
+    const std::string_view token = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    const size_t colon = token.find(':');
+    if (colon == std::string_view::npos) continue;
+    const std::string_view key = token.substr(0, colon);
+    const std::string value(token.substr(colon + 1));
+    if (key == "sn") {
+      const size_t n = std::min(value.size(), sizeof dev->serial_number - 1);
+      std::memcpy(dev->serial_number, value.data(), n);
+      dev->serial_number[n] = '\0';
+    } else if (key == "hwid") {
+      dev->hub_code = ascii_hex_to_uint16(value.c_str());
+    } else if (key == "fw") {
+      const size_t dot = value.find('.');
+      const long major = std::strtol(value.c_str(), nullptr, 10);
+      const long minor = dot == std::string::npos ? 0 : std::strtol(value.c_str() + dot + 1, nullptr, 10);
+      dev->fw_version = static_cast<uint16_t>(major * 100 + minor);
+    }
+  }
+  replace_system(dev, dev->hub_code);
+}
+
+// Sends "!REBOOT_BOOT" to a silent board once a second until it announces
+// itself. 1 when it did within the window.
+int wake_board(device *dev, uint8_t board) {
+  serial *s = dev->serial;
+  const int64_t start = get_absolute_time();
+  int64_t last_sent = 0;
+  bool sent = false;
+  char line[DETECT_LINE_CAPACITY];
+  hub_answer answer;
+  while (!time_reached(start, WAKE_WINDOW_MS)) {
+    if (!sent || time_reached(last_sent, WAKE_INTERVAL_MS)) {
+      device_send_command(dev, board, "!REBOOT_BOOT", false, 1000, true);
+      last_sent = get_absolute_time();
+      sent = true;
+    }
+    if (!pop_line(s, line, sizeof line)) {
+      sleep_until(s, std::min(start + WAKE_WINDOW_MS, last_sent + WAKE_INTERVAL_MS));
+      continue;
+    }
+    if (device_is_bootloader_line(line, &answer) && answer.type == '*' && answer.board == board) {
+      dev->boards[board].present = 1;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int line_characters(const firmware_block *block) {
+  int total = 0;
+  for (const hex_cmd *line = block->lines; line != nullptr; line = line->next)
+    total += static_cast<int>(std::strlen(line->text));
+  return total;
+}
+
+hex_cmd *copy_line(const hex_cmd *source) {
+  auto *copy = static_cast<hex_cmd *>(std::calloc(1, sizeof(hex_cmd)));
+  if (copy == nullptr) return nullptr;
+  copy->address = source->address;
+  copy->text = static_cast<char *>(std::calloc(LINE_TEXT_SIZE, 1));
+  if (copy->text == nullptr) {
+    std::free(copy);
+    return nullptr;
+  }
+  std::strncpy(copy->text, source->text, LINE_TEXT_SIZE - 1);
+  return copy;
+}
+
+[[noreturn]] void fail_upload() {
+  say("Failed to update the Varnholt hub. Please power cycle the hub and run trelk again.\r\n");
+  std::exit(1);
+}
+
+}  // namespace
+
+// --- line protocol ---------------------------------------------------------
+
+int device_send_command(device *dev, uint8_t board, const char *text, bool wait,
+                        uint16_t timeout, bool resend) {
+  if (dev == nullptr || dev->serial == nullptr || text == nullptr) return 0;
+  serial *s = dev->serial;
+  const bool crc_request = std::strncmp(text, "!PART_CRC", 9) == 0;
+  for (int attempt = 0; attempt < SEND_ATTEMPTS; ++attempt) {
+    const auto sequence = static_cast<uint32_t>(send_hash_count);
+    send_hash_count = static_cast<int32_t>(sequence + 1u);
+    char tag[16];
+    std::snprintf(tag, sizeof tag, ">%01x%08x", board, sequence);
+    char frame[FRAME_CAPACITY];
+    const int head = std::snprintf(frame, sizeof frame, "@%02x00%s", board, text);
+    // A text too long for the board's line buffer would arrive cut: never
+    // send it.
+    if (head < 0 || static_cast<size_t>(head) + 3 + std::strlen(tag) + 1 >= sizeof frame) return 0;
+    std::snprintf(frame + head, sizeof frame - static_cast<size_t>(head), "|%02x%s\n",
+                  crc2c(frame), tag);
+    if (!serial_tx(s, frame)) {
+      if (!resend) return 0;
+      rewrite_until_written(s, frame);
+    }
+    if (!wait) return 0;
+    if (await_answer(s, board, crc_request, tag, timeout)) return 1;
+    serial_tx(s, "\r\n");
+    wait_ms(RETRY_GAP_MS);
+  }
+  return 0;
+}
+
+int device_is_bootloader_line(const char *line, hub_answer *answer) {
+  std::memset(answer, 0, sizeof *answer);
+  if (line == nullptr) return 0;
+  const size_t n = std::strlen(line);
+  if (n < MIN_ANSWER_LENGTH || line[0] != '@' || line[n - 3] != '|') return 0;
+  if (crc2c_len(line, n - 3) != ascii_hex_to_uint8(line + n - 2)) return 0;
+  answer->address = ascii_hex_to_uint8(line + 1);
+  answer->board = ascii_hex_to_uint8(line + 3);
+  answer->type = line[5];
+  const size_t payload = std::min(n - 3 - 6, sizeof answer->payload - 1);
+  std::memcpy(answer->payload, line + 6, payload);
+  answer->payload[payload] = '\0';
+  return 1;
+}
+
+// --- detection and bootloader switch ---------------------------------------
+
+hub_system *device_get_system_from_code(uint16_t code) {
+  for (const hub_model &model : HUB_MODELS) {
+    if (model.code != code) continue;
+    auto *system = new (std::nothrow) hub_system{};
+    if (system == nullptr) return nullptr;
+    system->code = code;
+    std::snprintf(system->name, sizeof system->name, "%s", model.name);
+    for (int i = 0; i < model.board_count; ++i) {
+      system->boards[i].board = static_cast<uint8_t>(i + 1);
+      system->boards[i].type = model.types[i];
+    }
+    system->board_count = model.board_count;
+    return system;
+  }
+  return nullptr;
+}
+
+int device_detect_attached(device *dev) {
+  dev->detected = 0;
+  dev->in_bootloader = 0;
+  dev->boot_ready = 0;
+  std::memset(dev->boards, 0, sizeof dev->boards);
+  dev->board_count = 0;
+
+  serial *s = dev->serial;
+  const int64_t start = get_absolute_time();
+  const int64_t window_end = start + DETECT_WINDOW_MS;
+  int64_t last_probe = start - PROBE_INTERVAL_MS;
+  int64_t last_query = start - QUERY_INTERVAL_MS;
+  int probes = 0;
+  int board1_announcements = 0;
+  char line[DETECT_LINE_CAPACITY];
+  hub_answer answer;
+
+  while (!time_reached(start, DETECT_WINDOW_MS)) {
+    const int64_t now = get_absolute_time();
+    if (probes < PROBE_COUNT && now - last_probe >= PROBE_INTERVAL_MS) {
+      serial_tx(s, "Dverify\r\n");
+      ++probes;
+      last_probe = now;
+    }
+    if (now - last_query >= QUERY_INTERVAL_MS) {
+      serial_tx(s, "id\r\n");
+      last_query = now;
+    }
+    if (!pop_line(s, line, sizeof line)) {
+      int64_t due = std::min(window_end, last_query + QUERY_INTERVAL_MS);
+      if (probes < PROBE_COUNT) due = std::min(due, last_probe + PROBE_INTERVAL_MS);
+      sleep_until(s, due);
+      continue;
+    }
+    if (std::strncmp(line, "mfr:", 4) == 0) {
+      dev->detected = 1;
+      read_identification(dev, line);
+      return 1;
+    }
+    if (!device_is_bootloader_line(line, &answer) || answer.type != '*') continue;
+    // The table holds boards 1..7; anything else cannot be a board of ours.
+    if (answer.board == 0 || answer.board >= DEVICE_MAX_BOARDS) continue;
+    dev->detected = 1;
+    dev->in_bootloader = 1;
+    if (answer.board == 1 && ++board1_announcements == BOARD1_ANNOUNCEMENTS_ENOUGH) break;
+    board_info &entry = dev->boards[answer.board];
+    if (!entry.present) {
+      ++dev->board_count;
+      fill_board(&entry, answer.payload);
+    }
+  }
+
+  if (board1_announcements == 0) return 0;
+  replace_system(dev, dev->boards[1].hub_code);
+  if (dev->system == nullptr) {
+    std::fputs("ERROR: Unknown Varnholt hub type\n", stderr);
+    return 0;
+  }
+  const int model_boards = std::min<int>(dev->system->board_count, DEVICE_MAX_BOARDS - 1);
+  int present = 0;
+  for (int b = 1; b <= model_boards; ++b) present += dev->boards[b].present ? 1 : 0;
+
+  if (present < model_boards) {
+    if (dev->wake_tried) return 0;
+    for (int b = 2; b <= model_boards; ++b) {
+      if (dev->boards[b].present) continue;
+      if (!wake_board(dev, static_cast<uint8_t>(b))) {
+        std::printf("Board %d not found\r\n", b);
+        std::fflush(stdout);
+        std::fputs("ERROR: This Varnholt hub is in an unknown state. Please power cycle the hub and try again.\n",
+                    stderr);
+        return 0;
+      }
+    }
+    dev->wake_tried = 1;
+    return device_detect_attached(dev);
+  }
+
+  dev->hub_code = dev->system->code;
+  std::snprintf(dev->serial_number, sizeof dev->serial_number, "%04x.%04u", dev->hub_code,
+                static_cast<unsigned>(dev->boards[1].serial_no));
+  dev->fw_version = dev->boards[1].fw_version;
+  dev->boot_ready = 1;
+  return 1;
+}
+
+device *device_create_from_port(const char *port) {
+  auto *dev = new (std::nothrow) device{};
+  if (dev == nullptr) return nullptr;
+  dev->port = strdup(port != nullptr ? port : "");
+  dev->serial = new (std::nothrow) serial{};
+  if (dev->port == nullptr || dev->serial == nullptr) {
+    std::free(dev->port);
+    delete dev->serial;
+    delete dev;
+    return nullptr;
+  }
+  serial_init(dev->serial, dev->port);
+  if (!dev->serial->ready) {
+    device_free(dev);
+    std::fprintf(stderr, "ERROR: Unable to connect to device on serial port %s\n", port);
+    return nullptr;
+  }
+  if (device_detect_attached(dev) != 1) {
+    device_free(dev);
+    std::fprintf(stderr, "ERROR: Unable to detect a Varnholt hub on port %s\n", port);
+    return nullptr;
+  }
+  return dev;
+}
+
+int device_is_bootloader_ready(device *dev) {
+  return dev != nullptr && dev->in_bootloader && dev->boot_ready ? 1 : 0;
+}
+
+void device_switch_to_bootloader(device *dev) {
+  if (dev == nullptr || dev->serial == nullptr) return;
+  for (;;) {
+    if (switch_count == 0) say("Switching to bootloader\n");
+    serial_tx(dev->serial, "boot_mode enabled\r\n");
+    wait_ms(SWITCH_COMMAND_PAUSE_MS);
+    serial_stop(dev->serial);
+    wait_ms(SWITCH_STOP_PAUSE_MS);
+    serial_free(dev->serial);
+    wait_ms(SWITCH_RESTART_MS);
+    serial_init(dev->serial, dev->port);
+    if (!dev->serial->ready) {
+      std::fprintf(stderr, "ERROR: Unable to reconnect to device on serial port %s\n", dev->port);
+      return;
+    }
+    device_detect_attached(dev);
+    if (dev->in_bootloader) return;
+    ++switch_count;
+    if (switch_count >= SWITCH_ATTEMPTS_LIMIT) return;
+  }
+}
+
+void device_free(device *dev) {
+  if (dev == nullptr) return;
+  if (dev->serial != nullptr) {
+    serial_free(dev->serial);
+    delete dev->serial;
+  }
+  delete dev->system;
+  std::free(dev->port);
+  delete dev;
+}
+
+// --- upload ----------------------------------------------------------------
+
+void shuffle_blocks(firmware_block **list) {
+  if (list == nullptr || *list == nullptr || (*list)->next == nullptr) return;
+  size_t n = 0;
+  for (firmware_block *b = *list; b != nullptr; b = b->next) ++n;
+  auto **table = static_cast<firmware_block **>(std::malloc(n * sizeof(firmware_block *)));
+  if (table == nullptr) return;
+  size_t i = 0;
+  for (firmware_block *b = *list; b != nullptr; b = b->next) table[i++] = b;
+  for (size_t j = n - 1; j >= 1; --j) {
+    const auto r = static_cast<size_t>((std::rand() / 2147483648.0) * static_cast<double>(j + 1));
+    std::swap(table[j], table[r]);
+  }
+  for (i = 0; i + 1 < n; ++i) table[i]->next = table[i + 1];
+  table[n - 1]->next = nullptr;
+  *list = table[0];
+  std::free(table);
+}
+
+void device_free_firmware_blocks(firmware_block *list) {
+  while (list != nullptr) {
+    firmware_block *next = list->next;
+    hex_cmd *line = list->lines;
+    while (line != nullptr) {
+      hex_cmd *following = line->next;
+      hex_cmd_free(line);
+      line = following;
+    }
+    delete list;
+    list = next;
+  }
+}
+
+firmware_block *device_build_firmware_blocks(device *dev, ufw *package, int *count) {
+  *count = 0;
+  firmware_block *head = nullptr;
+  firmware_block **tail = &head;
+  bool complete = true;
+  const int boards = std::min<int>(dev->board_count, DEVICE_MAX_BOARDS - 1);
+  for (int b = boards; b >= 1 && complete; --b) {
+    ufw_section *section = ufw_get_for_device_type(package, dev->boards[b].board_type);
+    if (section == nullptr) continue;
+    for (int k = 0; k < section->block_count && complete; ++k) {
+      auto *block = new (std::nothrow) firmware_block{};
+      if (block == nullptr) {
+        complete = false;
+        break;
+      }
+      block->board = static_cast<uint8_t>(b);
+      *tail = block;
+      tail = &block->next;
+      ++*count;
+      hex_cmd **line_tail = &block->lines;
+      for (const hex_cmd *line = section->blocks[k]; line != nullptr; line = line->next) {
+        hex_cmd *copy = copy_line(line);
+        if (copy == nullptr) {
+          complete = false;
+          break;
+        }
+        *line_tail = copy;
+        line_tail = &copy->next;
+      }
+    }
+  }
+  if (!complete) {
+    std::fputs("ERROR: Unable to allocate memory\n", stderr);
+    device_free_firmware_blocks(head);
+    *count = -1;
+    return nullptr;
+  }
+  shuffle_blocks(&head);
+  return head;
+}
+
+void device_stop_pings(device *dev) {
+  for (int b = dev->board_count; b >= 1; --b) {
+    device_send_command(dev, static_cast<uint8_t>(b), "!STOP_PING", true, STOP_PING_TIMEOUT_MS, true);
+    wait_ms(STOP_PING_PAUSE_MS);
+  }
+}
+
+int device_send_firmware_line_block(device *dev, uint8_t board, ufw *package, hex_cmd *lines) {
+  if (lines == nullptr || board >= DEVICE_MAX_BOARDS) return 0;
+  serial *s = dev->serial;
+  const uint32_t first_address = lines->address;
+  const hex_cmd *line = lines;
+  while (line != nullptr) {
+    if (!serial_available(s)) {
+      say(PORT_GONE_TEXT);
+      wait_for_port(s);
+      say("Restarting upload for board\r\n");
+      // A hub that was unplugged comes back pinging on every board.
+      for (int i = 0; i < PORT_RETURN_STOP_PING_ROUNDS; ++i) device_stop_pings(dev);
+      wait_ms(PORT_RETURN_PAUSE_MS);
+      line = lines;
+      continue;
+    }
+    int acknowledged_at = 0;
+    for (int attempt = 1; attempt <= LINE_ATTEMPTS; ++attempt) {
+      if (!serial_available(s)) {
+        // Never wait without saying why.
+        say(PORT_GONE_TEXT);
+        wait_for_port(s);
+      }
+      if (device_send_command(dev, board, line->text, true, LINE_TIMEOUT_MS, false)) {
+        acknowledged_at = attempt;
+        break;
+      }
+      say("Error sending command\r\n");
+      wait_ms(LINE_ERROR_PAUSE_MS);
+    }
+    if (acknowledged_at == 1) {
+      wait_ms(LINE_GAP_MS);
+      line = line->next;
+      continue;
+    }
+    if (acknowledged_at >= 2 && acknowledged_at <= LINE_RESTART_LAST_ATTEMPT) {
+      say("Restarting upload for board\r\n");
+      device_stop_pings(dev);
+      wait_ms(RESTART_PAUSE_MS);
+      line = lines;
+      continue;
+    }
+    return 0;
+  }
+  ufw_section *section = ufw_get_for_device_type(package, dev->boards[board].board_type);
+  if (section == nullptr || first_address < FIRMWARE_BASE) return 0;
+  const uint16_t expected = ufw_get_crc_for_firmware(section, first_address - FIRMWARE_BASE);
+  char request[32];
+  std::snprintf(request, sizeof request, "!PART_CRC=%06x", first_address);
+  if (device_send_command(dev, board, request, true, PART_CRC_TIMEOUT_MS, true) != 1) return 0;
+  return last_mem_crc == expected ? 1 : 0;
+}
+
+int device_progress_percent(int32_t verified, int32_t blocks) {
+  if (blocks == 0) return 0;
+  const int p = static_cast<int>(2.5 + 100.0 * verified / blocks) / 5 * 5;
+  return std::clamp(p, 0, 100);
+}
+
+std::string device_progress_text(upload_progress *progress, int64_t elapsed_ms) {
+  char text[160];
+  if (!options.no_status && !options.basic_status) {
+    char rate[96] = "";
+    if (options.tx_rate && elapsed_ms > 0)
+      std::snprintf(rate, sizeof rate, "  %.2fKb/s %d of %d",
+                    static_cast<double>(static_cast<float>(progress->sent_chars) /
+                                        static_cast<float>(elapsed_ms)),
+                    progress->sent_chars, progress->total_chars);
+    std::snprintf(text, sizeof text, "\rUpdating, please wait   %04d/%04d/%04d  %c%s", progress->failed,
+                  progress->verified, progress->blocks, SPINNER[progress->spinner & 3], rate);
+    return text;
+  }
+  int shown;
+  if (options.basic_status) {
+    shown = device_progress_percent(progress->verified, progress->blocks);
+  } else {
+    shown = progress->blocks == 0
+                ? 0
+                : std::clamp(static_cast<int>(100.0 * progress->verified / progress->blocks), 0, 100);
+  }
+  if (shown == progress->last_percent) return "";
+  progress->last_percent = shown;
+  std::snprintf(text, sizeof text, "\rUpdating, please wait   %d%%", shown);
+  return text;
+}
+
+std::string device_progress_final(const upload_progress *progress) {
+  if (options.no_status || options.basic_status) return "\rUpdating, please wait   100%";
+  char text[96];
+  std::snprintf(text, sizeof text, "\rUpdating, please wait   %04d/%04d/%04d  %c", progress->failed,
+                progress->verified, progress->blocks, SPINNER[progress->spinner & 3]);
+  return text;
+}
+
+int device_do_firmware_update(device *dev, ufw *package) {
+  const int boards = std::min<int>(dev->board_count, DEVICE_MAX_BOARDS - 1);
+  for (int b = 1; b <= boards; ++b) {
+    if (ufw_get_for_device_type(package, dev->boards[b].board_type) == nullptr) {
+      std::fputs("ERROR: The file does not contain the correct firmware for this hub\n", stderr);
+      return 0;
+    }
+  }
+  int n = 0;
+  firmware_block *list = device_build_firmware_blocks(dev, package, &n);
+  if (n < 0) return 0;
+  device_stop_pings(dev);
+
+  upload_progress progress{};
+  progress.blocks = n;
+  progress.last_percent = -1;
+  for (const firmware_block *block = list; block != nullptr; block = block->next)
+    progress.total_chars += line_characters(block);
+  const int64_t start = get_absolute_time();
+
+  for (firmware_block *block = list; block != nullptr; block = block->next) {
+    say(device_progress_text(&progress, get_absolute_time() - start).c_str());
+    for (int attempts = 0;; ++attempts) {
+      if (attempts == BLOCK_ATTEMPTS) fail_upload();
+      block->sent_ok = static_cast<uint8_t>(
+          device_send_firmware_line_block(dev, block->board, package, block->lines));
+      if (block->sent_ok) {
+        ++progress.verified;
+        progress.sent_chars += line_characters(block);
+        break;
+      }
+      ++progress.failed;
+      if (progress.failed == n) fail_upload();
+      wait_ms(BLOCK_RETRY_PAUSE_MS);
+    }
+    progress.spinner = (progress.spinner + 1) % 4;
+  }
+  say(device_progress_final(&progress).c_str());
+
+  char finish[32];
+  std::snprintf(finish, sizeof finish, "!FINISH %04d", package->version);
+  for (int pass = 0; pass < FINISH_PASSES; ++pass) {
+    for (int b = boards; b >= 1; --b) {
+      device_send_command(dev, static_cast<uint8_t>(b), finish, false, FINISH_TIMEOUT_MS, true);
+      wait_ms(FINISH_FIRST_PAUSE_MS);
+      device_send_command(dev, static_cast<uint8_t>(b), finish, false, FINISH_TIMEOUT_MS, true);
+      wait_ms(FINISH_SECOND_PAUSE_MS);
+    }
+  }
+  device_free_firmware_blocks(list);
+  say("Device updated successfully.\n");
+  return 1;
+}

@@ -10,6 +10,7 @@
 // serial_wait until a line arrives or the next deadline falls due.
 
 #include <cstdint>
+#include <string>
 
 #include "functions.h"
 #include "serial.h"
@@ -103,13 +104,42 @@ void device_switch_to_bootloader(device *dev);
 void device_free(device *dev);
 
 // Upload. device_do_firmware_update returns 1 after "Device updated
-// successfully."; 0 when the package lacks a section for some board (nothing
-// sent). An upload that fails beyond its retry limits ends the process with
-// status 1.
+// successfully."; 0 when the package lacks a section for some board or memory
+// for the block list ran out (message on stderr, nothing sent). An upload that
+// fails beyond its retry limits ends the process with status 1.
 int device_do_firmware_update(device *dev, ufw *package);
+// The shuffled block list for boards board_count..1 (copies of the sections'
+// lines); *count gets the number of blocks. Boards without a section get no
+// blocks. Null with *count -1 when memory ran out (nothing left allocated).
 firmware_block *device_build_firmware_blocks(device *dev, ufw *package, int *count);
+// Reorders the list in place with the unseeded rand(); lists of 0 or 1 block
+// are left alone, as is the list when the index table cannot be allocated.
 void shuffle_blocks(firmware_block **list);
+// "!STOP_PING" to boards board_count..1, 250 ms apart; results ignored.
 void device_stop_pings(device *dev);
+// Sends one block's lines to `board`, then asks for its CRC. Returns 1 when the
+// board reported the CRC of the package's image for that block, else 0. Waits
+// (unbounded, with a message) while the port is away.
 int device_send_firmware_line_block(device *dev, uint8_t board, ufw *package,
                                     hex_cmd *lines);
+// Releases every block and its line copies; null is accepted.
 void device_free_firmware_blocks(firmware_block *list);
+
+// Progress of one upload, as the display reads it (exposed for tests).
+struct upload_progress {
+  int32_t blocks;        // n
+  int32_t verified;      // blocks confirmed so far
+  int32_t failed;        // failed block sends of the whole upload
+  int32_t total_chars;   // characters of every line of every block
+  int32_t sent_chars;    // characters of the confirmed blocks
+  int32_t spinner;       // 0..3
+  int32_t last_percent;  // last percentage printed, -1 before the first
+};
+// The percentage shown with --basic-status: nearest multiple of 5, 0..100.
+int device_progress_percent(int32_t verified, int32_t blocks);
+// The text printed before the next block ("" when the display stays as it
+// is), after `elapsed_ms` since the start; reads the display options and
+// updates last_percent.
+std::string device_progress_text(upload_progress *progress, int64_t elapsed_ms);
+// The text printed after the last block.
+std::string device_progress_final(const upload_progress *progress);

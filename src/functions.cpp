@@ -8,9 +8,34 @@ namespace {
 
 // strtol over a copied field of `width` characters; stops at a zero byte so
 // a field at the end of a short line never reads past its terminator.
+// Value of each byte as a hexadecimal digit, -1 for any other byte.
+constexpr auto HEX_VALUE = [] {
+  struct Table {
+    signed char v[256];
+  } t{};
+  for (int c = 0; c < 256; ++c)
+    t.v[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
+                                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                             : -1);
+  return t;
+}();
+
+inline int hex_digit(char c) { return HEX_VALUE.v[static_cast<unsigned char>(c)]; }
+
 long hex_field(const char *p, size_t width) {
+  // Fast path for the common all-digit field (a package rebuild reads about
+  // a million of them); strtol gives the same value there.
+  long value = 0;
+  size_t i = 0;
+  for (; i < width; ++i) {
+    const int d = hex_digit(p[i]);
+    if (d < 0) break;
+    value = value * 16 + d;
+  }
+  if (i == width) return value;
   char scratch[5] = {0, 0, 0, 0, 0};
-  for (size_t i = 0; i < width && p[i] != '\0'; ++i) scratch[i] = p[i];
+  for (size_t j = 0; j < width && p[j] != '\0'; ++j) scratch[j] = p[j];
   return std::strtol(scratch, nullptr, 16);
 }
 

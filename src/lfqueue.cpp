@@ -13,6 +13,8 @@ namespace {
 // before it was unlinked; such a thread is done with it well within this many
 // whole seconds, so only then is the node released.
 constexpr int64_t LFQ_GRACE_SECONDS = 3;
+// Stamp of a node not (yet) retired: always too young to release.
+constexpr int64_t LFQ_NOT_RETIRED = INT64_MAX;
 
 constexpr auto SC = std::memory_order_seq_cst;
 
@@ -47,7 +49,7 @@ lfqueue_node *lfq_new_node(lfqueue *queue) {
   node->value.store(nullptr, SC);
   node->next.store(nullptr, SC);
   node->retired_next.store(nullptr, SC);
-  node->retired_at.store(0, SC);
+  node->retired_at.store(LFQ_NOT_RETIRED, SC);
   return node;
 }
 
@@ -56,17 +58,25 @@ void lfq_release_node(lfqueue *queue, lfqueue_node *node) {
   queue->free_fn(queue->user_data, node);
 }
 
+bool lfq_past_grace(int64_t now, const lfqueue_node *node) {
+  return now - node->retired_at.load(SC) >= LFQ_GRACE_SECONDS;
+}
+
 // Releases retired nodes older than the grace period, oldest first, never the
-// newest one (new retirements link behind it). One thread at a time: a thread
-// that finds the pass taken skips it rather than wait.
+// newest one (new retirements link behind it). A node is also held until the
+// node retired after it is past the grace period: until that node was linked
+// behind it, it was the newest, and a consumer retiring at the same moment may
+// have just read its address from retired_tail (after an idle spell it would
+// otherwise be released the instant it stopped being the newest). One thread
+// at a time: a thread that finds the pass taken skips it rather than wait.
 void __lfq_check_free(lfqueue *queue) {
   int32_t idle = 0;
   if (queue->reclaiming.compare_exchange_strong(idle, 1, SC)) {
     const int64_t now = lfq_now_seconds();
     lfqueue_node *x = queue->retired_head.load(SC);
     while (x != nullptr && x != queue->retired_tail.load(SC)) {
-      if (now - x->retired_at.load(SC) < LFQ_GRACE_SECONDS) break;
       lfqueue_node *younger = x->retired_next.load(SC);
+      if (!lfq_past_grace(now, x) || !lfq_past_grace(now, younger)) break;
       lfq_release_node(queue, x);
       x = younger;
     }
@@ -77,16 +87,16 @@ void __lfq_check_free(lfqueue *queue) {
   lfq_full_fence();
 }
 
-// Puts a former dummy on the retired list. The stamp is written before the
-// node is linked, so no pass can ever read a node without its stamp, even
-// when another consumer has already moved retired_tail past it.
+// Puts a former dummy on the retired list. Until its stamp is written it
+// reads as not retired, so a pass that reaches it early (another consumer may
+// already have moved retired_tail past it) keeps it.
 void __lfq_recycle_free(lfqueue *queue, lfqueue_node *node) {
   node->retired_next.store(nullptr, SC);
-  node->retired_at.store(lfq_now_seconds(), SC);
   for (;;) {
     lfqueue_node *r = queue->retired_tail.load(SC);
     lfqueue_node *expected = nullptr;
     if (r->retired_next.compare_exchange_strong(expected, node, SC)) {
+      node->retired_at.store(lfq_now_seconds(), SC);
       queue->retired_tail.compare_exchange_strong(r, node, SC);
       return;
     }
@@ -189,6 +199,9 @@ int lfqueue_init_mf(lfqueue *queue, void *user_data, lfqueue_alloc_fn alloc_fn,
   }
   queue->head.store(dummy, SC);
   queue->tail.store(dummy, SC);
+  // The anchor was never anyone's node: stamped 0, it goes as soon as the
+  // first retired node behind it has aged.
+  anchor->retired_at.store(0, SC);
   queue->retired_head.store(anchor, SC);
   queue->retired_tail.store(anchor, SC);
   return 0;

@@ -4,8 +4,11 @@
 // It carries received lines from a serial link's reader thread to the action
 // thread without either of them ever taking a lock. Consumed nodes are not
 // freed at once: they go to a retired list and are released by a reclamation
-// pass once at least three whole seconds (monotonic) have passed, so a thread
-// that still holds a pointer to such a node never touches freed memory.
+// pass once at least three whole seconds (monotonic) have passed since their
+// retirement and since the retirement of the node behind them (until then
+// they were the newest retired node, which retiring consumers read), so a
+// thread that still holds a pointer to such a node never touches freed
+// memory. Passes run inside lfqueue_enq and lfqueue_deq.
 //
 // Any number of threads may call lfqueue_enq, lfqueue_deq, lfqueue_deq_must
 // and lfqueue_size at once. The single-consumer operations are correct only
@@ -22,7 +25,7 @@ struct lfqueue_node {
   std::atomic<void *> value;
   std::atomic<lfqueue_node *> next;
   std::atomic<lfqueue_node *> retired_next;
-  std::atomic<int64_t> retired_at;  // monotonic whole seconds
+  std::atomic<int64_t> retired_at;  // monotonic whole seconds; INT64_MAX until retired
 };
 
 struct lfqueue {

@@ -56,7 +56,9 @@ struct serial_rx_entry {
 // Sets up the record in place: copies the path, allocates the link, opens the
 // port if it can (a missing port is no failure: the reader opens it when it
 // appears) and starts the reader thread. Returns 1 and sets ready; 0 after
-// "ERROR: Unable to allocate memory" when memory ran out.
+// an "ERROR: ..." message when memory ran out ("ERROR: Unable to allocate
+// memory"), or the link's eventfds or reader thread could not be created
+// (then nothing is left allocated and link is null).
 int serial_init(serial *s, const char *port_path);
 
 // Opens and configures the port (O_RDWR|O_NOCTTY|O_CLOEXEC|O_NONBLOCK, raw
@@ -78,7 +80,10 @@ int serial_rx_pop(serial *s, char *destination, int length);
 // Sleeps until the reader thread signals (a line was queued, or the port was
 // closed or opened) or `timeout_ms` pass. Returns 1 when signalled, 0 on
 // timeout. Lines queued before the call make it return at once. This is how
-// the action thread waits instead of spinning on serial_rx_pop.
+// the action thread waits instead of spinning on serial_rx_pop: pop until
+// empty, then serial_wait (or test serial_available, then serial_wait); a line
+// or port change after the last pop or test makes the wait return at once.
+// May return 1 with nothing new (an old signal); callers just look again.
 int serial_wait(serial *s, int64_t timeout_ms);
 
 // 1 while the port is open, else 0.
@@ -88,7 +93,8 @@ int serial_available(serial *s);
 void serial_stop(serial *s);
 
 // Stops and joins the reader thread, closes the port, discards queued lines
-// and releases the link. The record may then go to serial_init again.
+// and releases the link and the queue's nodes; ready becomes 0. Returns at
+// once when link is null. The record may then go to serial_init again.
 void serial_free(serial *s);
 
 // The /dev/ttyUSB* paths in directory order as a string list (functions.h),

@@ -123,8 +123,12 @@ char *read_all(int fd, const struct stat &st) {
   size_t got = 0, capacity = 0;
   for (;;) {
     if (capacity - got < READ_CHUNK) {
-      const size_t grown = capacity + READ_CHUNK;
-      if (grown > static_cast<size_t>(UFW_MAX_FILE_SIZE) + READ_CHUNK) {
+      // Doubling keeps the copying linear; one chunk beyond the cap is
+      // enough to see that a source is too large.
+      size_t grown = capacity == 0 ? READ_CHUNK : capacity * 2;
+      const size_t limit = static_cast<size_t>(UFW_MAX_FILE_SIZE) + READ_CHUNK;
+      if (grown > limit) grown = limit;
+      if (grown <= capacity) {
         std::free(buffer);
         return nullptr;
       }

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 using namespace hubsim;
 
@@ -171,4 +173,79 @@ TEST(HubsimHub, PingsFollowTheClockWithoutBursts) {
   h.on_time(10500);  // long stall: one round, next a period later
   EXPECT_EQ(h.take_output().size(), 2 * 25u);
   EXPECT_EQ(h.next_due(), 11500);
+}
+
+namespace {
+
+// Lines near the real ones: the valid commands with bytes flipped, cut or
+// repeated, and plain random bytes.
+std::string mutate(std::mt19937 &rng, const std::vector<std::string> &seeds) {
+  std::string s = seeds[rng() % seeds.size()];
+  switch (rng() % 5) {
+  case 0:
+    if (!s.empty()) s[rng() % s.size()] = static_cast<char>(rng() % 256);
+    break;
+  case 1: s = s.substr(0, rng() % (s.size() + 1)); break;
+  case 2: s += s; break;
+  case 3: {
+    s.clear();
+    const size_t n = rng() % 300;
+    for (size_t i = 0; i < n; ++i) s += static_cast<char>(rng() % 256);
+    break;
+  }
+  default: break;
+  }
+  return s;
+}
+
+} // namespace
+
+TEST(HubsimHub, NeverBreaksOnDamagedInput) {
+  const std::vector<std::string> seeds = {
+      "id", "Dverify", "boot_mode enabled", frame(1, "!STOP_PING"), frame(2, upload(0x4000, 1)),
+      frame(1, upload(0x1FFF0, 2)), frame(2, "!PART_CRC=004000"), frame(1, "!FINISH 0310"),
+      frame(2, "!REBOOT_NORMAL"), frame(1, "!REBOOT_NORMAL"), frame(2, "!REBOOT_BOOT"),
+      "@0200!STOP_PING|0a>20000001a", "@0100|", "@", ";"};
+  for (const char *model : {"1030", "1080"}) {
+    hub_config c = boot_config(model);
+    c.rate_noise = 0.1;
+    c.rate_nak = 0.1;
+    c.rate_drop = 0.1;
+    c.rate_bad_crc = 0.1;
+    c.prefix_every = 3;
+    c.restart_ms = 5;
+    hub h(c, 0);
+    std::mt19937 rng(1234);
+    int64_t now = 0;
+    for (int i = 0; i < 20000; ++i) {
+      now += rng() % 4;
+      h.on_line(mutate(rng, seeds), now);
+      h.on_time(now);
+      const std::string out = h.take_output();
+      // Every answer is whole: ends with CR LF.
+      if (!out.empty()) {
+        ASSERT_EQ(out.substr(out.size() - 2), "\r\n");
+      }
+    }
+    EXPECT_GT(h.counts().at("lines"), 0);
+  }
+}
+
+TEST(HubsimHub, RandomFaultsRepeatWithTheSeed) {
+  auto run = [](uint64_t seed) {
+    hub_config c = boot_config("1030");
+    c.rate_nak = 0.3;
+    c.rate_drop = 0.3;
+    c.rate_noise = 0.3;
+    c.seed = seed;
+    hub h(c, 0);
+    std::string all;
+    for (int i = 0; i < 200; ++i) {
+      h.on_line(frame(2, upload(0x4000 + 16 * static_cast<uint32_t>(i % 4), 7)), i);
+      all += h.take_output();
+    }
+    return all;
+  };
+  EXPECT_EQ(run(5), run(5));
+  EXPECT_NE(run(5), run(6));
 }

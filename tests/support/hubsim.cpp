@@ -192,6 +192,18 @@ std::vector<std::string> HubSim::lines() const {
   return out;
 }
 
+std::vector<std::pair<double, std::string>> HubSim::timed_lines() const {
+  std::vector<std::pair<double, std::string>> out;
+  std::istringstream in(read_file(dir_ + "/lines-timed.log"));
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t sp = line.find(' ');
+    if (sp == std::string::npos) continue;
+    out.emplace_back(std::strtod(line.substr(0, sp).c_str(), nullptr), line.substr(sp + 1));
+  }
+  return out;
+}
+
 std::map<std::string, std::string> HubSim::state() const {
   std::map<std::string, std::string> out;
   std::istringstream in(read_file(dir_ + "/state.txt"));

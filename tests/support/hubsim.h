@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 class HubSim {
@@ -54,6 +55,9 @@ class HubSim {
   // Every received line in order, line ends removed; control bytes appear
   // as \xNN.
   std::vector<std::string> lines() const;
+  // The same lines with their arrival time in seconds since the simulator
+  // started (millisecond resolution), for checking pauses and order.
+  std::vector<std::pair<double, std::string>> timed_lines() const;
   // state.txt as key -> value ("mode", "board1.version", "count.upload", ...).
   std::map<std::string, std::string> state() const;
   // A state value as a number, `fallback` when absent.

@@ -316,6 +316,10 @@ TEST(HubSim, FinishRecordsVersionsAndExitsAfterFourth) {
   EXPECT_EQ(s.sim.state()["board2.finishes"], "4");
   EXPECT_EQ(s.sim.state()["exit"], "finished");
   EXPECT_EQ(s.sim.state_long("count.finish"), 8);
+  const auto timed = s.sim.timed_lines();
+  ASSERT_EQ(timed.size(), 8u);
+  EXPECT_EQ(timed[7].second, kFinish0310b1.substr(0, kFinish0310b1.size() - 1));
+  EXPECT_GE(timed[7].first - timed[6].first, 0.9);  // the last one came after the wait
 }
 
 TEST(HubSim, RebootNormalReturnsToNormalOnceEveryBoardHasIt) {
@@ -392,6 +396,29 @@ TEST(HubSim, SilentBoardWakesOnRebootBootAndDeadBoardNever) {
             "@0002*012C1050020443|0b");
   s.peer.send("@0300!REBOOT_BOOT|7e>300000031\n");
   EXPECT_FALSE(s.peer.until([](const std::string &l) { return l.rfind("@0003", 0) == 0; }, 1500ms));
+}
+
+TEST(HubSim, SlowWakeExtraBoardLateAnswersAndForeignCrcReports) {
+  Started s({"--mode", "bootloader", "--ping-interval", "600000", "--silent", "2:3",
+             "--extra-board", "3", "--late-ack", "2-3", "--crc-board", "1"});
+  ASSERT_TRUE(s.up());
+  // Board 3 is not a Tavrine-16 board but announces itself all the same.
+  EXPECT_EQ(s.peer.line(), "@0001*012C1030010242|12");
+  EXPECT_EQ(s.peer.line(), "@0003*012C10300201103|e2");
+  s.peer.send(kRebootBoot2);
+  s.peer.send(kRebootBoot2);
+  EXPECT_EQ(s.peer.line(300ms), std::nullopt);
+  s.peer.send(kRebootBoot2);  // the third wakes it
+  EXPECT_EQ(s.peer.line(), "@0002*012C1030020143|10");
+  // Commands 1 (on time), 2 and 3 (late), counted from the first awake one.
+  s.peer.send(kUpload4000);
+  EXPECT_EQ(s.peer.line(), "@0002+>20000001c|af");
+  s.peer.send(kUpload4000);
+  EXPECT_EQ(s.peer.line(400ms), std::nullopt);
+  EXPECT_EQ(s.peer.line(1000ms), "@0002+>20000001c|af");
+  s.peer.send(kCrc4000b2);
+  EXPECT_EQ(s.peer.line(400ms), std::nullopt);
+  EXPECT_EQ(s.peer.line(1000ms), "@0001-CRC=2D4B|d1");
 }
 
 TEST(HubSim, UnknownHubCodeAndMuteHub) {
@@ -505,6 +532,35 @@ TEST(HubSim, PacedLineTakesWireTime) {
   }
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_GE(secs, 0.22);
+}
+
+TEST(HubSim, IdleTimeoutEndsTheRun) {
+  HubSim sim({"--mode", "bootloader", "--idle-timeout", "1"});
+  ASSERT_TRUE(sim.start());
+  EXPECT_EQ(sim.wait_exit(5000ms), 0);
+  EXPECT_EQ(sim.state()["exit"], "idle");
+}
+
+TEST(HubSim, UnpluggedForGood) {
+  const std::string link = "/tmp/trelk-hubsim-gone-" + std::to_string(getpid());
+  Started s({"--mode", "bootloader", "--link", link, "--unplug-after", "1", "--unplug-for",
+             "never"});
+  ASSERT_TRUE(s.up());
+  s.peer.send(kUpload4000);
+  EXPECT_TRUE(s.peer.wait_hangup(2000ms));
+  std::this_thread::sleep_for(500ms);
+  struct stat st;
+  EXPECT_NE(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(s.sim.running());
+}
+
+TEST(HubSim, PacedInputWithoutLineEndsStillDrains) {
+  // More than the simulator's receive backlog, with no line end, in a mode
+  // that has no timers of its own.
+  Started s({"--mode", "normal", "--pace"});
+  ASSERT_TRUE(s.up());
+  s.peer.send(std::string(9000, 'x') + "\nid\r\n");
+  EXPECT_EQ(s.peer.line(4000ms), "mfr:Varnholt,sn:42,hwid:1030,fw:3.0");
 }
 
 TEST(HubSim, DumpOnRequestWhileRunning) {

@@ -93,9 +93,24 @@ hub::hub(hub_config config, int64_t now)
     b.serial = static_cast<size_t>(i) < cfg_.serials.size() ? cfg_.serials[i] : 42 + i;
     if (b.max_address >= kFirmwareBase) b.memory.assign(b.max_address - kFirmwareBase + 1, 0xFF);
     if (static_cast<size_t>(i) < cfg_.silence.size()) b.silence = cfg_.silence[i];
+    if (static_cast<size_t>(i) < cfg_.wake_after.size()) b.wake_needed = cfg_.wake_after[i];
     boards_.push_back(std::move(b));
   }
+  for (const auto &x : cfg_.extra_boards) {
+    hub_board b;
+    b.number = x.number;
+    b.type = x.type;
+    b.extra = true;
+    hub_type_layout(b.type, b.max_address, b.block_size);
+    b.version = cfg_.versions.empty() ? 300 : cfg_.versions.front();
+    b.serial = 100 + static_cast<unsigned long>(x.number);
+    if (b.max_address >= kFirmwareBase) b.memory.assign(b.max_address - kFirmwareBase + 1, 0xFF);
+    boards_.push_back(std::move(b));
+  }
+  std::sort(boards_.begin(), boards_.end(),
+            [](const hub_board &a, const hub_board &b) { return a.number < b.number; });
   next_ping_ = now;
+  now_ = now;
 }
 
 hub_board *hub::board(int number) {
@@ -116,6 +131,11 @@ void hub::emit(const std::string &line) {
   if (cfg_.prefix_every > 0 && answers_ % cfg_.prefix_every == 0) out_ += ">>";
   out_ += line;
   out_ += "\r\n";
+}
+
+void hub::emit_at(int64_t due, const std::string &line) {
+  if (cfg_.mute) return;
+  delayed_.emplace_back(due, line);
 }
 
 void hub::emit_noise() {
@@ -172,6 +192,11 @@ void hub::ack(const hub_board &b, const std::string &tag, long cmd_index) {
     return;
   }
   count("acks_sent");
+  if (cfg_.late_ack.count(cmd_index)) {
+    count("acks_late");
+    emit_at(now_ + cfg_.late_ms, proto_answer(b.number, kAck, cfg_.ack_echo ? tag : std::string()));
+    return;
+  }
   answer(b.number, kAck, cfg_.ack_echo ? tag : std::string());
 }
 
@@ -186,6 +211,7 @@ void hub::restart(hub_mode to, int64_t now) {
 }
 
 void hub::on_line(std::string_view line, int64_t now) {
+  now_ = now;
   count("lines");
   if (line.empty()) {
     count("empty_lines");
@@ -238,7 +264,8 @@ void hub::on_bootloader_line(std::string_view line, int64_t now) {
     return;
   }
   if (b->silence != board_silence::none) {
-    if (b->silence == board_silence::until_woken && f->checksum_ok && f->text == "!REBOOT_BOOT") {
+    if (b->silence == board_silence::until_woken && f->checksum_ok && f->text == "!REBOOT_BOOT" &&
+        ++b->wake_seen >= b->wake_needed) {
       count("reboot_boot");
       b->silence = board_silence::none;
       b->pinging = true;
@@ -290,7 +317,7 @@ void hub::on_bootloader_line(std::string_view line, int64_t now) {
     b->left = true;
     b->pinging = false;
     const bool all = std::all_of(boards_.begin(), boards_.end(), [](const hub_board &x) {
-      return x.left || x.silence != board_silence::none;
+      return x.left || x.extra || x.silence != board_silence::none;
     });
     if (all) restart(hub_mode::restarting_to_normal, now);
   } else if (text == "!REBOOT_BOOT") {
@@ -366,10 +393,25 @@ void hub::on_part_crc(hub_board &b, const std::string &text, long cmd_index) {
   }
   char payload[16];
   std::snprintf(payload, sizeof payload, "CRC=%04X", crc);
-  answer(b.number, kReport, payload);
+  const int from = cfg_.crc_board >= 0 ? cfg_.crc_board : b.number;
+  if (cfg_.late_ack.count(cmd_index)) {
+    count("acks_late");
+    emit_at(now_ + cfg_.late_ms, proto_answer(from, kReport, payload));
+    return;
+  }
+  answer(from, kReport, payload);
 }
 
 void hub::on_time(int64_t now) {
+  now_ = now;
+  if (!delayed_.empty()) {
+    std::vector<std::pair<int64_t, std::string>> keep;
+    for (auto &d : delayed_) {
+      if (d.first <= now) emit(d.second);
+      else keep.push_back(std::move(d));
+    }
+    delayed_.swap(keep);
+  }
   if ((mode_ == hub_mode::restarting_to_boot || mode_ == hub_mode::restarting_to_normal) &&
       now >= restart_at_) {
     mode_ = mode_ == hub_mode::restarting_to_boot ? hub_mode::bootloader : hub_mode::normal;
@@ -389,14 +431,16 @@ void hub::on_time(int64_t now) {
 }
 
 int64_t hub::next_due() const {
+  int64_t due = INT64_MAX;
+  for (const auto &d : delayed_) due = std::min(due, d.first);
   if (mode_ == hub_mode::restarting_to_boot || mode_ == hub_mode::restarting_to_normal)
-    return restart_at_;
+    return std::min(due, restart_at_);
   if (mode_ == hub_mode::bootloader &&
       std::any_of(boards_.begin(), boards_.end(), [](const hub_board &b) {
         return b.pinging && !b.left && b.silence == board_silence::none;
       }))
-    return next_ping_;
-  return INT64_MAX;
+    return std::min(due, next_ping_);
+  return due;
 }
 
 std::string hub::take_output() {
@@ -414,6 +458,7 @@ bool hub::take_unplug_request() {
 void hub::on_unplug() {
   count("unplugs");
   out_.clear();
+  delayed_.clear();
 }
 
 void hub::on_replug(int64_t now) {
@@ -429,7 +474,7 @@ void hub::on_replug(int64_t now) {
 
 bool hub::all_finished() const {
   return std::all_of(boards_.begin(), boards_.end(), [](const hub_board &b) {
-    return b.silence == board_silence::forever || b.finishes >= kFinishesPerBoard;
+    return b.extra || b.silence == board_silence::forever || b.finishes >= kFinishesPerBoard;
   });
 }
 

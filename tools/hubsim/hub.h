@@ -48,6 +48,13 @@ struct crc_fault {
   bool used = false;
 };
 
+// A board the model does not have (a board number above its count, or one
+// the updater must ignore); it behaves like any other board.
+struct extra_board {
+  int number = 0;
+  uint16_t type = 0x0201;
+};
+
 struct hub_config {
   const hub_model *model = nullptr;
   uint16_t reported_code = 0;            // hub code in announcements and "hwid"
@@ -65,6 +72,11 @@ struct hub_config {
   std::set<long> unplug_after;           // upload line indices
   std::vector<crc_fault> crc_faults;
   std::vector<board_silence> silence;    // per board
+  std::vector<int> wake_after;           // per board: "!REBOOT_BOOT"s that wake it
+  std::vector<extra_board> extra_boards;
+  std::set<long> late_ack;               // framed command indices answered late
+  int64_t late_ms = 700;                 // ... by this much
+  int crc_board = -1;                    // board field of CRC reports, -1: the asked board
   double rate_nak = 0, rate_drop = 0, rate_bad_crc = 0, rate_noise = 0;
   uint64_t seed = 1;
 };
@@ -82,6 +94,9 @@ struct hub_board {
   bool left = false;                     // restarted into normal firmware
   int finishes = 0;
   long lines_stored = 0;
+  int wake_needed = 1;                   // "!REBOOT_BOOT"s it takes to wake it
+  int wake_seen = 0;
+  bool extra = false;                    // not one of the model's boards
 };
 
 class hub {
@@ -116,6 +131,7 @@ class hub {
 
  private:
   void emit(const std::string &line);
+  void emit_at(int64_t due, const std::string &line);
   void emit_noise();
   void answer(int board, char type, std::string_view payload);
   void announce(const hub_board &b);
@@ -136,6 +152,8 @@ class hub {
   std::map<std::string, long> counts_;
   std::string out_;
   int64_t restart_at_ = 0;
+  int64_t now_ = 0;
+  std::vector<std::pair<int64_t, std::string>> delayed_;  // late answers, due time first
   int64_t next_ping_ = 0;
   long answers_ = 0;
   bool unplug_ = false;

@@ -25,7 +25,7 @@
 //   --restart-delay MS      silence while the hub restarts (default 1000)
 //   --ping-interval MS      bootloader announcement period (default 1000)
 //   --prefix-every N        every Nth answer line carries ">>" (default 0: none)
-//   Faults (LIST is a comma list of 1-based indices):
+//   Faults (LIST is a comma list of 1-based indices or ranges A-B):
 //   --nak-cmd LIST          answer "?" to these framed commands (valid
 //                           checksum, counted over every board)
 //   --drop-cmd LIST         send no answer to these framed commands
@@ -34,8 +34,14 @@
 //   --bad-crc [B:]ADDR,...  report a wrong CRC once for the block at hex ADDR
 //                           (of board B, default any board)
 //   --bad-crc-always [B:]ADDR,...  report a wrong CRC for it every time
-//   --silent B[,B...]       these boards stay silent until "!REBOOT_BOOT"
+//   --silent B[:N][,...]    these boards stay silent until their Nth (first)
+//                           "!REBOOT_BOOT"
 //   --dead B[,B...]         these boards never answer
+//   --extra-board B[:TYPE]  one more board, number B (0..255, not one of the
+//                           model's), board type TYPE in hex (0201)
+//   --late-ack LIST         answer these framed commands late ...
+//   --late-ms MS            ... by this much (default 700)
+//   --crc-board B           CRC reports carry board number B
 //   --mute                  the hub never answers anything
 //   --rate-nak P, --rate-drop P, --rate-bad-crc P, --rate-noise P
 //                           random faults with probability P (0..1) per
@@ -46,13 +52,16 @@
 //   --unplug-after LIST     after these upload lines (stored, not answered)
 //                           close the pseudo-terminal, as if the hub were
 //                           unplugged, and open a new one later
-//   --unplug-for MS         how long the hub stays unplugged (default 3000)
+//   --unplug-for MS|never   how long the hub stays unplugged (default 3000)
 //   Line and run:
 //   --pace                  pace every byte at 115200 baud 8N1, both ways
 //   --link PATH             keep a symbolic link PATH to the current
 //                           pseudo-terminal, print PATH instead of it
-//   --dump-dir DIR          write board<N>.bin, lines.log and state.txt into
-//                           DIR at exit and on SIGUSR1
+//   --dump-dir DIR          write board<N>.bin (memory from 0x4000 up),
+//                           state.txt (mode, versions, counts by kind) into
+//                           DIR at exit and on SIGUSR1; lines.log (every
+//                           received line) and lines-timed.log (the same with
+//                           seconds since start) grow as lines arrive
 //   --exit-after-finish[=MS]  exit MS (default 1000) after every board got its
 //                           fourth "!FINISH"
 //   --idle-timeout S        exit after S seconds without a received byte
@@ -142,15 +151,19 @@ void usage(std::FILE *to) {
       "  --ping-interval MS       bootloader announcement period (1000)\n"
       "  --prefix-every N         every Nth answer line starts with '>>' (0: none)\n"
       "\n"
-      "Faults (LIST: comma list of 1-based indices):\n"
+      "Faults (LIST: comma list of 1-based indices or ranges A-B):\n"
       "  --nak-cmd LIST           answer '?' to these framed commands\n"
       "  --drop-cmd LIST          do not answer these framed commands\n"
       "  --nak-line LIST          answer '?' to these upload lines (not stored)\n"
       "  --drop-line LIST         store these upload lines, do not answer\n"
       "  --bad-crc [B:]ADDR,...   wrong CRC once for the block at hex ADDR\n"
       "  --bad-crc-always [B:]ADDR,...  wrong CRC for that block every time\n"
-      "  --silent B[,B...]        boards silent until '!REBOOT_BOOT'\n"
+      "  --silent B[:N][,...]     boards silent until their Nth '!REBOOT_BOOT' (1)\n"
       "  --dead B[,B...]          boards that never answer\n"
+      "  --extra-board B[:TYPE]   one more board numbered B (0..255) of hex TYPE (0201)\n"
+      "  --late-ack LIST          answer these framed commands late ...\n"
+      "  --late-ms MS             ... by this much (700)\n"
+      "  --crc-board B            CRC reports carry board number B\n"
       "  --mute                   the hub never answers\n"
       "  --rate-nak P             '?' instead of an answer, probability P (0..1)\n"
       "  --rate-drop P            answer dropped\n"
@@ -158,14 +171,15 @@ void usage(std::FILE *to) {
       "  --rate-noise P           a noise line before an answer line\n"
       "  --seed N                 seed of the random faults (1)\n"
       "  --unplug-after LIST      after these upload lines the port goes away ...\n"
-      "  --unplug-for MS          ... for this long, then returns on a new\n"
+      "  --unplug-for MS|never    ... for this long, then returns on a new\n"
       "                           pseudo-terminal (3000; use with --link)\n"
       "\n"
       "Line and run:\n"
       "  --pace                   pace every byte at 115200 baud 8N1, both ways\n"
       "  --link PATH              keep PATH a symbolic link to the current port\n"
       "  --dump-dir DIR           at exit and on SIGUSR1 write board<N>.bin\n"
-      "                           (0x4000..end of memory), lines.log, state.txt\n"
+      "                           (0x4000..end of memory) and state.txt; log every\n"
+      "                           received line to lines.log and lines-timed.log\n"
       "  --exit-after-finish[=MS] exit MS (1000) after every board's 4th '!FINISH'\n"
       "  --idle-timeout S         exit after S seconds without input (600)\n"
       "  --verbose                log every line in and out on stderr\n"
@@ -214,10 +228,45 @@ bool parse_list(const char *s, long long lo, long long hi, std::vector<long long
   return !out.empty();
 }
 
+// Indices and ranges: "3", "3,7", "5-14".
 bool parse_index_set(const char *s, std::set<long> &out) {
-  std::vector<long long> v;
-  if (!parse_list(s, 1, LONG_MAX, v)) return false;
-  out.insert(v.begin(), v.end());
+  // A range is written out in full; this bounds what one option can cost.
+  constexpr long long kMaxRange = 1000000;
+  for (const auto &part : split(s, ',')) {
+    const size_t dash = part.find('-');
+    long long lo, hi;
+    if (dash == std::string::npos) {
+      if (!parse_long(part.c_str(), 1, LONG_MAX, lo)) return false;
+      hi = lo;
+    } else if (!parse_long(part.substr(0, dash).c_str(), 1, LONG_MAX, lo) ||
+               !parse_long(part.substr(dash + 1).c_str(), lo, lo + kMaxRange, hi)) {
+      return false;
+    }
+    for (long long i = lo; i <= hi; ++i) out.insert(static_cast<long>(i));
+  }
+  return true;
+}
+
+// "B" or "B:N" items; N defaults to `fallback`.
+bool parse_board_pairs(const char *s, long long board_lo, long long board_hi, long long n_lo,
+                       long long n_hi, long long fallback, bool hex_n,
+                       std::vector<std::pair<long long, long long>> &out) {
+  for (const auto &part : split(s, ',')) {
+    const size_t colon = part.find(':');
+    long long b, n = fallback;
+    if (!parse_long(part.substr(0, colon).c_str(), board_lo, board_hi, b)) return false;
+    if (colon != std::string::npos) {
+      const std::string v = part.substr(colon + 1);
+      if (hex_n) {
+        const auto h = v.size() <= 4 && !v.empty() ? proto_hex(v, 0, v.size()) : std::nullopt;
+        if (!h) return false;
+        n = *h;
+      } else if (!parse_long(v.c_str(), n_lo, n_hi, n)) {
+        return false;
+      }
+    }
+    out.emplace_back(b, n);
+  }
   return true;
 }
 
@@ -246,7 +295,7 @@ enum opt_id {
   o_model = 256, o_mode, o_fw, o_serial, o_sn, o_hub_code, o_ack, o_restart, o_ping, o_prefix,
   o_nak_cmd, o_drop_cmd, o_nak_line, o_drop_line, o_bad_crc, o_bad_crc_always, o_silent, o_dead,
   o_mute, o_rate_nak, o_rate_drop, o_rate_crc, o_rate_noise, o_seed, o_unplug_after,
-  o_unplug_for, o_pace, o_link, o_dump, o_exit_finish, o_idle, o_verbose, o_help, o_version,
+  o_unplug_for, o_extra, o_late_ack, o_late_ms, o_crc_board, o_pace, o_link, o_dump, o_exit_finish, o_idle, o_verbose, o_help, o_version,
 };
 
 // Returns -1 to go on, else the exit status.
@@ -278,6 +327,10 @@ int parse_cli(int argc, char **argv, cli &c) {
       {"seed", required_argument, nullptr, o_seed},
       {"unplug-after", required_argument, nullptr, o_unplug_after},
       {"unplug-for", required_argument, nullptr, o_unplug_for},
+      {"extra-board", required_argument, nullptr, o_extra},
+      {"late-ack", required_argument, nullptr, o_late_ack},
+      {"late-ms", required_argument, nullptr, o_late_ms},
+      {"crc-board", required_argument, nullptr, o_crc_board},
       {"pace", no_argument, nullptr, o_pace},
       {"link", required_argument, nullptr, o_link},
       {"dump-dir", required_argument, nullptr, o_dump},
@@ -292,7 +345,8 @@ int parse_cli(int argc, char **argv, cli &c) {
   std::vector<long long> versions{300}, serials{42};
   std::string hub_code, sn;
   bool have_sn = false;
-  std::vector<long long> silent, dead;
+  std::vector<long long> dead;
+  std::vector<std::pair<long long, long long>> silent, extra;
   auto bad = [&](const char *what) {
     std::fprintf(stderr, "trelk-hubsim: invalid value for --%s: '%s'\n", what,
                  optarg ? optarg : "");
@@ -355,7 +409,22 @@ int parse_cli(int argc, char **argv, cli &c) {
     case o_bad_crc_always:
       if (!parse_crc_faults(optarg, true, c.hub.crc_faults)) return bad("bad-crc-always");
       break;
-    case o_silent: if (!parse_list(optarg, 1, 4, silent)) return bad("silent"); break;
+    case o_silent:
+      if (!parse_board_pairs(optarg, 1, 4, 1, 1000000, 1, false, silent)) return bad("silent");
+      break;
+    case o_extra:
+      if (!parse_board_pairs(optarg, 0, 255, 0, 0xFFFF, 0x0201, true, extra))
+        return bad("extra-board");
+      break;
+    case o_late_ack: if (!parse_index_set(optarg, c.hub.late_ack)) return bad("late-ack"); break;
+    case o_late_ms:
+      if (!parse_long(optarg, 0, 600000, v)) return bad("late-ms");
+      c.hub.late_ms = v;
+      break;
+    case o_crc_board:
+      if (!parse_long(optarg, 0, 255, v)) return bad("crc-board");
+      c.hub.crc_board = static_cast<int>(v);
+      break;
     case o_dead: if (!parse_list(optarg, 1, 4, dead)) return bad("dead"); break;
     case o_mute: c.hub.mute = true; break;
     case o_rate_nak: if (!parse_rate(optarg, c.hub.rate_nak)) return bad("rate-nak"); break;
@@ -370,8 +439,9 @@ int parse_cli(int argc, char **argv, cli &c) {
       if (!parse_index_set(optarg, c.hub.unplug_after)) return bad("unplug-after");
       break;
     case o_unplug_for:
-      if (!parse_long(optarg, 0, 600000, v)) return bad("unplug-for");
-      c.unplug_ms = v;
+      if (std::strcmp(optarg, "never") == 0) c.unplug_ms = -1;
+      else if (!parse_long(optarg, 0, 600000, v)) return bad("unplug-for");
+      else c.unplug_ms = v;
       break;
     case o_pace: c.pace = true; break;
     case o_link:
@@ -428,8 +498,19 @@ int parse_cli(int argc, char **argv, cli &c) {
   }
   c.hub.sn_text = have_sn ? sn : std::to_string(c.hub.serials[0]);
   c.hub.silence.assign(static_cast<size_t>(n), board_silence::none);
-  for (auto b : silent)
-    if (b <= n) c.hub.silence[static_cast<size_t>(b - 1)] = board_silence::until_woken;
+  c.hub.wake_after.assign(static_cast<size_t>(n), 1);
+  for (auto [b, k] : silent) {
+    if (b > n) continue;
+    c.hub.silence[static_cast<size_t>(b - 1)] = board_silence::until_woken;
+    c.hub.wake_after[static_cast<size_t>(b - 1)] = static_cast<int>(k);
+  }
+  for (auto [b, type] : extra) {
+    if (b >= 1 && b <= n) {
+      std::fprintf(stderr, "trelk-hubsim: --extra-board %lld is one of the model's boards\n", b);
+      return 2;
+    }
+    c.hub.extra_boards.push_back({static_cast<int>(b), static_cast<uint16_t>(type)});
+  }
   for (auto b : dead)
     if (b <= n) c.hub.silence[static_cast<size_t>(b - 1)] = board_silence::forever;
   return -1;
@@ -616,14 +697,19 @@ int main(int argc, char **argv) {
     return 1;
   }
 
+  // Received lines are streamed to the logs as they arrive, so a long run
+  // does not hold them in memory.
   std::FILE *lines_log = nullptr;
+  std::FILE *timed_log = nullptr;
   if (!c.dump_dir.empty()) {
     ::mkdir(c.dump_dir.c_str(), 0777);
-    const std::string path = c.dump_dir + "/lines.log";
-    lines_log = std::fopen(path.c_str(), "w");
-    if (!lines_log) {
-      std::fprintf(stderr, "trelk-hubsim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
-      return 1;
+    for (auto [name, file] : {std::pair{"/lines.log", &lines_log}, std::pair{"/lines-timed.log", &timed_log}}) {
+      const std::string path = c.dump_dir + name;
+      *file = std::fopen(path.c_str(), "w");
+      if (!*file) {
+        std::fprintf(stderr, "trelk-hubsim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+        return 1;
+      }
     }
   }
 
@@ -651,6 +737,7 @@ int main(int argc, char **argv) {
   auto dump = [&]() {
     if (c.dump_dir.empty()) return;
     if (lines_log) std::fflush(lines_log);
+    if (timed_log) std::fflush(timed_log);
     ++dumps;
     std::string extra = "exit=" + exit_reason + "\ndumps=" + std::to_string(dumps) +
                         "\nunplugs=" + std::to_string(unplugs) + "\nport=" + p.slave_path + "\n";
@@ -662,13 +749,15 @@ int main(int argc, char **argv) {
     size_t n = line.size();
     while (n > 0 && static_cast<unsigned char>(line[n - 1]) < 0x20) --n;
     std::string_view text(line.data(), n);
+    const long long t_ms = (now - start) / 1000000;
     if (lines_log) {
       std::string e = escape_line(text);
       if (line_len > kMaxLine) e += "...(" + std::to_string(line_len) + " bytes)";
-      std::fputs(e.c_str(), lines_log);
-      std::fputc('\n', lines_log);
+      std::fprintf(lines_log, "%s\n", e.c_str());
+      std::fprintf(timed_log, "%lld.%03lld %s\n", t_ms / 1000, t_ms % 1000, e.c_str());
     }
-    if (c.verbose) std::fprintf(stderr, "<< %s\n", escape_line(text).c_str());
+    if (c.verbose)
+      std::fprintf(stderr, "%lld.%03lld << %s\n", t_ms / 1000, t_ms % 1000, escape_line(text).c_str());
     if (line_len > kMaxLine) {
       // Too long for any command: count it through the hub as garbage.
       h.on_line("#overlong", ms_of(now));
@@ -691,7 +780,7 @@ int main(int argc, char **argv) {
     line.clear();
     line_len = 0;
     h.on_unplug();
-    replug_at = now + c.unplug_ms * 1000000LL;
+    replug_at = c.unplug_ms < 0 ? -1 : now + c.unplug_ms * 1000000LL;
   };
 
   std::vector<char> buf(4096);
@@ -731,7 +820,9 @@ int main(int argc, char **argv) {
           while (s < out.size()) {
             size_t e = out.find('\n', s);
             if (e == std::string::npos) e = out.size();
-            std::fprintf(stderr, ">> %s\n", escape_line(std::string_view(out).substr(s, e - s)).c_str());
+            const long long t_ms = (now - start) / 1000000;
+            std::fprintf(stderr, "%lld.%03lld >> %s\n", t_ms / 1000, t_ms % 1000,
+                         escape_line(std::string_view(out).substr(s, e - s)).c_str());
             s = e + 1;
           }
         }
@@ -797,9 +888,11 @@ int main(int argc, char **argv) {
         }
       }
       if (c.pace && rx.size() > 0) {
-        // Only a completed line matters to the hub.
+        // Only a completed line matters to the hub; without one, a full
+        // backlog must still drain so that reading can resume.
         const size_t nl = rx.bytes.find('\n', rx.head);
         if (nl != std::string::npos) sooner(rx.due[nl]);
+        else if (rx.size() >= kMaxRxBacklog) sooner(rx.due.back());
       }
       pfd[nfds++] = {p.master.get(), ev, 0};
     }
@@ -838,6 +931,7 @@ int main(int argc, char **argv) {
   }
   dump();
   if (lines_log) std::fclose(lines_log);
+  if (timed_log) std::fclose(timed_log);
   if (!c.link.empty()) ::unlink(c.link.c_str());
   return 0;
 }
