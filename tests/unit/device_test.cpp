@@ -352,6 +352,31 @@ TEST_F(DeviceTest, WriteFailureWithoutResendFailsAtOnce) {
   EXPECT_EQ(send_hash_count, before + 1);
 }
 
+TEST_F(DeviceTest, ResendWaitsForTheMissingPortAndSaysSoOnce) {
+  // The port path appears only after a while (a re-plugged hub).
+  char dir[] = "/tmp/device-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string link = std::string(dir) + "/ttyUSB0";
+  dev_ = new device{};
+  dev_->port = strdup(link.c_str());
+  dev_->serial = new serial{};
+  ASSERT_EQ(serial_init(dev_->serial, dev_->port), 1);
+  ASSERT_EQ(serial_available(dev_->serial), 0);
+  std::thread plug([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(symlink(peer_.path().c_str(), link.c_str()), 0);
+  });
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(device_send_command(dev_, 3, "!REBOOT_NORMAL", false, 1000, true), 0);
+  plug.join();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "\r\nSerial port is unavailable, please wait while we try to reconnect.\r\n");
+  ASSERT_TRUE(peer_.wait_lines(1));
+  EXPECT_EQ(peer_.frames().at(0).text, "!REBOOT_NORMAL");
+  unlink(link.c_str());
+  rmdir(dir);
+}
+
 // ---------------------------------------------------------------------------
 // Detection
 
