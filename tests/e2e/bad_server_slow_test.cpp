@@ -41,7 +41,7 @@ TEST_P(StallingServer, EveryDownloadEndsAtTheSilenceBound) {
 // silent: not a byte after the request; stalled: a 200 header and part of
 // its Content-Length, then nothing.
 INSTANTIATE_TEST_SUITE_P(Modes, StallingServer, ::testing::Values("silent", "stalled"),
-                         [](const auto &info) { return std::string(info.param); });
+                         [](const ::testing::TestParamInfo<const char *> &mode) { return std::string(mode.param); });
 
 }  // namespace
 
