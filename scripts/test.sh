@@ -19,6 +19,9 @@
 #                 sleep on the hub's specified pauses, so it runs well above
 #                 the core count)
 #   FUZZ_SECONDS  time per fuzz target (default 30)
+#   ASAN_E2E      end-to-end cases run under the sanitizers (CTest regex)
+#   ASAN_SOAK_SEEDS  soak runs under the sanitizers (default 6; the main
+#                 build runs 30, scripts/soak.sh as many as asked)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,9 +38,12 @@ fi
 BUILD_JOBS=$(nproc)
 
 # End-to-end cases (CTest name regex) that also run under the sanitizers:
-# one of each path through the actions, so every path's releases are checked
-# for leaks, without repeating the whole suite's sleeping time.
-ASAN_E2E=${ASAN_E2E:-'Cli\.'}
+# one of each path through the three actions (every failure exit, a switch,
+# an unplug, the failure exit of an upload, the automatic update's prompts and
+# downloads), the bad-input cases and a few soak seeds, so every path's
+# releases are checked for leaks without repeating the whole suite's sleeping.
+ASAN_E2E=${ASAN_E2E:-'Cli\.|ManualUpdate\.|ManualUpload\.NormalModeWithBootloaderFlag|ExitBootloader\.TwoBoard|AutoUpload\.|AutoUpdate\.(NoStableEntry|Prompts|InputEndingAtTheFirmware|NoFirmwareServer)|BadPackage|BadServer\.|UploadTest\.(TheCableComesBack|NaksDropped)|UploadFailure\.|Soak\.'}
+ASAN_SOAK_SEEDS=${ASAN_SOAK_SEEDS:-6}
 
 PACKAGES=(
   build-essential cmake pkg-config g++ clang-14 libclang-rt-14-dev
@@ -70,7 +76,7 @@ if has_stage asan; then
   # statuses (the end-to-end tests check those).
   ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:exitcode=86:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=86 \
-  LSAN_OPTIONS=exitcode=86 \
+  LSAN_OPTIONS=exitcode=86 TRELK_SOAK_SEEDS=$ASAN_SOAK_SEEDS \
     ctest --test-dir "$ASAN_BUILD_DIR" --output-on-failure -j "$JOBS" \
       -R "^unit\.|^e2e\.($ASAN_E2E)"
   stage_done "sanitizer build and tests"
