@@ -74,6 +74,10 @@ constexpr int LINE_ATTEMPTS = 50;
 // A line acknowledged late may have been stored twice or out of order by the
 // board: up to this attempt the block is restarted, beyond it the block fails.
 constexpr int LINE_RESTART_LAST_ATTEMPT = 5;
+// Restarts of one block send before it counts as failed. A board that needs a
+// second call for some line every time would otherwise restart the block for
+// ever; failed, it meets the upload's retry limits like any other failure.
+constexpr int BLOCK_RESTARTS = 5;
 constexpr uint16_t LINE_TIMEOUT_MS = 500;
 constexpr int64_t LINE_ERROR_PAUSE_MS = 1500;
 constexpr int64_t LINE_GAP_MS = 1;
@@ -593,6 +597,7 @@ int device_send_firmware_line_block(device *dev, uint8_t board, ufw *package, he
   serial *s = dev->serial;
   const uint32_t first_address = lines->address;
   const hex_cmd *line = lines;
+  int restarts = 0;
   while (line != nullptr) {
     if (!serial_available(s)) {
       say(PORT_GONE_TEXT);
@@ -623,7 +628,8 @@ int device_send_firmware_line_block(device *dev, uint8_t board, ufw *package, he
       line = line->next;
       continue;
     }
-    if (acknowledged_at >= 2 && acknowledged_at <= LINE_RESTART_LAST_ATTEMPT) {
+    if (acknowledged_at >= 2 && acknowledged_at <= LINE_RESTART_LAST_ATTEMPT &&
+        restarts++ < BLOCK_RESTARTS) {
       say("Restarting upload for board\r\n");
       device_stop_pings(dev);
       wait_ms(RESTART_PAUSE_MS);
