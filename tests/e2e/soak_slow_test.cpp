@@ -163,7 +163,9 @@ soak_result run_plan(const soak_plan &p) {
               "--fw-version", "100", "--rate-nak", sim_rate(p.nak), "--rate-drop", sim_rate(p.drop),
               "--rate-bad-crc", sim_rate(p.bad_crc), "--rate-noise", sim_rate(p.noise), "--seed",
               std::to_string(p.seed), "--idle-timeout", "900"});
-  if (!sim.start()) {
+  // Generous: up to 15 simulators start at once, in the sanitizer build too.
+  if (!sim.start(std::chrono::seconds(30))) {
+    res.summary = "seed " + std::to_string(p.seed);
     res.violation = "simulator did not start: " + sim.error();
     return res;
   }
