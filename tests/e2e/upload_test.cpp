@@ -102,8 +102,10 @@ TEST_F(UploadTest, EveryBlockReachesEveryBoardAndFinishGoesOutInOrder) {
 TEST_F(UploadTest, NaksDroppedAcksAndAWrongCrcAreRecovered) {
   load(&package_, tavrine16_package(1024, 512));
   // Upload line 3 gets "?", line 7 no acknowledgement, and the block at
-  // 0x4000 of board 1 reports a wrong CRC once.
-  open_hub({"--nak-line", "3", "--drop-line", "7", "--bad-crc", "1:4000"});
+  // 0x4000 of board 1 reports a wrong CRC once. Acknowledgements are bare and
+  // every third answer line comes with a ">>" prefix.
+  open_hub({"--nak-line", "3", "--drop-line", "7", "--bad-crc", "1:4000", "--ack", "bare", "--prefix-every",
+            "3"});
   testing::internal::CaptureStdout();
   EXPECT_EQ(device_do_firmware_update(dev_, &package_), 1);
   const std::string out = testing::internal::GetCapturedStdout();
