@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need (Debian 12), builds trelk with
+# Installs what the build and the tests need (Debian 12, through
+# scripts/install-deps.sh), builds trelk with
 # warnings as errors, and runs every test through CTest.
 #
 #   scripts/test.sh            everything
@@ -19,20 +20,10 @@ PACKAGES=(
   libgtest-dev googletest libbenchmark-dev libudev-dev
   libboost-dev libconcurrentqueue-dev
   python3 binutils srecord iproute2 util-linux procps
+  dpkg-dev file man-db groff-base gzip
 )
 
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "test.sh: installing ${missing[*]}"
-  SUDO=""
-  [[ $(id -u) -eq 0 ]] || SUDO=sudo
-  export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -q
-  $SUDO apt-get install -y -q "${missing[@]}"
-fi
+scripts/install-deps.sh "${PACKAGES[@]}"
 
 cmake -S . -B "$BUILD_DIR" -DTRELK_WERROR=ON -DTRELK_BUILD_BENCH=ON
 cmake --build "$BUILD_DIR" -j "$(nproc)"

@@ -2,7 +2,44 @@
 
 #include <cstdio>
 
+#include "device.h"
+#include "options.h"
+#include "timer.h"
+
+namespace {
+
+// Board numbers a hub can have; every one is addressed whatever the model,
+// since nothing is read back.
+constexpr int EXIT_HIGHEST_BOARD = 4;
+// Restart commands per board, one second apart: a board busy restarting or
+// pinging may miss some of them.
+constexpr int EXIT_COMMANDS_PER_BOARD = 5;
+constexpr int64_t EXIT_COMMAND_PAUSE_MS = 1000;
+constexpr uint16_t EXIT_COMMAND_TIMEOUT_MS = 1000;
+
+}  // namespace
+
 int action_exit_bootloader() {
-  std::fputs("ERROR: The exit from bootloader mode is not built yet.\n", stderr);
-  return -1;
+  device *dev = device_create_from_port(options.port);
+  if (dev == nullptr) return -1;
+  if (dev->detected != 1) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "ERROR: Unable to detect a Varnholt hub on port %s\n", options.port);
+    device_free(dev);
+    return -1;
+  }
+
+  std::printf("Please wait while device restarts\r\n");
+  for (int board = EXIT_HIGHEST_BOARD; board >= 1; --board) {
+    std::printf("Board %d\r\n", board);
+    std::fflush(stdout);
+    for (int i = 0; i < EXIT_COMMANDS_PER_BOARD; ++i) {
+      device_send_command(dev, static_cast<uint8_t>(board), "!REBOOT_NORMAL", false,
+                          EXIT_COMMAND_TIMEOUT_MS, true);
+      wait_ms(EXIT_COMMAND_PAUSE_MS);
+    }
+  }
+
+  device_free(dev);
+  return 0;
 }

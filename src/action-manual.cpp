@@ -2,7 +2,86 @@
 
 #include <cstdio>
 
+#include "device.h"
+#include "options.h"
+#include "ufw.h"
+
+namespace {
+
+// stdout is block-buffered when it is a pipe; flush it first so an error
+// lands after the lines that led to it when both streams share a terminal.
+void print_error(const char *text) {
+  std::fflush(stdout);
+  std::fputs(text, stderr);
+}
+
+}  // namespace
+
 int action_update_manual() {
-  std::fputs("ERROR: The manual update is not built yet.\n", stderr);
-  return -1;
+  std::printf("Firmware path: %s\nSerial port: %s\n%s%s", options.fw_path, options.port,
+              options.bootloader ? "Bootloader automatic: yes\n" : "",
+              options.force ? "Force: yes\n" : "");
+
+  // The package is read before the port is touched, so a bad file never
+  // disturbs a hub.
+  ufw package{};
+  ufw_load_file(options.fw_path, &package);
+  if (package.valid != 1) {
+    print_error("ERROR: Invalid firmware file\n");
+    ufw_free(&package);
+    return -1;
+  }
+  std::printf("Firmware version: %d\n", package.version);
+  std::fflush(stdout);
+
+  device *dev = device_create_from_port(options.port);
+  if (dev == nullptr) {
+    ufw_free(&package);
+    return -1;
+  }
+
+  auto fail = [&](const char *message) {
+    print_error(message);
+    ufw_free(&package);
+    device_free(dev);
+    return -1;
+  };
+
+  if (dev->detected != 1) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "ERROR: Unable to detect a Varnholt hub on port %s\n", options.port);
+    ufw_free(&package);
+    device_free(dev);
+    return -1;
+  }
+
+  // A hub that is already ready is never switched, with or without the flag.
+  if (!device_is_bootloader_ready(dev) && options.bootloader) device_switch_to_bootloader(dev);
+  if (!device_is_bootloader_ready(dev)) return fail("ERROR: The hub is not in bootloader mode\n");
+
+  switch (ufw_check_device_status(&package, dev)) {
+    case 0:
+      return fail("ERROR: The file does not contain the correct firmware for this hub\n");
+    case 1:
+      if (options.force != 1)
+        return fail(
+            "ERROR: The firmware file supplied is not a newer version than currently on the "
+            "device. Use the --force switch if you wish to use this firmware anyway.\n");
+      break;
+    default:
+      break;
+  }
+
+  // A ready hub always has its model record; the guard only keeps a broken
+  // invariant from becoming a crash.
+  std::printf("Found device: %s\n", dev->system != nullptr ? dev->system->name : "");
+  std::fflush(stdout);
+
+  // An upload that fails beyond its limits ends the process inside; a refusal
+  // (a board without a section) cannot happen after the check above, but if it
+  // does the action has failed.
+  const int done = device_do_firmware_update(dev, &package);
+  device_free(dev);
+  ufw_free(&package);
+  return done == 1 ? 0 : -1;
 }

@@ -1,3 +1,35 @@
+// DESIGN
+//
+// Each link has two threads. The action thread owns the link: it calls every
+// function in serial.h. The reader thread, started by serial_init and joined
+// by serial_free, is the only one that reads the port, assembles lines, and
+// closes or reopens the descriptor.
+//
+// Who produces, who consumes:
+//   - rx_queue (lock-free): the reader produces one heap line per line feed;
+//     the action thread consumes in serial_rx_pop. One producer, one consumer,
+//     so a non-zero size always means a line is there.
+//   - event_fd: the reader signals it after every queued line and after every
+//     close or reopen; the action thread sleeps on it in serial_wait. Waking
+//     on a counter, not on a flag, is what makes "pop until empty, then wait"
+//     race-free: a line queued between the last pop and the wait has already
+//     bumped the counter, so the wait returns at once.
+//   - wake_fd: the action thread (serial_stop/serial_free, and hot-plug events
+//     posted through serial_handle_hotplug) wakes the reader out of poll().
+//   - fd (atomic): published by the reader, read afresh by the action thread
+//     on every use. tx_users counts writers holding the current descriptor;
+//     the reader closes only once it drops to zero, so a write can never land
+//     on a number the next open reused.
+//   - stop (atomic): raised by the action thread, seen by the reader on its
+//     next pass (at once, since wake_fd is signalled too).
+//
+// Why a thread at all: a hub answers every command within milliseconds while
+// the action thread is busy framing the next one, and an unplugged hub must
+// be noticed (udev "remove", or the port's own hang-up) and reopened (udev
+// "add", or a retry every 500 ms where there is no udev) without the action
+// thread's help. The reader blocks in poll() on the port, the udev monitor
+// and wake_fd, so an idle link costs nothing.
+
 #include "serial.h"
 
 #include <algorithm>

@@ -212,6 +212,7 @@ TEST(HubsimHub, NeverBreaksOnDamagedInput) {
     c.rate_nak = 0.1;
     c.rate_drop = 0.1;
     c.rate_bad_crc = 0.1;
+    c.rate_late = 0.1;
     c.prefix_every = 3;
     c.restart_ms = 5;
     hub h(c, 0);

@@ -5,7 +5,9 @@
 // received, its state counters). Each instance gets its own dump directory;
 // the simulator's standard error goes to a file in it. The simulator dies
 // with the test process and is stopped by the destructor, so a failing test
-// never leaves one behind.
+// never leaves one behind (it is tied to the thread that started it: start
+// it from the test's own thread). Set TRELK_KEEP_HUBSIM_DUMPS to keep the
+// dump directory after the test.
 //
 // Only available when the simulator target exists (TRELK_HUBSIM_BIN).
 
@@ -58,7 +60,11 @@ class HubSim {
   // The same lines with their arrival time in seconds since the simulator
   // started (millisecond resolution), for checking pauses and order.
   std::vector<std::pair<double, std::string>> timed_lines() const;
-  // state.txt as key -> value ("mode", "board1.version", "count.upload", ...).
+  // state.txt as key -> value: "mode", "model", "exit" (running, signal,
+  // finished, idle), "dumps", "unplugs", "port", "boardN.type|version|
+  // finishes|lines_stored|pinging", "count.KIND" and "boardN.count.KIND"
+  // (upload, part_crc, stop_ping, finish, reboot_normal, reboot_boot, probes,
+  // acks_sent, naks_sent, acks_dropped, bad_checksum, crc_spoiled, ...).
   std::map<std::string, std::string> state() const;
   // A state value as a number, `fallback` when absent.
   long state_long(const std::string &key, long fallback = 0) const;

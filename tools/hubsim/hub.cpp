@@ -186,22 +186,22 @@ void hub::announce_all() {
     if (b.silence == board_silence::none && !b.left) announce(b);
 }
 
-void hub::ack(const hub_board &b, const std::string &tag, long cmd_index) {
+void hub::ack(hub_board &b, const std::string &tag, long cmd_index) {
   if (cfg_.drop_cmd.count(cmd_index) || chance(cfg_.rate_drop)) {
-    count("acks_dropped");
+    count(b, "acks_dropped");
     return;
   }
-  count("acks_sent");
-  if (cfg_.late_ack.count(cmd_index)) {
-    count("acks_late");
+  count(b, "acks_sent");
+  if (cfg_.late_ack.count(cmd_index) || chance(cfg_.rate_late)) {
+    count(b, "acks_late");
     emit_at(now_ + cfg_.late_ms, proto_answer(b.number, kAck, cfg_.ack_echo ? tag : std::string()));
     return;
   }
   answer(b.number, kAck, cfg_.ack_echo ? tag : std::string());
 }
 
-void hub::nak(const hub_board &b) {
-  count("naks_sent");
+void hub::nak(hub_board &b) {
+  count(b, "naks_sent");
   answer(b.number, kNak, "");
 }
 
@@ -266,7 +266,7 @@ void hub::on_bootloader_line(std::string_view line, int64_t now) {
   if (b->silence != board_silence::none) {
     if (b->silence == board_silence::until_woken && f->checksum_ok && f->text == "!REBOOT_BOOT" &&
         ++b->wake_seen >= b->wake_needed) {
-      count("reboot_boot");
+      count(*b, "reboot_boot");
       b->silence = board_silence::none;
       b->pinging = true;
       b->left = false;
@@ -281,7 +281,7 @@ void hub::on_bootloader_line(std::string_view line, int64_t now) {
     return;
   }
   if (!f->checksum_ok || !f->tag_ok) {
-    count("bad_checksum");
+    count(*b, "bad_checksum");
     nak(*b);
     return;
   }
@@ -291,7 +291,7 @@ void hub::on_bootloader_line(std::string_view line, int64_t now) {
   }
   const long index = ++counts_["commands"];
   if (cfg_.nak_cmd.count(index) || chance(cfg_.rate_nak)) {
-    count("naks_injected");
+    count(*b, "naks_injected");
     nak(*b);
     return;
   }
@@ -301,18 +301,18 @@ void hub::on_bootloader_line(std::string_view line, int64_t now) {
   } else if (text.rfind("!PART_CRC=", 0) == 0) {
     on_part_crc(*b, text, index);
   } else if (text == "!STOP_PING") {
-    count("stop_ping");
+    count(*b, "stop_ping");
     b->pinging = false;
     ack(*b, f->tag, index);
   } else if (text.rfind("!FINISH ", 0) == 0 && text.size() > 8 &&
              std::all_of(text.begin() + 8, text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
              text.size() <= 8 + 5) {
-    count("finish");
+    count(*b, "finish");
     b->version = std::atoi(text.c_str() + 8);
     ++b->finishes;
     ack(*b, f->tag, index);
   } else if (text == "!REBOOT_NORMAL") {
-    count("reboot_normal");
+    count(*b, "reboot_normal");
     ack(*b, f->tag, index);
     b->left = true;
     b->pinging = false;
@@ -321,19 +321,20 @@ void hub::on_bootloader_line(std::string_view line, int64_t now) {
     });
     if (all) restart(hub_mode::restarting_to_normal, now);
   } else if (text == "!REBOOT_BOOT") {
-    count("reboot_boot");
+    count(*b, "reboot_boot");
     b->pinging = true;
     announce(*b);
   } else {
-    count("unknown");
+    count(*b, "unknown");
     nak(*b);
   }
 }
 
 void hub::on_upload(hub_board &b, const std::string &text, const std::string &tag, long cmd_index) {
   const long index = ++counts_["upload"];
+  ++b.counts["upload"];
   if (cfg_.nak_line.count(index)) {
-    count("naks_injected");
+    count(b, "naks_injected");
     nak(b);
     return;
   }
@@ -347,7 +348,7 @@ void hub::on_upload(hub_board &b, const std::string &text, const std::string &ta
   const uint64_t end = static_cast<uint64_t>(up.address) + up.data.size();
   if (up.type != 0x05 || up.address < kFirmwareBase || end - 1 > b.max_address ||
       up.data.empty()) {
-    count("upload_refused");
+    count(b, "upload_refused");
     nak(b);
     return;
   }
@@ -359,18 +360,18 @@ void hub::on_upload(hub_board &b, const std::string &text, const std::string &ta
     return;
   }
   if (cfg_.drop_line.count(index)) {
-    count("acks_dropped");
+    count(b, "acks_dropped");
     return;
   }
   ack(b, tag, cmd_index);
 }
 
 void hub::on_part_crc(hub_board &b, const std::string &text, long cmd_index) {
-  count("part_crc");
+  count(b, "part_crc");
   const auto addr = text.size() == 16 ? proto_hex(text, 10, 6) : std::nullopt;
   if (!addr || *addr < kFirmwareBase || b.block_size == 0 ||
       static_cast<uint64_t>(*addr) + b.block_size - 1 > b.max_address) {
-    count("part_crc_refused");
+    count(b, "part_crc_refused");
     nak(b);
     return;
   }
@@ -384,18 +385,18 @@ void hub::on_part_crc(hub_board &b, const std::string &text, long cmd_index) {
     }
   }
   if (spoil) {
-    count("crc_spoiled");
+    count(b, "crc_spoiled");
     crc = static_cast<uint16_t>(crc ^ kCrcSpoil);
   }
   if (cfg_.drop_cmd.count(cmd_index) || chance(cfg_.rate_drop)) {
-    count("acks_dropped");
+    count(b, "acks_dropped");
     return;
   }
   char payload[16];
   std::snprintf(payload, sizeof payload, "CRC=%04X", crc);
   const int from = cfg_.crc_board >= 0 ? cfg_.crc_board : b.number;
-  if (cfg_.late_ack.count(cmd_index)) {
-    count("acks_late");
+  if (cfg_.late_ack.count(cmd_index) || chance(cfg_.rate_late)) {
+    count(b, "acks_late");
     emit_at(now_ + cfg_.late_ms, proto_answer(from, kReport, payload));
     return;
   }
@@ -505,6 +506,8 @@ bool hub::write_dumps(const std::string &dir, const std::string &extra_state) co
                   b.number, b.type, b.number, b.version, b.number, b.finishes, b.number,
                   b.lines_stored, b.number, b.pinging ? 1 : 0);
     s += buf;
+    for (const auto &[k, v] : b.counts)
+      s += "board" + std::to_string(b.number) + ".count." + k + "=" + std::to_string(v) + "\n";
   }
   for (const auto &[k, v] : counts_) s += "count." + k + "=" + std::to_string(v) + "\n";
   s += extra_state;

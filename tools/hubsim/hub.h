@@ -77,7 +77,7 @@ struct hub_config {
   std::set<long> late_ack;               // framed command indices answered late
   int64_t late_ms = 700;                 // ... by this much
   int crc_board = -1;                    // board field of CRC reports, -1: the asked board
-  double rate_nak = 0, rate_drop = 0, rate_bad_crc = 0, rate_noise = 0;
+  double rate_nak = 0, rate_drop = 0, rate_bad_crc = 0, rate_noise = 0, rate_late = 0;
   uint64_t seed = 1;
 };
 
@@ -97,6 +97,7 @@ struct hub_board {
   int wake_needed = 1;                   // "!REBOOT_BOOT"s it takes to wake it
   int wake_seen = 0;
   bool extra = false;                    // not one of the model's boards
+  std::map<std::string, long> counts;    // what this board received and answered
 };
 
 class hub {
@@ -136,10 +137,15 @@ class hub {
   void answer(int board, char type, std::string_view payload);
   void announce(const hub_board &b);
   void announce_all();
-  void ack(const hub_board &b, const std::string &tag, long cmd_index);
-  void nak(const hub_board &b);
+  void ack(hub_board &b, const std::string &tag, long cmd_index);
+  void nak(hub_board &b);
   bool chance(double rate);
-  void count(const char *what, long n = 1) { counts_[what] += n; }
+  void count(const char *what) { ++counts_[what]; }
+  // Counted for the hub and for the board.
+  void count(hub_board &b, const char *what) {
+    ++counts_[what];
+    ++b.counts[what];
+  }
   hub_board *board(int number);
   void on_bootloader_line(std::string_view line, int64_t now);
   void on_upload(hub_board &b, const std::string &text, const std::string &tag, long cmd_index);

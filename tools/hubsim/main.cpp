@@ -43,9 +43,10 @@
 //   --late-ms MS            ... by this much (default 700)
 //   --crc-board B           CRC reports carry board number B
 //   --mute                  the hub never answers anything
-//   --rate-nak P, --rate-drop P, --rate-bad-crc P, --rate-noise P
+//   --rate-nak P, --rate-drop P, --rate-bad-crc P, --rate-noise P, --rate-late P
 //                           random faults with probability P (0..1) per
-//                           command / answer / CRC report / answer line
+//                           command / answer / CRC report / answer line /
+//                           answer (sent --late-ms late)
 //                           (noise: random bytes, overlong lines, lines with a
 //                           bad checksum)
 //   --seed N                seed of the random faults (default 1)
@@ -62,7 +63,7 @@
 //                           DIR at exit and on SIGUSR1; lines.log (every
 //                           received line) and lines-timed.log (the same with
 //                           seconds since start) grow as lines arrive
-//   --exit-after-finish[=MS]  exit MS (default 1000) after every board got its
+//   --exit-after-finish[=MS]  exit MS (default 2500) after every board got its
 //                           fourth "!FINISH"
 //   --idle-timeout S        exit after S seconds without a received byte
 //                           (default 600)
@@ -126,7 +127,7 @@ struct cli {
   std::string link;
   std::string dump_dir;
   bool exit_after_finish = false;
-  int64_t exit_delay_ms = 1000;
+  int64_t exit_delay_ms = 2500;  // past the updater's last 2000 ms pause, so it ends first
   int64_t idle_timeout_s = 600;
   int64_t unplug_ms = 3000;
   bool verbose = false;
@@ -169,6 +170,7 @@ void usage(std::FILE *to) {
       "  --rate-drop P            answer dropped\n"
       "  --rate-bad-crc P         wrong CRC reported\n"
       "  --rate-noise P           a noise line before an answer line\n"
+      "  --rate-late P            answer sent --late-ms late\n"
       "  --seed N                 seed of the random faults (1)\n"
       "  --unplug-after LIST      after these upload lines the port goes away ...\n"
       "  --unplug-for MS|never    ... for this long, then returns on a new\n"
@@ -180,7 +182,7 @@ void usage(std::FILE *to) {
       "  --dump-dir DIR           at exit and on SIGUSR1 write board<N>.bin\n"
       "                           (0x4000..end of memory) and state.txt; log every\n"
       "                           received line to lines.log and lines-timed.log\n"
-      "  --exit-after-finish[=MS] exit MS (1000) after every board's 4th '!FINISH'\n"
+      "  --exit-after-finish[=MS] exit MS (2500) after every board's 4th '!FINISH'\n"
       "  --idle-timeout S         exit after S seconds without input (600)\n"
       "  --verbose                log every line in and out on stderr\n"
       "  --help                   this text\n"
@@ -294,7 +296,7 @@ bool parse_crc_faults(const char *s, bool always, std::vector<crc_fault> &out) {
 enum opt_id {
   o_model = 256, o_mode, o_fw, o_serial, o_sn, o_hub_code, o_ack, o_restart, o_ping, o_prefix,
   o_nak_cmd, o_drop_cmd, o_nak_line, o_drop_line, o_bad_crc, o_bad_crc_always, o_silent, o_dead,
-  o_mute, o_rate_nak, o_rate_drop, o_rate_crc, o_rate_noise, o_seed, o_unplug_after,
+  o_mute, o_rate_nak, o_rate_drop, o_rate_crc, o_rate_noise, o_rate_late, o_seed, o_unplug_after,
   o_unplug_for, o_extra, o_late_ack, o_late_ms, o_crc_board, o_pace, o_link, o_dump, o_exit_finish, o_idle, o_verbose, o_help, o_version,
 };
 
@@ -324,6 +326,7 @@ int parse_cli(int argc, char **argv, cli &c) {
       {"rate-drop", required_argument, nullptr, o_rate_drop},
       {"rate-bad-crc", required_argument, nullptr, o_rate_crc},
       {"rate-noise", required_argument, nullptr, o_rate_noise},
+      {"rate-late", required_argument, nullptr, o_rate_late},
       {"seed", required_argument, nullptr, o_seed},
       {"unplug-after", required_argument, nullptr, o_unplug_after},
       {"unplug-for", required_argument, nullptr, o_unplug_for},
@@ -431,6 +434,7 @@ int parse_cli(int argc, char **argv, cli &c) {
     case o_rate_drop: if (!parse_rate(optarg, c.hub.rate_drop)) return bad("rate-drop"); break;
     case o_rate_crc: if (!parse_rate(optarg, c.hub.rate_bad_crc)) return bad("rate-bad-crc"); break;
     case o_rate_noise: if (!parse_rate(optarg, c.hub.rate_noise)) return bad("rate-noise"); break;
+    case o_rate_late: if (!parse_rate(optarg, c.hub.rate_late)) return bad("rate-late"); break;
     case o_seed:
       if (!parse_long(optarg, 0, LLONG_MAX, v)) return bad("seed");
       c.hub.seed = static_cast<uint64_t>(v);
@@ -467,7 +471,9 @@ int parse_cli(int argc, char **argv, cli &c) {
     case o_help: usage(stdout); return 0;
     case o_version: std::printf("trelk-hubsim v%s\n", kVersion); return 0;
     default:
-      if (optopt && optopt >= o_model)
+      if (optopt && optopt >= o_model && std::strchr(argv[optind - 1], '='))
+        std::fprintf(stderr, "trelk-hubsim: option '%s' takes no value\n", argv[optind - 1]);
+      else if (optopt && optopt >= o_model)
         std::fprintf(stderr, "trelk-hubsim: option '%s' needs a value\n", argv[optind - 1]);
       else
         std::fprintf(stderr, "trelk-hubsim: unknown option '%s'\n", argv[optind - 1]);
@@ -844,10 +850,8 @@ int main(int argc, char **argv) {
     } else {
       h.take_output();  // unplugged: nothing reaches anyone
     }
-    if (!c.exit_after_finish) {
-    } else if (exit_at < 0 && h.all_finished()) {
+    if (c.exit_after_finish && exit_at < 0 && h.all_finished())
       exit_at = now + c.exit_delay_ms * 1000000LL;
-    }
     if (exit_at >= 0 && now >= exit_at) {
       exit_reason = "finished";
       break;

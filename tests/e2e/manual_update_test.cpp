@@ -1,0 +1,121 @@
+// The manual update's refusals and failures, end to end: the real trelk
+// against the hub simulator. None of these cases uploads a whole package.
+
+#include <gtest/gtest.h>
+
+#include "action_e2e.h"
+#include "process.h"
+
+#ifdef TRELK_HUBSIM_BIN
+#include "hubsim.h"
+
+namespace {
+
+const std::vector<uint16_t> kTavrine16Types = {0x0102, 0x0201};
+
+std::string banner_and_summary(const std::string &path, const std::string &port,
+                               const std::string &flags = "") {
+  return "trelk v3.00\nFirmware path: " + path + "\nSerial port: " + port + "\n" + flags;
+}
+
+struct ManualUpdate : ::testing::Test {
+  scratch_dir dir;
+  std::string package = dir.write("fw312.ufw", package_text(312, test_sections(kTavrine16Types, 1)));
+
+  ProcessResult trelk(const HubSim &hub, std::vector<std::string> extra = {},
+                      const std::string &path = "") {
+    std::vector<std::string> argv = {trelk_binary(), "--fw", path.empty() ? package : path,
+                                     "--port", hub.port()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    ProcessOptions opts;
+    opts.timeout = std::chrono::seconds(90);
+    return run_process(argv, opts);
+  }
+};
+
+TEST_F(ManualUpdate, InvalidFileNeverOpensThePort) {
+  HubSim hub({"--model", "1030", "--mode", "bootloader"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  const std::string missing = dir.path() + "/missing.ufw";
+  auto r = trelk(hub, {"--force", "--bootloader"}, missing);
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, banner_and_summary(missing, hub.port(),
+                                      "Bootloader automatic: yes\nForce: yes\n"));
+  EXPECT_EQ(r.err, "ERROR: Invalid firmware file\n");
+  hub.stop();
+  EXPECT_TRUE(hub.lines().empty()) << "the hub received " << hub.lines().size() << " lines";
+}
+
+TEST_F(ManualUpdate, NormalModeWithoutBootloaderFlagIsNotSwitched) {
+  HubSim hub({"--model", "1030", "--mode", "normal", "--fw-version", "300"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  auto r = trelk(hub);
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, banner_and_summary(package, hub.port()) + "Firmware version: 312\n");
+  EXPECT_EQ(r.err, "ERROR: The hub is not in bootloader mode\n");
+  hub.stop();
+  EXPECT_EQ(hub.state_long("count.boot_mode"), 0);
+  EXPECT_EQ(hub.state().at("mode"), "normal");
+}
+
+TEST_F(ManualUpdate, NotNewerIsRefusedWithoutForce) {
+  HubSim hub({"--model", "1030", "--mode", "bootloader", "--fw-version", "312"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  auto r = trelk(hub);
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, banner_and_summary(package, hub.port()) + "Firmware version: 312\n");
+  EXPECT_EQ(r.err,
+            "ERROR: The firmware file supplied is not a newer version than currently on the "
+            "device. Use the --force switch if you wish to use this firmware anyway.\n");
+  hub.stop();
+  EXPECT_TRUE(command_boards(hub.lines(), "!STOP_PING").empty());
+}
+
+TEST_F(ManualUpdate, PackageLackingABoardTypeIsRefusedEvenWithForce) {
+  const std::string partial =
+      dir.write("partial.ufw", package_text(312, test_sections({0x0102, 0x0101}, 1)));
+  HubSim hub({"--model", "1030", "--mode", "bootloader", "--fw-version", "300"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  auto r = trelk(hub, {"--force"}, partial);
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, banner_and_summary(partial, hub.port(), "Force: yes\n") +
+                       "Firmware version: 312\n");
+  EXPECT_EQ(r.err, "ERROR: The file does not contain the correct firmware for this hub\n");
+  hub.stop();
+  EXPECT_TRUE(command_boards(hub.lines(), "!STOP_PING").empty());
+}
+
+TEST_F(ManualUpdate, NothingAnsweringOnThePort) {
+  HubSim hub({"--mute"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  auto r = trelk(hub);
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, banner_and_summary(package, hub.port()) + "Firmware version: 312\n");
+  EXPECT_EQ(r.err, "ERROR: Unable to detect a Varnholt hub on port " + hub.port() + "\n");
+  // The identification window is 7 s.
+  EXPECT_GE(r.seconds, 6.5);
+}
+
+TEST_F(ManualUpdate, UploadFailingBeyondItsLimitsEndsWithStatusOne) {
+  // Every report of the CRC of board 1's first block is wrong: each send of
+  // that block fails until the failed sends reach the number of blocks.
+  HubSim hub({"--model", "1030", "--mode", "bootloader", "--fw-version", "300",
+              "--bad-crc-always", "1:4000"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  auto r = trelk(hub);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_NE(r.out.find("Found device: Tavrine-16\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Failed to update the Varnholt hub. Please power cycle the hub and run "
+                       "trelk again.\r\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("Device updated successfully."), std::string::npos);
+  hub.stop();
+  EXPECT_TRUE(command_boards(hub.lines(), "!FINISH 0312").empty());
+}
+
+}  // namespace
+
+#else
+TEST(ManualUpdate, NeedsTheHubSimulator) { GTEST_SKIP() << "trelk-hubsim is not built"; }
+#endif

@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Runs a command on a private stage that looks like a machine with USB serial
+hubs and the firmware server, without touching the real one.
+
+In a private mount and network namespace it makes:
+  - a tmpfs over /dev holding only null, zero, urandom, tty, the host's
+    pseudo-terminals (pts bound in, ptmx as a link) and the given ttyUSB names
+    as symbolic links to simulator pseudo-terminals;
+  - a hosts file over /etc/hosts mapping the firmware host to 127.0.0.1;
+  - loopback up and, with --www, an HTTP server on port 80 serving DIR (the
+    standard library's file server, in a thread of this process), which logs
+    every requested path and can run a shell command the first time a path is
+    requested, before answering it: that is how a test unplugs a hub at a
+    known moment of the automatic update.
+Everything is undone when the namespace ends. One process does it all: on
+some kernels every process start is costly, and the cases run side by side.
+
+Usage: private_net.py --work DIR --host NAME [--www DIR] [--link NAME=TARGET]...
+                      [--hook PATH COMMAND]... -- COMMAND [ARG]...
+Writes into the work folder: hosts, dev-order (the ttyUSB names in the order
+the /dev listing gives them), requests (one requested path a line). Exits with
+the command's status (125 when setting up failed).
+"""
+import argparse
+import ctypes
+import fcntl
+import functools
+import http.server
+import os
+import socket
+import struct
+import subprocess
+import sys
+import threading
+
+CLONE_NEWNS = 0x00020000
+CLONE_NEWNET = 0x40000000
+MS_BIND = 0x1000
+MS_MOVE = 0x2000
+MS_REC = 0x4000
+MS_PRIVATE = 0x40000
+SIOCGIFFLAGS = 0x8913
+SIOCSIFFLAGS = 0x8914
+IFF_UP = 0x1
+
+libc = ctypes.CDLL(None, use_errno=True)
+
+
+class SetupError(Exception):
+    pass
+
+
+def check(result, what):
+    if result != 0:
+        err = ctypes.get_errno()
+        raise SetupError(f"{what}: {os.strerror(err)}")
+
+
+def mount(source, target, fstype, flags, data=None):
+    def enc(text):
+        return text.encode() if text is not None else None
+    check(libc.mount(enc(source), enc(target), enc(fstype), ctypes.c_ulong(flags), enc(data)),
+          f"mount {source} on {target}")
+
+
+def loopback_up():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        request = struct.pack("16sH14x", b"lo", 0)
+        flags = struct.unpack("16sH14x", fcntl.ioctl(s, SIOCGIFFLAGS, request))[1]
+        fcntl.ioctl(s, SIOCSIFFLAGS, struct.pack("16sH14x", b"lo", flags | IFF_UP))
+
+
+def make_dev(work, links):
+    # Build the new /dev aside, then move it over the real one (in this
+    # namespace only), so no folder ever holds a bind mount of the real /dev.
+    newdev = os.path.join(work, "dev")
+    os.makedirs(newdev, exist_ok=True)
+    mount("tmpfs", newdev, "tmpfs", 0, "mode=755")
+    for node in ("null", "zero", "urandom", "tty"):
+        open(os.path.join(newdev, node), "w").close()
+        mount(f"/dev/{node}", os.path.join(newdev, node), None, MS_BIND)
+    os.mkdir(os.path.join(newdev, "pts"))
+    mount("/dev/pts", os.path.join(newdev, "pts"), None, MS_BIND)
+    os.symlink("pts/ptmx", os.path.join(newdev, "ptmx"))
+    mount(newdev, "/dev", None, MS_MOVE)
+    for name, target in links:
+        os.symlink(target, f"/dev/{name}")
+    with open(os.path.join(work, "dev-order"), "w") as order:
+        for name in os.listdir("/dev"):  # directory order, unsorted
+            if name.startswith("ttyUSB"):
+                order.write(name + "\n")
+
+
+def start_server(www, log_path, hooks):
+    lock = threading.Lock()
+
+    class Handler(http.server.SimpleHTTPRequestHandler):
+        def do_GET(self):
+            with lock:
+                with open(log_path, "a") as log:
+                    log.write(self.path + "\n")
+                command = hooks.pop(self.path, None)
+            if command is not None:
+                subprocess.run(command, shell=True, check=False)
+            super().do_GET()
+
+        def log_message(self, *unused):
+            pass
+
+    open(log_path, "w").close()
+    server = http.server.ThreadingHTTPServer(
+        ("127.0.0.1", 80), functools.partial(Handler, directory=www))
+    server.daemon_threads = True
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--www")
+    parser.add_argument("--link", action="append", default=[])
+    parser.add_argument("--hook", nargs=2, action="append", default=[])
+    parser.add_argument("command", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+    command = args.command[1:] if args.command[:1] == ["--"] else args.command
+    if not command:
+        print("private_net.py: no command", file=sys.stderr)
+        return 125
+
+    try:
+        check(libc.unshare(CLONE_NEWNS | CLONE_NEWNET), "unshare")
+        mount(None, "/", None, MS_REC | MS_PRIVATE)
+        loopback_up()
+        make_dev(args.work, [link.split("=", 1) for link in args.link])
+        hosts = os.path.join(args.work, "hosts")
+        with open(hosts, "w") as f:
+            f.write(f"127.0.0.1 localhost\n127.0.0.1 {args.host}\n")
+        mount(hosts, "/etc/hosts", None, MS_BIND)
+        server = None
+        if args.www:
+            server = start_server(args.www, os.path.join(args.work, "requests"),
+                                  dict(args.hook))
+    except (SetupError, OSError) as error:
+        print(f"private_net.py: {error}", file=sys.stderr)
+        return 125
+
+    status = subprocess.run(command, check=False).returncode
+    if server is not None:
+        server.server_close()
+    return status if status >= 0 else 128 - status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,51 @@
+#pragma once
+// A private stage for the automatic update: runs trelk through
+// tests/e2e/private_net.py in its own mount and network namespace, where
+// /dev holds only the ttyUSB names the test links to simulator
+// pseudo-terminals, the compiled-in firmware host resolves to 127.0.0.1 and an
+// HTTP server on port 80 serves the test's folder. The real /dev and
+// /etc/hosts are never touched. Needs root (CI runs as root).
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "process.h"
+
+class private_net {
+ public:
+  // Makes a fresh work folder with www/firmware/ for the served documents.
+  private_net();
+  // Removes the work folder (the namespace and its mounts are gone by then).
+  ~private_net();
+  private_net(const private_net &) = delete;
+  private_net &operator=(const private_net &) = delete;
+
+  // Serves `content` as /firmware/<name>.
+  void serve(const std::string &name, const std::string &content);
+  // /dev/<name> (e.g. "ttyUSB0") becomes a link to `target`.
+  void link(const std::string &name, const std::string &target);
+  // Runs `command` in the namespace the first time `path` is requested.
+  void hook(const std::string &path, const std::string &command);
+  // No HTTP server at all: every download is refused.
+  void without_server() { server_ = false; }
+
+  // Runs trelk with `args` on the stage.
+  ProcessResult run(const std::vector<std::string> &args, const ProcessOptions &opts = {});
+
+  // After run: the requested paths in order, and the /dev/ttyUSB* paths in
+  // the order the /dev listing gave them (the order trelk probes them in).
+  std::vector<std::string> requests() const;
+  std::vector<std::string> probe_order() const;
+
+  const std::string &work() const { return work_; }
+
+ private:
+  std::string work_;
+  bool server_ = true;
+  std::vector<std::string> links_;
+  std::vector<std::pair<std::string, std::string>> hooks_;
+};
+
+// True when this process may make namespaces (root); tests skip otherwise.
+bool private_net_available();
