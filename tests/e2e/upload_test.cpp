@@ -16,12 +16,22 @@
 #include <vector>
 
 #include "device.h"
-#include "firmware_text.h"
+#include "package_text.h"
 #include "hubsim.h"
 #include "options.h"
 #include "ufw.h"
 
 namespace {
+
+// Package text with one section per (board type, byte count), each section
+// its own pseudo-random contents.
+std::string firmware_package_text(int version, const std::vector<std::pair<int, int>> &sizes) {
+  std::vector<package_section> sections;
+  unsigned seed = 1;
+  for (const auto &[type, bytes] : sizes)
+    sections.push_back({static_cast<uint16_t>(type), package_bytes(static_cast<size_t>(bytes), seed++)});
+  return package_text(version, sections);
+}
 
 constexpr int VERSION = 310;
 

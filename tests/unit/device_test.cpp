@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "device.h"
-#include "firmware_text.h"
+#include "package_text.h"
 #include "functions.h"
 #include "options.h"
 #include "serial.h"
@@ -32,6 +32,16 @@
 #include "ufw.h"
 
 namespace {
+
+// Package text with one section per (board type, byte count), each section
+// its own pseudo-random contents.
+std::string firmware_package_text(int version, const std::vector<std::pair<int, int>> &sizes) {
+  std::vector<package_section> sections;
+  unsigned seed = 1;
+  for (const auto &[type, bytes] : sizes)
+    sections.push_back({static_cast<uint16_t>(type), package_bytes(static_cast<size_t>(bytes), seed++)});
+  return package_text(version, sections);
+}
 
 // An answer line as a board writes it: "@00" board type payload "|" checksum.
 std::string answer_line(int board, char type, const std::string &payload) {
