@@ -308,8 +308,10 @@ TEST_F(DeviceTest, DropsAStaleEchoedTag) {
       p.send(answer_line(1, '+', f.tag));
     }
   });
-  EXPECT_EQ(device_send_command(dev_, 1, ";1000400005FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFBB", true, 200, false), 1);
-  EXPECT_EQ(peer_.frames().size(), 3u);
+  EXPECT_EQ(device_send_command(dev_, 1, ";1000400005FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFBB", true, 1000, false), 1);
+  // Taking the stale tag would have ended the call after two framings; a
+  // heavily loaded machine may need a fourth.
+  EXPECT_GE(peer_.frames().size(), 3u);
 }
 
 TEST_F(DeviceTest, IgnoresOtherBoardsAndGivesUpAfterTenAttempts) {
