@@ -278,7 +278,7 @@ TEST_F(DeviceTest, RetriesOnQuestionMarkAtOnceWithConsecutiveSequenceNumbers) {
   const int64_t start = get_absolute_time();
   EXPECT_EQ(device_send_command(dev_, 2, "!STOP_PING", true, 3000, true), 1);
   // Each "?" ends its attempt at once instead of after 3000 ms.
-  EXPECT_LT(get_absolute_time() - start, 1500);
+  EXPECT_LT(get_absolute_time() - start, 2900);
   const auto frames = peer_.frames();
   ASSERT_EQ(frames.size(), 3u);
   for (int i = 0; i < 3; ++i) {
@@ -326,7 +326,7 @@ TEST_F(DeviceTest, IgnoresOtherBoardsAndGivesUpAfterTenAttempts) {
   const int64_t took = get_absolute_time() - start;
   EXPECT_EQ(peer_.frames().size(), 10u);
   EXPECT_GE(took, 10 * 120 - 20);
-  EXPECT_LT(took, 4000);
+  EXPECT_LT(took, 6000);
 }
 
 TEST_F(DeviceTest, BareAcknowledgementEndsOnlyTheAddressedBoardsWait) {
@@ -443,7 +443,7 @@ TEST_F(DeviceTest, DetectsBootloaderModeAndEndsOnTheThirdBoardOneAnnouncement) {
   const int64_t start = get_absolute_time();
   dev_ = device_create_from_port(peer_.path().c_str());
   ASSERT_NE(dev_, nullptr);
-  EXPECT_LT(get_absolute_time() - start, 3000);  // three probes, not 7 s
+  EXPECT_LT(get_absolute_time() - start, 5000);  // three probes, not 7 s
   EXPECT_EQ(dev_->board_count, 2);                // board 9 ignored
   EXPECT_EQ(dev_->boards[1].board_type, 0x0102);
   EXPECT_EQ(dev_->boards[2].board_type, 0x0201);
@@ -481,7 +481,7 @@ TEST_F(DeviceTest, BoardTwoAloneIsNoHub) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "ERROR: Unable to detect a Varnholt hub on port " + peer_.path() + "\n");
   EXPECT_GE(took, 6900);
-  EXPECT_LT(took, 8500);
+  EXPECT_LT(took, 9500);
 }
 
 TEST_F(DeviceTest, NothingAnswersOnAMissingPort) {
@@ -492,7 +492,7 @@ TEST_F(DeviceTest, NothingAnswersOnAMissingPort) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "ERROR: Unable to detect a Varnholt hub on port /nonexistent/ttyUSB-device-test\n");
   EXPECT_GE(took, 6900);
-  EXPECT_LT(took, 8500);
+  EXPECT_LT(took, 9500);
 }
 
 TEST_F(DeviceTest, WakesASilentBoardAndDetectsAgain) {
