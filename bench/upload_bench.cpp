@@ -9,13 +9,18 @@
 // received lines; bytes from the hub from its answer counters and the fixed
 // answer formats. Goals: wall <= 1.10 x bound, trelk CPU < 5% of wall.
 //
-//   build/upload_bench --benchmark_counters_tabular=true
+//   build/bench/upload_bench --benchmark_counters_tabular=true
+//
+// BM_RigBaseline plays the same exchanges without trelk, to show how much of
+// the distance to the bound belongs to the simulator and the pseudo-terminal.
 
 #include <benchmark/benchmark.h>
 
 #ifdef TRELK_HUBSIM_BIN
 
 #include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -25,13 +30,24 @@
 #include <vector>
 
 #include "device.h"
-#include "firmware_text.h"
+#include "package_text.h"
+#include "functions.h"
 #include "hubsim.h"
 #include "options.h"
 #include "timer.h"
 #include "ufw.h"
 
 namespace {
+
+// Package text with one section per (board type, byte count), each section
+// its own pseudo-random contents.
+std::string firmware_package_text(int version, const std::vector<std::pair<int, int>> &sizes) {
+  std::vector<package_section> sections;
+  unsigned seed = 1;
+  for (const auto &[type, bytes] : sizes)
+    sections.push_back({static_cast<uint16_t>(type), package_bytes(static_cast<size_t>(bytes), seed++)});
+  return package_text(version, sections);
+}
 
 constexpr double WIRE_BYTES_PER_S = 11520.0;  // 115200 baud, 10 bits a byte
 
@@ -141,6 +157,98 @@ void BM_FullUpload(benchmark::State &state) {
   }
   ufw_free(&package);
 }
+
+// The rig alone: the same exchanges (stop pings, every upload line with its
+// 1 ms pause, every CRC request, the finish commands and pauses) written
+// straight to the simulator's pseudo-terminal by one thread that polls the
+// port itself. What this takes over the bound is the cost of the simulator's
+// pacing and the pseudo-terminal, not of trelk.
+void BM_RigBaseline(benchmark::State &state) {
+  const std::string text = firmware_package_text(310, {{0x0102, 64 * 1024}, {0x0201, 48 * 1024}});
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.push_back('\0');
+  ufw package{};
+  ufw_load_data(buffer.data(), &package);
+  device dev{};
+  dev.board_count = 2;
+  dev.boards[1].board_type = 0x0102;
+  dev.boards[2].board_type = 0x0201;
+  int n = 0;
+  firmware_block *list = device_build_firmware_blocks(&dev, &package, &n);
+
+  for (auto _ : state) {
+    state.PauseTiming();
+    HubSim sim({"--model", "1030", "--mode", "bootloader", "--pace", "--ack", "echo"});
+    if (!sim.start()) {
+      state.SkipWithError(sim.error().c_str());
+      break;
+    }
+    const int fd = open(sim.port().c_str(), O_RDWR | O_NOCTTY);
+    struct termios tty{};
+    tcgetattr(fd, &tty);
+    cfmakeraw(&tty);
+    tcsetattr(fd, TCSANOW, &tty);
+    std::string pending;
+    uint32_t sequence = 0;
+    // One framed command; waits for an answer of type '+' or '-' from `board`.
+    auto exchange = [&](int board, const char *command, bool wait) {
+      char head[128];
+      std::snprintf(head, sizeof head, "@%02x00%s", board, command);
+      char frame[160];
+      std::snprintf(frame, sizeof frame, "%s|%02x>%01x%08x\n", head, crc2c(head), board, sequence++);
+      if (write(fd, frame, std::strlen(frame)) < 0) return;
+      const int64_t start = get_absolute_time();
+      while (wait && !time_reached(start, 3000)) {
+        size_t nl;
+        while ((nl = pending.find('\n')) != std::string::npos) {
+          const std::string line = pending.substr(0, nl);
+          pending.erase(0, nl + 1);
+          const size_t at = line.find('@');
+          if (at != std::string::npos && line.size() > at + 5 && (line[at + 5] == '+' || line[at + 5] == '-'))
+            return;
+        }
+        struct pollfd pfd = {fd, POLLIN, 0};
+        poll(&pfd, 1, 100);
+        char chunk[256];
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got > 0) pending.append(chunk, static_cast<size_t>(got));
+      }
+    };
+    const int64_t t0 = get_absolute_time();
+    state.ResumeTiming();
+    for (int b = 2; b >= 1; --b) {
+      exchange(b, "!STOP_PING", true);
+      wait_ms(250);
+    }
+    for (firmware_block *block = list; block != nullptr; block = block->next) {
+      for (hex_cmd *line = block->lines; line != nullptr; line = line->next) {
+        exchange(block->board, line->text, true);
+        wait_ms(1);
+      }
+      char request[32];
+      std::snprintf(request, sizeof request, "!PART_CRC=%06x", block->lines->address);
+      exchange(block->board, request, true);
+    }
+    for (int pass = 0; pass < 2; ++pass)
+      for (int b = 2; b >= 1; --b) {
+        exchange(b, "!FINISH 0310", false);
+        wait_ms(4000);
+        exchange(b, "!FINISH 0310", false);
+        wait_ms(2000);
+      }
+    state.PauseTiming();
+    const double wall = static_cast<double>(get_absolute_time() - t0) / 1000.0;
+    state.counters["wall_s"] = wall;
+    std::fprintf(stderr, "rig baseline: wall %.2f s for %d blocks\n", wall, n);
+    close(fd);
+    sim.stop();
+    state.ResumeTiming();
+  }
+  device_free_firmware_blocks(list);
+  ufw_free(&package);
+}
+
+BENCHMARK(BM_RigBaseline)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 // Arg 1: paced at 115200 baud (the measurement); arg 0: unpaced, to show
 // the per-exchange overhead apart from the wire.

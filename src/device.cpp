@@ -43,6 +43,7 @@ constexpr const char *PORT_GONE_TEXT =
 
 // --- detection -------------------------------------------------------------
 
+// How long a hub gets to show itself, in either mode.
 constexpr int64_t DETECT_WINDOW_MS = 7000;
 // "Dverify" wakes a normal-mode hub and makes bootloaders announce; three
 // probes half a second apart are enough for a board that missed one.
@@ -55,6 +56,7 @@ constexpr int BOARD1_ANNOUNCEMENTS_ENOUGH = 3;
 // A silent board gets "!REBOOT_BOOT" once a second for this long.
 constexpr int64_t WAKE_WINDOW_MS = 10000;
 constexpr int64_t WAKE_INTERVAL_MS = 1000;
+// Identification lines may be longer than answer lines.
 constexpr size_t DETECT_LINE_CAPACITY = 1024;
 
 // Bootloader switch: the hub needs time to act on the command, the reader
@@ -66,10 +68,13 @@ constexpr int SWITCH_ATTEMPTS_LIMIT = 5;
 
 // --- upload ----------------------------------------------------------------
 
+// Every board's firmware area starts here; CRC offsets are counted from it.
 constexpr uint32_t FIRMWARE_BASE = 0x4000;
 // Each stop-ping command is followed by this pause so the board stops talking.
 constexpr int64_t STOP_PING_PAUSE_MS = 250;
 constexpr uint16_t STOP_PING_TIMEOUT_MS = 1000;
+// An upload line is given this many tries (each up to ten framings) before
+// its block is given up.
 constexpr int LINE_ATTEMPTS = 50;
 // A line acknowledged late may have been stored twice or out of order by the
 // board: up to this attempt the block is restarted, beyond it the block fails.
@@ -78,13 +83,21 @@ constexpr int LINE_RESTART_LAST_ATTEMPT = 5;
 // second call for some line every time would otherwise restart the block for
 // ever; failed, it meets the upload's retry limits like any other failure.
 constexpr int BLOCK_RESTARTS = 5;
+// A board stores a 16-byte line in well under this.
 constexpr uint16_t LINE_TIMEOUT_MS = 500;
+// After a line went unanswered ten times the board gets time to recover.
 constexpr int64_t LINE_ERROR_PAUSE_MS = 1500;
+// The bootloader writes each line to flash before it can take the next.
 constexpr int64_t LINE_GAP_MS = 1;
+// After a restart of the block, before its first line goes out again.
 constexpr int64_t RESTART_PAUSE_MS = 1000;
+// A re-plugged hub restarts pinging on every board; one round may be missed
+// while it settles.
 constexpr int PORT_RETURN_STOP_PING_ROUNDS = 4;
 constexpr int64_t PORT_RETURN_PAUSE_MS = 500;
+// The board reads back the whole block to compute its CRC.
 constexpr uint16_t PART_CRC_TIMEOUT_MS = 3000;
+// Limits of one upload: tries of one block, and a pause between them.
 constexpr int BLOCK_ATTEMPTS = 60;
 constexpr int64_t BLOCK_RETRY_PAUSE_MS = 1000;
 // "!FINISH" is not acknowledged; it goes out twice per pass, with the pauses
@@ -96,6 +109,7 @@ constexpr int64_t FINISH_SECOND_PAUSE_MS = 2000;
 // Text buffer of a copied upload line, as the section's own lines have.
 constexpr size_t LINE_TEXT_SIZE = 100;
 
+// The progress line's spinner turns one step per block.
 constexpr char SPINNER[4] = {'|', '/', '-', '\\'};
 
 struct hub_model {

@@ -16,12 +16,22 @@
 #include <vector>
 
 #include "device.h"
-#include "firmware_text.h"
+#include "package_text.h"
 #include "hubsim.h"
 #include "options.h"
 #include "ufw.h"
 
 namespace {
+
+// Package text with one section per (board type, byte count), each section
+// its own pseudo-random contents.
+std::string firmware_package_text(int version, const std::vector<std::pair<int, int>> &sizes) {
+  std::vector<package_section> sections;
+  unsigned seed = 1;
+  for (const auto &[type, bytes] : sizes)
+    sections.push_back({static_cast<uint16_t>(type), package_bytes(static_cast<size_t>(bytes), seed++)});
+  return package_text(version, sections);
+}
 
 constexpr int VERSION = 310;
 
@@ -102,8 +112,10 @@ TEST_F(UploadTest, EveryBlockReachesEveryBoardAndFinishGoesOutInOrder) {
 TEST_F(UploadTest, NaksDroppedAcksAndAWrongCrcAreRecovered) {
   load(&package_, tavrine16_package(1024, 512));
   // Upload line 3 gets "?", line 7 no acknowledgement, and the block at
-  // 0x4000 of board 1 reports a wrong CRC once.
-  open_hub({"--nak-line", "3", "--drop-line", "7", "--bad-crc", "1:4000"});
+  // 0x4000 of board 1 reports a wrong CRC once. Acknowledgements are bare and
+  // every third answer line comes with a ">>" prefix.
+  open_hub({"--nak-line", "3", "--drop-line", "7", "--bad-crc", "1:4000", "--ack", "bare", "--prefix-every",
+            "3"});
   testing::internal::CaptureStdout();
   EXPECT_EQ(device_do_firmware_update(dev_, &package_), 1);
   const std::string out = testing::internal::GetCapturedStdout();

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "device.h"
-#include "firmware_text.h"
+#include "package_text.h"
 #include "functions.h"
 #include "options.h"
 #include "serial.h"
@@ -33,6 +33,16 @@
 #include "ufw.h"
 
 namespace {
+
+// Package text with one section per (board type, byte count), each section
+// its own pseudo-random contents.
+std::string firmware_package_text(int version, const std::vector<std::pair<int, int>> &sizes) {
+  std::vector<package_section> sections;
+  unsigned seed = 1;
+  for (const auto &[type, bytes] : sizes)
+    sections.push_back({static_cast<uint16_t>(type), package_bytes(static_cast<size_t>(bytes), seed++)});
+  return package_text(version, sections);
+}
 
 // An answer line as a board writes it: "@00" board type payload "|" checksum.
 std::string answer_line(int board, char type, const std::string &payload) {
@@ -269,7 +279,7 @@ TEST_F(DeviceTest, RetriesOnQuestionMarkAtOnceWithConsecutiveSequenceNumbers) {
   const int64_t start = get_absolute_time();
   EXPECT_EQ(device_send_command(dev_, 2, "!STOP_PING", true, 3000, true), 1);
   // Each "?" ends its attempt at once instead of after 3000 ms.
-  EXPECT_LT(get_absolute_time() - start, 1500);
+  EXPECT_LT(get_absolute_time() - start, 2900);
   const auto frames = peer_.frames();
   ASSERT_EQ(frames.size(), 3u);
   for (int i = 0; i < 3; ++i) {
@@ -299,8 +309,10 @@ TEST_F(DeviceTest, DropsAStaleEchoedTag) {
       p.send(answer_line(1, '+', f.tag));
     }
   });
-  EXPECT_EQ(device_send_command(dev_, 1, ";1000400005FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFBB", true, 200, false), 1);
-  EXPECT_EQ(peer_.frames().size(), 3u);
+  EXPECT_EQ(device_send_command(dev_, 1, ";1000400005FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFBB", true, 1000, false), 1);
+  // Taking the stale tag would have ended the call after two framings; a
+  // heavily loaded machine may need a fourth.
+  EXPECT_GE(peer_.frames().size(), 3u);
 }
 
 TEST_F(DeviceTest, IgnoresOtherBoardsAndGivesUpAfterTenAttempts) {
@@ -315,7 +327,7 @@ TEST_F(DeviceTest, IgnoresOtherBoardsAndGivesUpAfterTenAttempts) {
   const int64_t took = get_absolute_time() - start;
   EXPECT_EQ(peer_.frames().size(), 10u);
   EXPECT_GE(took, 10 * 120 - 20);
-  EXPECT_LT(took, 4000);
+  EXPECT_LT(took, 6000);
 }
 
 TEST_F(DeviceTest, BareAcknowledgementEndsOnlyTheAddressedBoardsWait) {
@@ -432,7 +444,7 @@ TEST_F(DeviceTest, DetectsBootloaderModeAndEndsOnTheThirdBoardOneAnnouncement) {
   const int64_t start = get_absolute_time();
   dev_ = device_create_from_port(peer_.path().c_str());
   ASSERT_NE(dev_, nullptr);
-  EXPECT_LT(get_absolute_time() - start, 3000);  // three probes, not 7 s
+  EXPECT_LT(get_absolute_time() - start, 5000);  // three probes, not 7 s
   EXPECT_EQ(dev_->board_count, 2);                // board 9 ignored
   EXPECT_EQ(dev_->boards[1].board_type, 0x0102);
   EXPECT_EQ(dev_->boards[2].board_type, 0x0201);
@@ -470,7 +482,7 @@ TEST_F(DeviceTest, BoardTwoAloneIsNoHub) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "ERROR: Unable to detect a Varnholt hub on port " + peer_.path() + "\n");
   EXPECT_GE(took, 6900);
-  EXPECT_LT(took, 8500);
+  EXPECT_LT(took, 9500);
 }
 
 TEST_F(DeviceTest, NothingAnswersOnAMissingPort) {
@@ -481,7 +493,7 @@ TEST_F(DeviceTest, NothingAnswersOnAMissingPort) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "ERROR: Unable to detect a Varnholt hub on port /nonexistent/ttyUSB-device-test\n");
   EXPECT_GE(took, 6900);
-  EXPECT_LT(took, 8500);
+  EXPECT_LT(took, 9500);
 }
 
 TEST_F(DeviceTest, WakesASilentBoardAndDetectsAgain) {
