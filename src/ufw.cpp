@@ -210,6 +210,9 @@ void ufw_load_http(const auto_ufw_manifest *entry, ufw *package) {
   if (package == nullptr) return;
   clear_package(package);
   if (entry == nullptr || entry->size < 1) return;
+  // The size comes from the network: a package larger than any file we would
+  // load is refused before a buffer of that size is taken.
+  if (static_cast<int64_t>(entry->size) > UFW_MAX_FILE_SIZE + 1) return;
   if (!safe_file_name(entry->file_name, sizeof entry->file_name)) return;
   char path[sizeof entry->file_name + 16];
   std::snprintf(path, sizeof path, "/firmware/%s", entry->file_name);

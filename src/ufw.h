@@ -59,8 +59,8 @@ void ufw_load_file(const char *path, ufw *package);
 
 // Clears `package` and fetches "/firmware/<entry->file_name>" from the
 // firmware host into a buffer of entry->size bytes; parses it only when the
-// fetch succeeded. A null entry, a size below 1 or an unsafe file name leave it
-// invalid with nothing requested. Prints nothing.
+// fetch succeeded. A null entry, a size below 1 or above UFW_MAX_FILE_SIZE + 1,
+// or an unsafe file name leave it invalid with nothing requested. Prints nothing.
 void ufw_load_http(const auto_ufw_manifest *entry, ufw *package);
 
 // Parses a zero-terminated package text in place (line ends become zeros) and

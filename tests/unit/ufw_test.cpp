@@ -624,6 +624,15 @@ TEST_F(UfwHttp, RefusesUnsafeFileNamesWithoutARequest) {
     EXPECT_EQ(p.sections, nullptr);
   }
   EXPECT_EQ(server.connections(), 0);
+  // A size beyond the largest package file is refused before any buffer or
+  // request: the manifest, not the package, chose it.
+  {
+    ufw p{};
+    auto_ufw_manifest e = entry("pkg-312.txt", static_cast<int32_t>(UFW_MAX_FILE_SIZE + 2));
+    ufw_load_http(&e, &p);
+    EXPECT_EQ(p.valid, 0);
+    EXPECT_EQ(server.connections(), 0);
+  }
   // An unterminated name is refused too.
   auto_ufw_manifest e = entry("x", 100000);
   std::memset(e.file_name, 'a', sizeof e.file_name);
