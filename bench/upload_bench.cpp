@@ -39,16 +39,6 @@
 
 namespace {
 
-// Package text with one section per (board type, byte count), each section
-// its own pseudo-random contents.
-std::string firmware_package_text(int version, const std::vector<std::pair<int, int>> &sizes) {
-  std::vector<package_section> sections;
-  unsigned seed = 1;
-  for (const auto &[type, bytes] : sizes)
-    sections.push_back({static_cast<uint16_t>(type), package_bytes(static_cast<size_t>(bytes), seed++)});
-  return package_text(version, sections);
-}
-
 constexpr double WIRE_BYTES_PER_S = 11520.0;  // 115200 baud, 10 bits a byte
 
 double cpu_seconds() {

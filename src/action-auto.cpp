@@ -107,12 +107,24 @@ scan_result scan_decimal(FILE *in, int *value) {
   return scan_result::number;
 }
 
-void append_entry(auto_detect **head, auto_detect **tail, auto_detect *entry) {
+// The three lists are linked through `next` and appended at the tail.
+template <typename Entry>
+void append_entry(Entry **head, Entry **tail, Entry *entry) {
   if (*tail == nullptr)
     *head = entry;
   else
     (*tail)->next = entry;
   *tail = entry;
+}
+
+// Releases a list entry by entry, taking each successor first.
+template <typename Entry>
+void free_list(Entry *list) {
+  while (list != nullptr) {
+    Entry *next = list->next;
+    std::free(list);
+    list = next;
+  }
 }
 
 }  // namespace
@@ -187,13 +199,7 @@ auto_detect *auto_detect_hubs() {
   return head;
 }
 
-void auto_detect_free(auto_detect *list) {
-  while (list != nullptr) {
-    auto_detect *next = list->next;
-    std::free(list);
-    list = next;
-  }
-}
+void auto_detect_free(auto_detect *list) { free_list(list); }
 
 auto_ufw_manifest *auto_parse_ufw_manifest(char *text) {
   auto_ufw_manifest *head = nullptr;
@@ -218,11 +224,7 @@ auto_ufw_manifest *auto_parse_ufw_manifest(char *text) {
     copy_text(entry->file_name, sizeof entry->file_name, first + 1);
     entry->size = read_decimal(second + 1);
     copy_text(entry->label, sizeof entry->label, third + 1);
-    if (tail == nullptr)
-      head = entry;
-    else
-      tail->next = entry;
-    tail = entry;
+    append_entry(&head, &tail, entry);
   });
   return head;
 }
@@ -233,13 +235,7 @@ auto_ufw_manifest *auto_load_ufw_manifest() {
   return auto_parse_ufw_manifest(text.get());
 }
 
-void auto_ufw_manifest_free(auto_ufw_manifest *list) {
-  while (list != nullptr) {
-    auto_ufw_manifest *next = list->next;
-    std::free(list);
-    list = next;
-  }
-}
+void auto_ufw_manifest_free(auto_ufw_manifest *list) { free_list(list); }
 
 auto_ufw_stable_list *auto_parse_ufw_stable_list(char *text) {
   auto_ufw_stable_list *head = nullptr;
@@ -253,11 +249,7 @@ auto_ufw_stable_list *auto_parse_ufw_stable_list(char *text) {
     }
     // A line that does not fit keeps 0 in every field the scan did not reach.
     std::sscanf(line, "%hx,%hu", &entry->hub_code, &entry->version);
-    if (tail == nullptr)
-      head = entry;
-    else
-      tail->next = entry;
-    tail = entry;
+    append_entry(&head, &tail, entry);
   });
   return head;
 }
@@ -268,13 +260,7 @@ auto_ufw_stable_list *auto_load_ufw_stable_list() {
   return auto_parse_ufw_stable_list(text.get());
 }
 
-void auto_ufw_stable_list_free(auto_ufw_stable_list *list) {
-  while (list != nullptr) {
-    auto_ufw_stable_list *next = list->next;
-    std::free(list);
-    list = next;
-  }
-}
+void auto_ufw_stable_list_free(auto_ufw_stable_list *list) { free_list(list); }
 
 int action_update_auto() {
   // The chosen package is uploaded as it is: no version check against a hub.

@@ -17,21 +17,12 @@
 
 #include "device.h"
 #include "package_text.h"
+#include "process.h"
 #include "hubsim.h"
 #include "options.h"
 #include "ufw.h"
 
 namespace {
-
-// Package text with one section per (board type, byte count), each section
-// its own pseudo-random contents.
-std::string firmware_package_text(int version, const std::vector<std::pair<int, int>> &sizes) {
-  std::vector<package_section> sections;
-  unsigned seed = 1;
-  for (const auto &[type, bytes] : sizes)
-    sections.push_back({static_cast<uint16_t>(type), package_bytes(static_cast<size_t>(bytes), seed++)});
-  return package_text(version, sections);
-}
 
 constexpr int VERSION = 310;
 
@@ -166,31 +157,6 @@ TEST_F(UploadTest, TheCableComesBackAndTheBlockIsSentAgain) {
   expect_memory_is_image(*sim_, &package_, 2, 0x0201);
   unlink(link.c_str());
   rmdir(dir);
-}
-
-// The failure exit ends the process: run it in a child with its standard
-// output in a file.
-int run_in_child(const std::function<void()> &body, std::string *out) {
-  char path[] = "/tmp/trelk-upload-outXXXXXX";
-  const int fd = mkstemp(path);
-  std::fflush(stdout);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fd, 1);
-    body();
-    std::fflush(stdout);
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  out->clear();
-  char buf[4096];
-  lseek(fd, 0, SEEK_SET);
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(n));
-  close(fd);
-  unlink(path);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(UploadFailure, ACrcThatIsAlwaysWrongEndsTheProcessWithStatusOne) {

@@ -59,3 +59,11 @@ bool write_text_file(const std::string &path, const std::string &text) {
   file << text;
   return static_cast<bool>(file);
 }
+
+std::string firmware_package_text(int version, const std::vector<std::pair<int, int>> &sizes) {
+  std::vector<package_section> sections;
+  unsigned seed = 1;
+  for (const auto &[type, bytes] : sizes)
+    sections.push_back({static_cast<uint16_t>(type), package_bytes(static_cast<size_t>(bytes), seed++)});
+  return package_text(version, sections);
+}

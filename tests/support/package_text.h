@@ -20,5 +20,9 @@ std::string package_text(int version, const std::vector<package_section> &sectio
 // `count` bytes of a fixed pseudo-random sequence chosen by `seed`.
 std::vector<uint8_t> package_bytes(size_t count, unsigned seed);
 
+// Package text with one section per (board type, byte count), each section
+// its own pseudo-random contents (seeds 1, 2, ... in order).
+std::string firmware_package_text(int version, const std::vector<std::pair<int, int>> &sizes);
+
 // Writes `text` to `path`; false when it could not.
 bool write_text_file(const std::string &path, const std::string &text);

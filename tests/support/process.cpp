@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
 extern char **environ;
 
@@ -103,4 +105,27 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   return result;
+}
+
+int run_in_child(const std::function<void()> &body, std::string *out) {
+  char path[] = "/tmp/trelk-child-outXXXXXX";
+  const int fd = mkstemp(path);
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fd, 1);
+    body();
+    std::fflush(stdout);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  out->clear();
+  char buf[4096];
+  lseek(fd, 0, SEEK_SET);
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(n));
+  close(fd);
+  unlink(path);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

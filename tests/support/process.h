@@ -5,6 +5,7 @@
 // hung CI).
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,11 @@ struct ProcessOptions {
 // Runs argv[0] (a path) with argv. Never throws on child failures.
 ProcessResult run_process(const std::vector<std::string> &argv,
                           const ProcessOptions &opts = {});
+
+// Runs `body` in a forked child with its standard output in a temporary
+// file (for code that may end the process itself); returns the child's exit
+// status (-1 when a signal ended it) and fills `out` with what it printed.
+int run_in_child(const std::function<void()> &body, std::string *out);
 
 // The trelk binary under test.
 std::string trelk_binary();

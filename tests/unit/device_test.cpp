@@ -26,6 +26,7 @@
 
 #include "device.h"
 #include "package_text.h"
+#include "process.h"
 #include "functions.h"
 #include "options.h"
 #include "serial.h"
@@ -33,16 +34,6 @@
 #include "ufw.h"
 
 namespace {
-
-// Package text with one section per (board type, byte count), each section
-// its own pseudo-random contents.
-std::string firmware_package_text(int version, const std::vector<std::pair<int, int>> &sizes) {
-  std::vector<package_section> sections;
-  unsigned seed = 1;
-  for (const auto &[type, bytes] : sizes)
-    sections.push_back({static_cast<uint16_t>(type), package_bytes(static_cast<size_t>(bytes), seed++)});
-  return package_text(version, sections);
-}
 
 // An answer line as a board writes it: "@00" board type payload "|" checksum.
 std::string answer_line(int board, char type, const std::string &payload) {
@@ -832,31 +823,6 @@ TEST_F(DeviceUploadTest, TenFailedFramingsRestartTheBlockAndAWrongCrcResendsIt) 
   for (const auto &c : commands()) part_crc += c.rfind("!PART_CRC=", 0) == 0 ? 1 : 0;
   EXPECT_EQ(part_crc, 3);
   EXPECT_EQ(script_.upload_lines.size(), 1u + 10u + 1u + 4u + 4u + 4u);
-}
-
-// Runs `body` in a child process with standard output in a file; returns the
-// exit status and fills `out`.
-int run_in_child(const std::function<void()> &body, std::string *out) {
-  char path[] = "/tmp/device_test_outXXXXXX";
-  const int fd = mkstemp(path);
-  std::fflush(stdout);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fd, 1);
-    body();
-    std::fflush(stdout);
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  out->clear();
-  char buf[4096];
-  lseek(fd, 0, SEEK_SET);
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(n));
-  close(fd);
-  unlink(path);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(DeviceUploadFailure, AlwaysWrongCrcEndsTheProcessWithStatusOne) {
