@@ -32,7 +32,7 @@ trap cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-mkdir -p "$work/home" "$work/ansible/tmp" "$work/ansible/remote" "$work/reports"
+mkdir -p "$work/home" "$work/ansible/tmp" "$work/ansible/remote" "$work/reports" "$work/tmp"
 : >"$work/ansible.cfg"
 export HOME=$work/home
 export ANSIBLE_CONFIG=$work/ansible.cfg
@@ -44,6 +44,8 @@ export ANSIBLE_NOCOLOR=1 ANSIBLE_FORCE_COLOR=0
 export ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_LOCALHOST_WARNING=0
 export ANSIBLE_INVENTORY_UNPARSED_WARNING=0
 unset ANSIBLE_INVENTORY ANSIBLE_LIBRARY ANSIBLE_ROLES_PATH
+# The host's temporary report goes here (the managed host is this machine).
+export TMPDIR=$work/tmp
 
 # Two simulated two-board hubs, boards at 3.00 in bootloader mode, behind
 # fixed links; they exit once every board got its last finish command.
@@ -92,7 +94,7 @@ for hub in 0 1; do
 done
 grep -q 'changed=1 ' "$work/run1.log" || fail "an update that changed the hubs is not reported changed"
 # The temporary report on the host is gone.
-! ls /tmp/ansible.*trelk-fleet.json >/dev/null 2>&1 || fail "the host's temporary report was left behind"
+[[ -z $(ls -A "$work/tmp") ]] || fail "left behind on the host: $(ls -A "$work/tmp")"
 echo "report fetched: $ports"
 
 # The hubs themselves were updated, when the real trelk-fleet ran. A
