@@ -26,7 +26,7 @@ constexpr uint32_t kInitial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a
 
 constexpr uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
-void compress(uint32_t h[8], const uint8_t *block) {
+void compress(uint32_t state[8], const uint8_t *block) {
   uint32_t w[64];
   for (int t = 0; t < 16; ++t)
     w[t] = static_cast<uint32_t>(block[4 * t]) << 24 | static_cast<uint32_t>(block[4 * t + 1]) << 16 |
@@ -36,12 +36,13 @@ void compress(uint32_t h[8], const uint8_t *block) {
     const uint32_t s1 = rotr(w[t - 2], 17) ^ rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
     w[t] = w[t - 16] + s0 + w[t - 7] + s1;
   }
-  uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], k = h[7];
+  uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4], f = state[5],
+           g = state[6], h = state[7];
   for (int t = 0; t < 64; ++t) {
-    const uint32_t t1 = k + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) +
+    const uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) +
                         kRound[t] + w[t];
     const uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-    k = g;
+    h = g;
     g = f;
     f = e;
     e = d + t1;
@@ -50,14 +51,14 @@ void compress(uint32_t h[8], const uint8_t *block) {
     b = a;
     a = t1 + t2;
   }
-  h[0] += a;
-  h[1] += b;
-  h[2] += c;
-  h[3] += d;
-  h[4] += e;
-  h[5] += f;
-  h[6] += g;
-  h[7] += k;
+  state[0] += a;
+  state[1] += b;
+  state[2] += c;
+  state[3] += d;
+  state[4] += e;
+  state[5] += f;
+  state[6] += g;
+  state[7] += h;
 }
 
 }  // namespace
@@ -99,9 +100,7 @@ sha256_digest sha256_final(sha256_state &state) {
       state.used < SHA256_BLOCK_SIZE - 8 ? SHA256_BLOCK_SIZE - 8 - state.used
                                          : 2 * SHA256_BLOCK_SIZE - 8 - state.used;
   for (int i = 0; i < 8; ++i) pad[zeros_and_one + i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
-  const uint64_t length = state.length;
   sha256_update(state, pad, zeros_and_one + 8);
-  state.length = length;
 
   sha256_digest digest{};
   for (size_t i = 0; i < SHA256_DIGEST_SIZE; ++i)
