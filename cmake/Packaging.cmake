@@ -1,7 +1,8 @@
 # What trelk installs besides its programs, and the Debian package.
 #
 #   cmake --install build [--prefix DIR]   programs, man pages, bash completion,
-#                                           sample package, README
+#                                           sample package, README, copyright,
+#                                           changelog
 #   cpack --config build/CPackConfig.cmake -G DEB
 #                                           trelk_<version>_<arch>.deb
 #
@@ -39,6 +40,29 @@ install(FILES ${PROJECT_SOURCE_DIR}/completions/trelk
 install(FILES ${PROJECT_SOURCE_DIR}/samples/sample-v3.10.ufw
   DESTINATION ${CMAKE_INSTALL_DATADIR}/trelk)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# Debian wants the licence as /usr/share/doc/trelk/copyright (machine-readable
+# format) and the package's changelog beside it, compressed as gzip -9n does so
+# that two builds give the same bytes. The version has no Debian revision, so
+# the package is native and the file is changelog.gz, not changelog.Debian.gz.
+set(trelk_debian_dir ${PROJECT_SOURCE_DIR}/packaging/debian)
+file(STRINGS ${trelk_debian_dir}/changelog trelk_changelog_top LIMIT_COUNT 1)
+string(FIND "${trelk_changelog_top}" "trelk (${PROJECT_VERSION}) " trelk_changelog_at)
+if(NOT trelk_changelog_at EQUAL 0)
+  message(FATAL_ERROR "packaging/debian/changelog starts with '${trelk_changelog_top}': "
+                      "add an entry for version ${PROJECT_VERSION} at its top")
+endif()
+set(trelk_changelog_gz ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+add_custom_command(OUTPUT ${trelk_changelog_gz}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+  COMMAND ${TRELK_GZIP} -9 -n -c ${trelk_debian_dir}/changelog > ${trelk_changelog_gz}
+  DEPENDS ${trelk_debian_dir}/changelog
+  COMMENT "Compressing the Debian changelog"
+  VERBATIM)
+add_custom_target(trelk_changelog ALL DEPENDS ${trelk_changelog_gz})
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${trelk_debian_dir}/changelog)
+install(FILES ${trelk_debian_dir}/copyright ${trelk_changelog_gz}
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME trelk)

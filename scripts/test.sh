@@ -50,7 +50,7 @@ PACKAGES=(
   libgtest-dev googletest libbenchmark-dev libudev-dev
   libboost-dev libconcurrentqueue-dev
   python3 binutils srecord iproute2 util-linux procps
-  dpkg-dev file man-db groff-base gzip
+  dpkg-dev file man-db groff-base gzip lintian ansible-core
 )
 
 scripts/install-deps.sh "${PACKAGES[@]}"

@@ -115,7 +115,8 @@ TEST(PkgSample, InfoShowsEveryFactInTheDocumentedLayout) {
             "updates: 0x1030 Tavrine-16\n"
             "updates: 0x1050 Tavrine-24\n"
             "updates: 0x1080 Tavrine-20\n"
-            "updates: 0x1131 Tavrine Ledge-16T\n");
+            "updates: 0x1131 Tavrine Ledge-16T\n"
+            "sha256: 40963e6f69b8b6390785f70c178198488b83efc0307afb56cb77c02b52a22485\n");
   auto check = pkg({"check", kSample});
   EXPECT_EQ(check.exit_status, 0) << check.out;
   EXPECT_EQ(check.out, r.out + "result: ok\n");
@@ -161,6 +162,12 @@ TEST_F(PkgTest, BuildsFromObjcopyAndSrecCatHexAndPlacesEveryByte) {
 
   auto info = pkg({"info", package.string()});
   ASSERT_EQ(info.exit_status, 0) << info.err;
+  // The checksum line is what sha256sum says of the same file (its line is
+  // "<digest>  <name>").
+  auto sum = run({"/usr/bin/sha256sum", package.string()});
+  ASSERT_EQ(sum.exit_status, 0) << sum.err;
+  ASSERT_GE(sum.out.size(), 64u) << sum.out;
+  const std::string sha256_line = "sha256: " + sum.out.substr(0, 64) + "\n";
   // 70000 bytes: last byte 0x1517F, so 547 blocks of 128 up to 0x1517F
   // (69999 bytes end in the same block). 3001 bytes: last byte 0x4BB8, 47 blocks of 64 up to 0x4BBF.
   EXPECT_EQ(info.out,
@@ -173,10 +180,11 @@ TEST_F(PkgTest, BuildsFromObjcopyAndSrecCatHexAndPlacesEveryByte) {
             "updates: 0x1011 Tavrine-8T\n"
             "updates: 0x1030 Tavrine-16\n"
             "updates: 0x1131 Tavrine Ledge-16T\n"
-            "partial: 0x1050 missing 0x0204 Tavrine-24\n");
+            "partial: 0x1050 missing 0x0204 Tavrine-24\n" +
+                sha256_line);
   auto check = pkg({"check", package.string()});
   EXPECT_EQ(check.exit_status, 0) << check.out;
-  EXPECT_TRUE(check.out.ends_with("result: ok\n"));
+  EXPECT_EQ(check.out, info.out + "result: ok\n");
 
   // What trelk would upload is the original binary, then FF to the block end.
   auto image = pkg({"image", package.string(), "0101"});
@@ -205,8 +213,12 @@ TEST_F(PkgTest, CheckCatchesAFlippedDigit) {
   const std::string where = (dir_ / "flipped.ufw").string() + ":7: checksum is ";
   EXPECT_NE(r.out.find("problem: " + where), std::string::npos) << r.out;
   EXPECT_TRUE(r.out.ends_with("result: 1 problem\n")) << r.out;
-  // trelk itself loads it as it always has: info still reports it.
-  EXPECT_EQ(pkg({"info", (dir_ / "flipped.ufw").string()}).exit_status, 0);
+  // trelk itself loads it as it always has: info still reports it, and only
+  // the checksum tells it from the published package.
+  auto info = pkg({"info", (dir_ / "flipped.ufw").string()});
+  EXPECT_EQ(info.exit_status, 0);
+  EXPECT_NE(info.out.find("\nsha256: "), std::string::npos) << info.out;
+  EXPECT_EQ(info.out.find("sha256: 40963e6f69b8b6390785f70c"), std::string::npos) << info.out;
 }
 
 TEST_F(PkgTest, CheckCatchesShapeAndPlacementProblems) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the .deb from the build tree given as $1 into a temporary folder,
-# checks its control fields and contents, unpacks it and runs what it holds.
+# checks its control fields and contents, has lintian check it, unpacks it
+# and runs what it holds.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 work=$(mktemp -d /tmp/trelk-deb-test.XXXXXX)
@@ -30,6 +31,30 @@ for path in ./usr/bin/trelk ./usr/bin/trelk-pkg \
     ./usr/share/bash-completion/completions/trelk ./usr/share/trelk/sample-v3.10.ufw; do
   grep -qx -- "$path" <<<"$contents" || fail "$path missing from the package"
 done
+
+# The licence and the changelog where Debian looks for them; the changelog's
+# newest entry is this package's version.
+for path in ./usr/share/doc/trelk/copyright ./usr/share/doc/trelk/changelog.gz; do
+  grep -qx -- "$path" <<<"$contents" || fail "$path missing from the package"
+done
+version=$(dpkg-deb -f "$deb" Version)
+dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/doc/trelk/copyright >"$work/copyright"
+grep -q '^License: Expat$' "$work/copyright" || fail "the copyright file names no Expat (MIT) licence"
+top=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/doc/trelk/changelog.gz | zcat | head -n 1)
+[[ $top == "trelk ($version) "* ]] || fail "the changelog starts '$top', not version $version"
+
+# Debian policy as lintian reads it: no error and no warning on whatever the
+# package holds (information and pedantic tags are not failures).
+command -v lintian >/dev/null || fail "lintian is not installed (scripts/test.sh installs it)"
+set +e
+lintian --tag-display-limit 0 --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1
+lintian_status=$?
+set -e
+cat "$work/lintian.log"
+if grep -q '^[EW]: ' "$work/lintian.log" || ((lintian_status != 0)); then
+  fail "lintian reports errors or warnings (status $lintian_status)"
+fi
+echo "lintian: no errors, no warnings"
 
 # It would install cleanly here: apt resolves its dependencies (simulation
 # only, nothing is installed).

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -97,7 +98,7 @@ TEST_F(HttpTest, FetchesFilesFromPythonServer) {
     // A 404 page is not a document.
     EXPECT_EQ(fetch(server.port(), 100000, "/missing").result, 0);
   }
-  std::system((std::string("rm -rf ") + dir).c_str());
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(HttpTest, SendsTheRequestLineAndHeaders) {

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -26,7 +27,7 @@ class IhexTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(dir), nullptr);
     dir_ = dir;
   }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::vector<uint8_t> random_bytes(size_t n, unsigned seed) {
     std::mt19937 rng(seed);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -503,7 +504,7 @@ TEST(UfwFile, LoadsRegularFilesAndPipes) {
   EXPECT_EQ(p.valid, 1);
   EXPECT_EQ(p.version, 312);
   ufw_free(&p);
-  std::system(("rm -rf " + dir).c_str());
+  std::filesystem::remove_all(dir);
 }
 
 TEST(UfwFile, RefusesWhatCannotBeAPackage) {
@@ -523,7 +524,7 @@ TEST(UfwFile, RefusesWhatCannotBeAPackage) {
     EXPECT_EQ(p.sections, nullptr) << path;
     ufw_free(&p);
   }
-  std::system(("rm -rf " + dir).c_str());
+  std::filesystem::remove_all(dir);
 }
 
 TEST(UfwMemory, EveryAllocationFailureLeavesTheLoadInvalid) {
@@ -556,7 +557,7 @@ TEST(UfwMemory, EveryAllocationFailureLeavesTheLoadInvalid) {
   }
   // Buffer, 2 sections, 3 lines with texts, 1 + 3 blocks of upload lines.
   EXPECT_EQ(n, 1 + 2 + 6 + 4 + 24 + 1);
-  std::system(("rm -rf " + dir).c_str());
+  std::filesystem::remove_all(dir);
 }
 
 // ------------------------------------------------------------ from server
@@ -609,7 +610,7 @@ TEST_F(UfwHttp, LoadsFromTheFirmwareServer) {
   ufw_load_http(nullptr, &p);
   EXPECT_EQ(p.valid, 0);
   EXPECT_EQ(p.version, 0);
-  std::system(("rm -rf " + dir).c_str());
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(UfwHttp, RefusesUnsafeFileNamesWithoutARequest) {

@@ -26,6 +26,7 @@
 #include "functions.h"
 #include "ihex.h"
 #include "options.h"
+#include "sha256.h"
 #include "ufw.h"
 
 namespace {
@@ -48,7 +49,8 @@ constexpr const char *kHelp =
     "Commands:\n"
     "  info FILE              show the package version, every section's board\n"
     "                           type, record count, upload range, block size and\n"
-    "                           block count, and the hub models it can update\n"
+    "                           block count, the hub models it can update, and\n"
+    "                           the file's SHA-256\n"
     "  check FILE             show what info shows, then verify every record\n"
     "                           (shape, checksum, placement); exit status 1 on\n"
     "                           any problem\n"
@@ -191,7 +193,10 @@ const std::vector<model> &models() {
 // ---------------------------------------------------------------------------
 // Report shared by info and check
 
-void print_report(ufw &package) {
+// `file_text` is the whole file as read: its SHA-256 is the checksum a user
+// compares with the published one. It comes last so that scripts reading the
+// earlier lines see them where they always were.
+void print_report(ufw &package, const std::string &file_text) {
   int count = 0;
   for (ufw_section *s = package.sections; s; s = s->next) ++count;
   std::printf("version: %s\n", version_text(package.version).c_str());
@@ -240,6 +245,7 @@ void print_report(ufw &package) {
     if (covered > 0 && !missing.empty())
       std::printf("partial: 0x%04X missing %s %s\n", m.code, missing.c_str(), m.name.c_str());
   }
+  std::printf("sha256: %s\n", sha256_hex(file_text).c_str());
 }
 
 // ---------------------------------------------------------------------------
@@ -305,7 +311,7 @@ int cmd_info(const std::string &path) {
   ufw_load_file(path.c_str(), &loaded.package);
   if (!loaded.package.valid)
     return failure(path + ": trelk cannot load this package (trelk-pkg check shows why)");
-  print_report(loaded.package);
+  print_report(loaded.package, text);
   return kExitOk;
 }
 
@@ -315,7 +321,7 @@ int cmd_check(const std::string &path) {
   loaded_package loaded;
   ufw_load_file(path.c_str(), &loaded.package);
   ufw &package = loaded.package;
-  if (package.valid) print_report(package);
+  if (package.valid) print_report(package, text);
 
   std::vector<std::string> problems;
   auto problem = [&](int line, const std::string &message) {
