@@ -28,6 +28,10 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     setpgid(0, 0);
+    for (int signo = 1; signo < NSIG; ++signo) signal(signo, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     for (const auto &e : opts.env) putenv(const_cast<char *>(e.c_str()));
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
@@ -38,6 +42,7 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
   close(in_pipe[0]);
   close(out_pipe[1]);
   close(err_pipe[1]);
+  if (opts.started) opts.started(pid);
   signal(SIGPIPE, SIG_IGN);
   int in_fd = in_pipe[1];
   size_t in_off = 0;

@@ -2,7 +2,11 @@
 // Running the built binaries from tests: a child process with its standard
 // input given as text, standard output and error captured separately, and a
 // hard time limit after which it is killed (a hang is a test failure, never a
-// hung CI).
+// hung CI). The child starts with every signal at its default disposition
+// and none blocked, whatever the test runner had (a shell's background job
+// ignores SIGINT, and ignored signals survive exec).
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <functional>
@@ -23,6 +27,9 @@ struct ProcessOptions {
   bool close_stdin = true;           // false: stdin stays open (no EOF) until exit
   std::chrono::milliseconds timeout{60000};
   std::vector<std::string> env;      // extra NAME=VALUE entries
+  // Called with the child's process id once it runs, from the calling
+  // thread (to signal it while run_process waits in another thread).
+  std::function<void(pid_t)> started;
 };
 
 // Runs argv[0] (a path) with argv. Never throws on child failures.
