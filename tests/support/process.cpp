@@ -112,6 +112,36 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
   return result;
 }
 
+background_process::background_process(std::vector<std::string> argv, ProcessOptions opts)
+    : pid_(started_.get_future().share()) {
+  auto on_start = std::move(opts.started);
+  opts.started = [this, on_start](pid_t pid) {
+    started_.set_value(pid);
+    if (on_start) on_start(pid);
+  };
+  thread_ = std::thread([this, argv = std::move(argv), opts = std::move(opts)] {
+    result_ = run_process(argv, opts);
+    // A child that could not even be forked still releases pid().
+    if (result_.exit_status == -1 && result_.term_signal == 0) {
+      try {
+        started_.set_value(-1);
+      } catch (const std::future_error &) {
+      }
+    }
+  });
+}
+
+background_process::~background_process() {
+  if (thread_.joinable()) thread_.join();
+}
+
+pid_t background_process::pid() { return pid_.get(); }
+
+ProcessResult background_process::wait() {
+  if (thread_.joinable()) thread_.join();
+  return result_;
+}
+
 int run_in_child(const std::function<void()> &body, std::string *out) {
   char path[] = "/tmp/trelk-child-outXXXXXX";
   const int fd = mkstemp(path);

@@ -10,7 +10,9 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct ProcessResult {
@@ -35,6 +37,26 @@ struct ProcessOptions {
 // Runs argv[0] (a path) with argv. Never throws on child failures.
 ProcessResult run_process(const std::vector<std::string> &argv,
                           const ProcessOptions &opts = {});
+
+// run_process in a thread of its own, for a test that acts while the child
+// runs (signals it, starts a rival). The destructor waits for the end.
+class background_process {
+ public:
+  background_process(std::vector<std::string> argv, ProcessOptions opts = {});
+  ~background_process();
+  background_process(const background_process &) = delete;
+  background_process &operator=(const background_process &) = delete;
+  // The child's process id, once it has been started (waits for that).
+  pid_t pid();
+  // Waits for the end; the result of run_process.
+  ProcessResult wait();
+
+ private:
+  std::promise<pid_t> started_;
+  std::shared_future<pid_t> pid_;
+  ProcessResult result_;
+  std::thread thread_;
+};
 
 // Runs `body` in a forked child with its standard output in a temporary
 // file (for code that may end the process itself); returns the child's exit

@@ -19,7 +19,6 @@
 #include <poll.h>
 #include <string>
 #include <csignal>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -29,6 +28,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "action_e2e.h"
 #include "functions.h"
 #include "timer.h"
 
@@ -118,46 +118,6 @@ bool wait_available(serial *s, int want, int64_t timeout_ms = 3000) {
     serial_wait(s, left);
   }
   return true;
-}
-
-// Another program's hold on a port: an open description with flock taken.
-struct port_holder {
-  int fd = -1;
-  explicit port_holder(const std::string &path) {
-    fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0)
-      ADD_FAILURE() << "cannot hold " << path << ": " << std::strerror(errno);
-  }
-  ~port_holder() { release(); }
-  port_holder(const port_holder &) = delete;
-  port_holder &operator=(const port_holder &) = delete;
-  void release() {
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
-};
-
-// The terminal settings and exclusive flag of a pseudo-terminal's slave.
-struct port_state {
-  struct termios tty{};
-  int exclusive = -1;
-  bool operator==(const port_state &o) const {
-    return tty.c_iflag == o.tty.c_iflag && tty.c_oflag == o.tty.c_oflag &&
-           tty.c_cflag == o.tty.c_cflag && tty.c_lflag == o.tty.c_lflag &&
-           std::memcmp(tty.c_cc, o.tty.c_cc, sizeof tty.c_cc) == 0 &&
-           cfgetispeed(&tty) == cfgetispeed(&o.tty) && cfgetospeed(&tty) == cfgetospeed(&o.tty) &&
-           exclusive == o.exclusive;
-  }
-};
-// Read through an open of its own (root passes TIOCEXCL).
-port_state state_of(const std::string &slave) {
-  port_state st;
-  const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  EXPECT_GE(fd, 0) << slave << ": " << std::strerror(errno);
-  EXPECT_EQ(tcgetattr(fd, &st.tty), 0);
-  EXPECT_EQ(ioctl(fd, TIOCGEXCL, &st.exclusive), 0);
-  close(fd);
-  return st;
 }
 
 class SerialPty : public testing::Test {
@@ -328,23 +288,23 @@ TEST_F(SerialPty, FreeRestoresThePortAsFound) {
   cfsetispeed(&cooked, B9600);
   cfsetospeed(&cooked, B9600);
   ASSERT_EQ(tcsetattr(p.master, TCSANOW, &cooked), 0);
-  const port_state before = state_of(p.slave);
+  const terminal_state before = terminal_state_of(p.slave);
   EXPECT_EQ(before.exclusive, 0);
 
   ASSERT_EQ(serial_init(link.get(), p.slave.c_str()), 1);
-  const port_state during = state_of(p.slave);
+  const terminal_state during = terminal_state_of(p.slave);
   EXPECT_EQ(during.exclusive, 1);
   EXPECT_EQ(during.tty.c_lflag & (ICANON | ECHO | ISIG), 0u);
   EXPECT_EQ(cfgetospeed(&during.tty), static_cast<speed_t>(B115200));
 
   serial_free(link.get());
-  EXPECT_TRUE(state_of(p.slave) == before);
+  EXPECT_TRUE(terminal_state_of(p.slave) == before);
 }
 
 // A port another program holds is refused before anything is changed or
 // written, and says so; so is a second link in this process.
 TEST_F(SerialPty, HeldPortIsRefusedAtOnce) {
-  const port_state mine = state_of(p.slave);
+  const terminal_state mine = terminal_state_of(p.slave);
   link_guard second;
   testing::internal::CaptureStderr();
   EXPECT_EQ(serial_init(second.get(), p.slave.c_str()), 0);
@@ -352,18 +312,19 @@ TEST_F(SerialPty, HeldPortIsRefusedAtOnce) {
             "ERROR: Serial port " + p.slave + " is in use by another program\n");
   EXPECT_EQ(second->ready, 0);
   EXPECT_EQ(second->link, nullptr);
-  EXPECT_TRUE(state_of(p.slave) == mine) << "the refused link touched the port";
+  EXPECT_TRUE(terminal_state_of(p.slave) == mine) << "the refused link touched the port";
 
   serial_free(link.get());
-  const port_state found = state_of(p.slave);
+  const terminal_state found = terminal_state_of(p.slave);
   {
     port_holder other(p.slave);
+    ASSERT_TRUE(other.held());
     link_guard third;
     testing::internal::CaptureStderr();
     EXPECT_EQ(serial_init(third.get(), p.slave.c_str()), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "ERROR: Serial port " + p.slave + " is in use by another program\n");
-    EXPECT_TRUE(state_of(p.slave) == found);
+    EXPECT_TRUE(terminal_state_of(p.slave) == found);
     EXPECT_EQ(p.read_some(1, 100ms), "");
   }
   ASSERT_EQ(serial_init(link.get(), p.slave.c_str()), 1);  // released: usable again
@@ -398,7 +359,7 @@ TEST(SerialLifecycle, UnusablePathsFailAtOnceWithTheirReason) {
 TEST(SerialInterrupt, ExitRestoresThePortAndSaysTheUpdateIsIncomplete) {
   for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
     pty p;
-    const port_state before = state_of(p.slave);
+    const terminal_state before = terminal_state_of(p.slave);
     int err_pipe[2];
     ASSERT_EQ(pipe(err_pipe), 0);
     const pid_t pid = fork();
@@ -425,7 +386,7 @@ TEST(SerialInterrupt, ExitRestoresThePortAndSaysTheUpdateIsIncomplete) {
     EXPECT_EQ(err,
               "ERROR: Interrupted: the update is incomplete and the hub's boards may be left in "
               "bootloader mode; run the same command again to complete it\n");
-    EXPECT_TRUE(state_of(p.slave) == before) << "signal " << signo;
+    EXPECT_TRUE(terminal_state_of(p.slave) == before) << "signal " << signo;
   }
 
   // A signal ignored by whoever started the process stays ignored.
@@ -538,6 +499,7 @@ TEST(SerialHotplug, HangUpAndReturnWithoutUdev) {
 
   pty second;
   auto other = std::make_unique<port_holder>(second.slave);
+  ASSERT_TRUE(other->held());
   ASSERT_EQ(symlink(second.slave.c_str(), port.c_str()), 0);
   // Several reopen periods pass with the port held.
   EXPECT_FALSE(wait_available(link.get(), 1, 1500));
