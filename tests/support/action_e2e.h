@@ -3,13 +3,12 @@
 // folder, the small test packages, the progress text of a clean upload, and
 // checks on what a simulated hub received and now holds.
 
-#include <termios.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "package_text.h"
+#include "port_probe.h"
 
 // A fresh folder under the temporary directory, removed with its contents.
 class scratch_dir {
@@ -25,32 +24,6 @@ class scratch_dir {
  private:
   std::string path_;
 };
-
-// Another program's hold on a port, the way cooperating programs take one:
-// an open of its own with flock(LOCK_EX). Released by the destructor.
-class port_holder {
- public:
-  explicit port_holder(const std::string &path);
-  ~port_holder() { release(); }
-  port_holder(const port_holder &) = delete;
-  port_holder &operator=(const port_holder &) = delete;
-  bool held() const { return fd_ >= 0; }
-  void release();
-
- private:
-  int fd_ = -1;
-};
-
-// A terminal's settings and its exclusive flag (TIOCEXCL), read through an
-// open of its own (root passes the flag); `readable` false when that failed.
-// Equal when every setting and the flag are.
-struct terminal_state {
-  bool readable = false;
-  struct termios tty{};
-  int exclusive = -1;
-  bool operator==(const terminal_state &other) const;
-};
-terminal_state terminal_state_of(const std::string &path);
 
 // One section per board type, 256 bytes each (two 128-byte blocks for the
 // 0x01xx types, four 64-byte blocks for the 0x02xx types), the bytes chosen by

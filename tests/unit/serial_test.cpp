@@ -28,7 +28,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "action_e2e.h"
+#include "port_probe.h"
 #include "functions.h"
 #include "timer.h"
 
