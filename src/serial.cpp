@@ -43,6 +43,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,7 +53,6 @@
 #include <linux/serial.h>
 #include <new>
 #include <poll.h>
-#include <csignal>
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -395,11 +395,11 @@ void *serial_thread(void *arg) {
 }
 
 enum class open_result {
-  opened,      // open, locked and configured
+  opened,        // open, locked and configured
   unconfigured,  // open and locked, but the settings were refused
-  missing,     // no such path (yet)
-  held,        // another program has it
-  unusable,    // exists but cannot be used; *error says why
+  missing,       // no such path (yet)
+  held,          // another program has it
+  unusable,      // exists but cannot be used; *error says why
 };
 
 // Opens the port, takes it for this process alone, and configures it. The
