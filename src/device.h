@@ -104,6 +104,9 @@ hub_system *device_get_system_from_code(uint16_t code);
 int device_is_bootloader_ready(device *dev);
 // Switches a hub in normal mode to bootloader mode and detects it again; the
 // record stays valid whatever happens. Callers test device_is_bootloader_ready.
+// A port that another program took, or that became unusable, while the hub
+// restarted ends the switch with serial_init's message and "ERROR: Unable to
+// reconnect to device on serial port %s".
 void device_switch_to_bootloader(device *dev);
 // Releases the record, its link and model; null is accepted.
 void device_free(device *dev);

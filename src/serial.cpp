@@ -22,6 +22,14 @@
 //     on a number the next open reused.
 //   - stop (atomic): raised by the action thread, seen by the reader on its
 //     next pass (at once, since wake_fd is signalled too).
+//   - the port registry (process-wide, atomics): every open port with the
+//     settings it was found with, for the interrupt handler, which may run on
+//     any thread at any moment. An entry is filled before its descriptor is
+//     published and the port is restored before the entry is withdrawn, so
+//     the handler restores either nothing or a complete entry. Once the
+//     handler has begun, a closing thread never closes the descriptor (the
+//     handler might be restoring that number, and a reuse would let it touch
+//     another file): it waits for the process to end.
 //
 // Why a thread at all: a hub answers every command within milliseconds while
 // the action thread is busy framing the next one, and an unplugged hub must
@@ -35,6 +43,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +55,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -68,14 +78,85 @@ constexpr int SERIAL_POLL_MS = 100;
 // While the port is closed, its path is tried again this often: without udev
 // events (containers, minimal systems) nothing else would bring it back.
 constexpr int64_t SERIAL_REOPEN_MS = 500;
-// Longest time serial_tx waits for the port to take its bytes. The longest
+// Longest time serial_tx waits for the port to take another byte. The longest
 // text is a few hundred bytes, which 115200 baud drains in tens of
 // milliseconds; a port that takes nothing for a second is stuck.
-constexpr int64_t SERIAL_TX_TIMEOUT_MS = 1000;
+constexpr int64_t SERIAL_TX_STALL_MS = 1000;
 // Received lines begin with this prefix when the hub echoes its prompt.
 constexpr char SERIAL_PROMPT_PREFIX[] = ">>";
+// Ports the interrupt handler can restore at once: more than any process
+// holds (the automatic update keeps one per updated hub).
+constexpr int SERIAL_REGISTRY_SLOTS = 64;
+// What an interrupted run says: it never claims success, and tells how to
+// finish (a hub left in bootloader mode is found and updated from the start).
+constexpr char SERIAL_INTERRUPT_TEXT[] =
+    "ERROR: Interrupted: the update is incomplete and the hub's boards may be left in "
+    "bootloader mode; run the same command again to complete it\n";
 
 void print_no_memory() { std::fputs("ERROR: Unable to allocate memory\n", stderr); }
+
+// stdout is block-buffered when it is a pipe; flush it first so an error
+// lands after the lines that led to it when both streams share a terminal.
+void print_port_error(const char *format, const char *port, const char *reason = "") {
+  std::fflush(stdout);
+  std::fprintf(stderr, format, port, reason);
+}
+
+// --- port registry and restoring ---------------------------------------------
+
+// An open port as the interrupt handler sees it. `fd` is published last and
+// withdrawn first; the settings are written only while it is -1.
+struct registry_slot {
+  std::atomic<bool> taken{false};
+  std::atomic<int> fd{-1};
+  struct termios found_tty{};
+  bool restore_low_latency{false};
+};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "the interrupt handler may only touch lock-free atomics");
+
+registry_slot port_registry[SERIAL_REGISTRY_SLOTS];
+std::atomic<bool> interrupting{false};
+
+// Puts a port back as it was found. Only async-signal-safe calls: the
+// interrupt handler uses it too. Failures (a port that has gone) change
+// nothing worth reporting.
+void restore_port(int fd, const struct termios &found_tty, bool restore_low_latency) {
+  tcsetattr(fd, TCSANOW, &found_tty);
+  if (restore_low_latency) {
+    struct serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) == 0) {
+      info.flags &= ~ASYNC_LOW_LATENCY;
+      ioctl(fd, TIOCSSERIAL, &info);
+    }
+  }
+  ioctl(fd, TIOCNXCL);
+}
+
+// Enters an open port; -1 when every slot is taken (the port then works, but
+// an interrupt cannot restore it).
+int registry_add(int fd, const struct termios &found_tty, bool restore_low_latency) {
+  for (int i = 0; i < SERIAL_REGISTRY_SLOTS; ++i) {
+    bool expected = false;
+    if (!port_registry[i].taken.compare_exchange_strong(expected, true, SC)) continue;
+    port_registry[i].found_tty = found_tty;
+    port_registry[i].restore_low_latency = restore_low_latency;
+    port_registry[i].fd.store(fd, SC);
+    return i;
+  }
+  return -1;
+}
+
+void on_interrupt(int signo) {
+  interrupting.store(true, SC);
+  for (auto &slot : port_registry) {
+    const int fd = slot.fd.load(SC);
+    if (fd >= 0) restore_port(fd, slot.found_tty, slot.restore_low_latency);
+  }
+  ssize_t ignored = write(STDERR_FILENO, SERIAL_INTERRUPT_TEXT, sizeof SERIAL_INTERRUPT_TEXT - 1);
+  (void)ignored;
+  _exit(128 + signo);
+}
 
 // Adds one to an eventfd counter (wakes whoever polls it).
 void signal_fd(int fd) {
@@ -120,6 +201,15 @@ void port_close(serial *s) {
   if (old < 0) return;
   int users;
   while ((users = link->tx_users.load(SC)) != 0) link->tx_users.wait(users, SC);
+  restore_port(old, link->found_tty, link->restore_low_latency);
+  const int slot = link->registry_slot;
+  link->registry_slot = -1;
+  if (slot >= 0) port_registry[slot].fd.store(-1, SC);
+  // The interrupt handler may be restoring this very number: closing it now
+  // could hand the number to another file before the handler is done. The
+  // handler ends the process in a moment.
+  while (interrupting.load(SC)) pause();
+  if (slot >= 0) port_registry[slot].taken.store(false, SC);
   close(old);
   // The node of a port that just went away is given time to settle before
   // the path is tried again.
@@ -304,11 +394,109 @@ void *serial_thread(void *arg) {
   return nullptr;
 }
 
+enum class open_result {
+  opened,        // open, locked and configured
+  unconfigured,  // open and locked, but the settings were refused
+  missing,       // no such path (yet)
+  held,          // another program has it
+  unusable,      // exists but cannot be used; *error says why
+};
+
+// Opens the port, takes it for this process alone, and configures it. The
+// descriptor is published in fd only when the port is ours.
+open_result open_port(serial *s, int *error) {
+  serial_link *link = s->link;
+  // O_NOCTTY: a session leader must not take the port as its controlling
+  // terminal (an unplug would then SIGHUP it). O_NONBLOCK: opening a tty
+  // without carrier may otherwise wait forever, and writes must be bounded.
+  const int fd = open(s->port, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *error = errno;
+    if (errno == ENOENT) return open_result::missing;
+    // A terminal another user's program made exclusive refuses the open.
+    if (errno == EBUSY) return open_result::held;
+    return open_result::unusable;
+  }
+  // The lock comes first and decides: before it nothing is changed, and only
+  // its holder sets TIOCEXCL (a flag of the terminal that a loser must not
+  // clear again under the winner).
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = errno;
+    close(fd);
+    return *error == EWOULDBLOCK ? open_result::held : open_result::unusable;
+  }
+  struct termios found{};
+  if (tcgetattr(fd, &found) != 0) {
+    // Not a terminal: nothing this link can talk to.
+    *error = errno;
+    close(fd);
+    return open_result::unusable;
+  }
+  // Keeps other users' programs out; root's opens still pass (the lock
+  // turns away cooperating ones).
+  ioctl(fd, TIOCEXCL);
+
+  // USB serial adapters hold received bytes up to 16 ms unless asked not to;
+  // the hub acknowledges every upload line, so that delay would multiply the
+  // upload time. Drivers that refuse (a pseudo-terminal) are fine as they are.
+  struct serial_struct info{};
+  const bool has_serial_info = ioctl(fd, TIOCGSERIAL, &info) == 0;
+  const bool set_low_latency = has_serial_info && (info.flags & ASYNC_LOW_LATENCY) == 0;
+  link->found_tty = found;
+  link->restore_low_latency = set_low_latency;
+  // From here an interrupt puts the port back as it was found.
+  link->registry_slot = registry_add(fd, found, set_low_latency);
+
+  struct termios tty = found;
+  tty.c_cflag |= CS8;
+  tty.c_cflag &= ~PARENB;
+  tty.c_cflag &= ~CSTOPB;
+  tty.c_cflag &= ~CRTSCTS;
+  tty.c_cflag |= CREAD | CLOCAL;
+  tty.c_lflag &= ~ICANON;
+  tty.c_lflag &= ~(ECHO | ECHOE | ECHONL);
+  tty.c_lflag &= ~ISIG;
+  tty.c_iflag &= ~(IXON | IXOFF | IXANY);
+  tty.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
+  tty.c_oflag &= ~(OPOST | ONLCR);
+  tty.c_cc[VTIME] = 0;
+  tty.c_cc[VMIN] = 0;
+  cfsetispeed(&tty, SERIAL_BAUD);
+  cfsetospeed(&tty, SERIAL_BAUD);
+  const bool configured = tcsetattr(fd, TCSANOW, &tty) == 0;
+  link->tty = tty;
+  if (set_low_latency) {
+    info.flags |= ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &info);
+  }
+
+  link->fd.store(fd, SC);
+  signal_fd(link->event_fd);
+  return configured ? open_result::opened : open_result::unconfigured;
+}
+
+// Says why serial_init cannot use the port. A permission problem is the
+// usual one on a fresh system, so it comes with what to do.
+void print_open_failure(const char *port, open_result result, int error) {
+  if (result == open_result::held) {
+    print_port_error("ERROR: Serial port %s is in use by another program\n", port);
+  } else if (error == EACCES || error == EPERM) {
+    print_port_error(
+        "ERROR: Unable to open serial port %s: %s; add your user to the dialout group "
+        "(usermod -aG dialout USER) and log in again\n",
+        port, std::strerror(error));
+  } else if (error == ENOTTY) {
+    print_port_error("ERROR: Unable to open serial port %s: not a terminal (%s)\n", port,
+                     std::strerror(error));
+  } else {
+    print_port_error("ERROR: Unable to open serial port %s: %s\n", port, std::strerror(error));
+  }
+}
+
 // Releases everything serial_init set up in the link (thread already gone).
 void release_link(serial *s) {
   serial_link *link = s->link;
-  const int fd = link->fd.exchange(-1, SC);
-  close_fd(fd);
+  port_close(s);
   void *value;
   while ((value = lfqueue_deq(&s->rx_queue)) != nullptr)
     free_rx_entry(static_cast<serial_rx_entry *>(value));
@@ -365,7 +553,15 @@ int serial_init(serial *s, const char *port_path) {
   }
   link->hotplug_queue_ready = true;
 
-  serial_connect(s);  // a missing port is no failure: the reader opens it later
+  // A missing port is no failure: the reader opens it when it appears. One
+  // that exists but is not ours to use fails at once, before any byte.
+  int error = 0;
+  const open_result opened = open_port(s, &error);
+  if (opened == open_result::held || opened == open_result::unusable) {
+    print_open_failure(s->port, opened, error);
+    release_link(s);
+    return 0;
+  }
 
   const int err = pthread_create(&link->thread, nullptr, serial_thread, s);
   if (err != 0) {
@@ -381,49 +577,8 @@ int serial_init(serial *s, const char *port_path) {
 }
 
 int serial_connect(serial *s) {
-  serial_link *link = s->link;
-  // O_NOCTTY: a session leader must not take the port as its controlling
-  // terminal (an unplug would then SIGHUP it). O_NONBLOCK: opening a tty
-  // without carrier may otherwise wait forever, and writes must be bounded.
-  const int fd = open(s->port, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return 0;
-
-  struct termios tty{};
-  if (tcgetattr(fd, &tty) != 0) {
-    // Not a terminal: nothing this link can talk to.
-    close(fd);
-    return 0;
-  }
-  tty.c_cflag |= CS8;
-  tty.c_cflag &= ~PARENB;
-  tty.c_cflag &= ~CSTOPB;
-  tty.c_cflag &= ~CRTSCTS;
-  tty.c_cflag |= CREAD | CLOCAL;
-  tty.c_lflag &= ~ICANON;
-  tty.c_lflag &= ~(ECHO | ECHOE | ECHONL);
-  tty.c_lflag &= ~ISIG;
-  tty.c_iflag &= ~(IXON | IXOFF | IXANY);
-  tty.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
-  tty.c_oflag &= ~(OPOST | ONLCR);
-  tty.c_cc[VTIME] = 0;
-  tty.c_cc[VMIN] = 0;
-  cfsetispeed(&tty, SERIAL_BAUD);
-  cfsetospeed(&tty, SERIAL_BAUD);
-  const bool configured = tcsetattr(fd, TCSANOW, &tty) == 0;
-  link->tty = tty;
-
-  // USB serial adapters hold received bytes up to 16 ms unless asked not to;
-  // the hub acknowledges every upload line, so that delay would multiply the
-  // upload time. Drivers that refuse (a pseudo-terminal) are fine as they are.
-  struct serial_struct info{};
-  if (ioctl(fd, TIOCGSERIAL, &info) == 0) {
-    info.flags |= ASYNC_LOW_LATENCY;
-    ioctl(fd, TIOCSSERIAL, &info);
-  }
-
-  link->fd.store(fd, SC);
-  signal_fd(link->event_fd);
-  return configured ? 1 : 0;
+  int error = 0;
+  return open_port(s, &error) == open_result::opened ? 1 : 0;
 }
 
 int serial_tx(serial *s, const char *text) {
@@ -436,13 +591,14 @@ int serial_tx(serial *s, const char *text) {
   if (fd >= 0) {
     const char *p = text;
     size_t left = std::strlen(text);
-    const int64_t start = get_absolute_time();
+    int64_t last_progress = get_absolute_time();
     result = 1;
     while (left > 0) {
       const ssize_t n = write(fd, p, left);
       if (n > 0) {
         p += n;
         left -= static_cast<size_t>(n);
+        last_progress = get_absolute_time();
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -451,14 +607,14 @@ int serial_tx(serial *s, const char *text) {
         break;
       }
       // The port's buffer is full: wait for room, but not forever (a port
-      // nobody drains must not hang the caller).
-      const int64_t waited = get_absolute_time() - start;
-      if (waited >= SERIAL_TX_TIMEOUT_MS) {
+      // nobody drains must not hang the caller; a slow one is waited for).
+      const int64_t waited = get_absolute_time() - last_progress;
+      if (waited >= SERIAL_TX_STALL_MS) {
         result = 0;
         break;
       }
       struct pollfd pfd = {fd, POLLOUT, 0};
-      const int r = poll(&pfd, 1, static_cast<int>(SERIAL_TX_TIMEOUT_MS - waited));
+      const int r = poll(&pfd, 1, static_cast<int>(SERIAL_TX_STALL_MS - waited));
       if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
         result = 0;
         break;
@@ -577,4 +733,19 @@ void serial_handle_hotplug(serial *s, const char *action, const char *devnode) {
     return;
   }
   signal_fd(link->wake_fd);
+}
+
+void serial_exit_on_interrupt() {
+  struct sigaction action{};
+  action.sa_handler = on_interrupt;
+  // One handler at a time: a second signal waits for the exit.
+  sigemptyset(&action.sa_mask);
+  for (int signo : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signo);
+  for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction previous{};
+    // A signal ignored by whoever started us (nohup, a background job) is
+    // meant to stay ignored.
+    if (sigaction(signo, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    sigaction(signo, &action, nullptr);
+  }
 }

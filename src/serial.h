@@ -12,6 +12,20 @@
 // Threads: every function here is for the action thread (the link's owner);
 // the reader thread is internal. A link goes idle -> serial_init -> ready ->
 // (serial_stop) -> serial_free -> idle, and may be initialised again.
+//
+// Exclusive use: every open of the port (first open, reopen after an unplug,
+// the reconnect after a bootloader switch) first takes flock(LOCK_EX|LOCK_NB)
+// on it, then sets TIOCEXCL, before any setting is changed or byte written.
+// Two programs reading one port steal each other's answers, so a port that
+// another program holds is never used. The lock decides between two openers
+// racing for the port (only its winner sets TIOCEXCL, which is a flag of the
+// terminal, not of a descriptor: a loser clearing it would unguard the
+// winner). TIOCEXCL also turns away other users' plain opens (EBUSY), except
+// root's.
+//
+// The port is left as it was found: the terminal settings and the low-latency
+// flag are restored and TIOCEXCL is cleared whenever the link closes the port
+// (serial_free, an unplug) and on the interrupt exit.
 
 #include <atomic>
 #include <cstdint>
@@ -26,7 +40,9 @@
 // reused descriptor number.
 struct serial_link {
   std::atomic<int> fd{-1};        // the port; -1 while closed
-  struct termios tty{};           // settings as read and changed by serial_connect
+  struct termios tty{};           // settings as changed by serial_connect
+  struct termios found_tty{};     // settings as serial_connect found them, restored at close
+  bool restore_low_latency{false};  // serial_connect turned low latency on: turn it off at close
   pthread_t thread{};
   std::atomic<bool> thread_started{false};
   std::atomic<bool> stop{false};  // raised to make the reader leave its loop
@@ -36,6 +52,7 @@ struct serial_link {
   lfqueue hotplug_queue{};        // events posted by serial_handle_hotplug
   bool hotplug_queue_ready{false};
   int64_t last_open_try{0};       // reader only: when the port was last closed or tried
+  int registry_slot{-1};          // the open port's entry for the interrupt exit; -1 none
 };
 
 struct serial {
@@ -54,22 +71,36 @@ struct serial_rx_entry {
 };
 
 // Sets up the record in place: copies the path, allocates the link, opens the
-// port if it can (a missing port is no failure: the reader opens it when it
-// appears) and starts the reader thread. Returns 1 and sets ready; 0 after
-// an "ERROR: ..." message when memory ran out ("ERROR: Unable to allocate
-// memory"), or the link's eventfds or reader thread could not be created
-// (then nothing is left allocated and link is null).
+// port and starts the reader thread. Returns 1 and sets ready. A path that
+// does not exist is no failure: the reader opens it when it appears (a hub
+// may be on its way). Returns 0, with nothing left allocated and link null:
+//  - when the port is held by another program, after "ERROR: Serial port %s
+//    is in use by another program";
+//  - when the path exists but cannot be used (permission, no device behind
+//    the node, not a terminal...), after "ERROR: Unable to open serial port
+//    %s: <reason>" (for a permission problem, with what to do about it);
+//  - when memory ran out ("ERROR: Unable to allocate memory"), or the link's
+//    eventfds or reader thread could not be created.
+// The caller prints its own connect message afterwards. Nothing was written
+// to a port that was refused. The same holds for the reconnect after a
+// bootloader switch (serial_init again on the same record): a port taken by
+// another program or unusable by then fails it, rather than waiting on a hub
+// that someone else is now talking to.
 int serial_init(serial *s, const char *port_path);
 
-// Opens and configures the port (O_RDWR|O_NOCTTY|O_CLOEXEC|O_NONBLOCK, raw
-// 115200 8N1, low latency where the driver allows). Returns 1 when opened and
-// configured; a path that is not a terminal is closed again (0). Called by
-// serial_init and then only by the reader thread; declared for tests.
+// Opens, locks and configures the port (O_RDWR|O_NOCTTY|O_CLOEXEC|O_NONBLOCK,
+// flock and TIOCEXCL, raw 115200 8N1, low latency where the driver allows).
+// Returns 1 when opened and configured; 0 when the port is missing, held by
+// another program or not a terminal (nothing is left open; the reader tries
+// again every 500 ms, so a reopen after an unplug keeps waiting while another
+// program holds the port). Called by serial_init and then only by the reader
+// thread; declared for tests.
 int serial_connect(serial *s);
 
 // Writes the whole text (a partial write is continued). Returns 1 when every
 // byte was written, 0 when the port is closed, a write failed, or the port
-// took no bytes for 1 s (a port nobody drains never blocks the caller).
+// took no byte for 1 s (a port nobody drains never blocks the caller; one
+// that drains slowly but steadily is waited for).
 int serial_tx(serial *s, const char *text);
 
 // Takes the oldest received line, drops a leading ">>", copies it with strncpy
@@ -92,10 +123,25 @@ int serial_available(serial *s);
 // Raises the stop flag and returns at once; nothing is closed or released.
 void serial_stop(serial *s);
 
-// Stops and joins the reader thread, closes the port, discards queued lines
-// and releases the link and the queue's nodes; ready becomes 0. Returns at
-// once when link is null. The record may then go to serial_init again.
+// Stops and joins the reader thread, restores the port's settings as they
+// were found, closes it, discards queued lines and releases the link and the
+// queue's nodes; ready becomes 0. Returns at once when link is null. The
+// record may then go to serial_init again.
 void serial_free(serial *s);
+
+// Makes SIGINT, SIGTERM and SIGHUP end the process within a second: every
+// port the process holds open is restored (settings, low-latency flag,
+// TIOCEXCL cleared), the line
+//   "ERROR: Interrupted: the update is incomplete and the hub's boards may be
+//   left in bootloader mode; run the same command again to complete it"
+// goes to standard error, and the process exits with status 128 + the signal
+// number. Nothing printed claims success; running the same command again
+// completes the update (a hub left in bootloader mode is found and updated
+// from the start). A signal that was ignored when this is called stays
+// ignored (nohup, background jobs of a non-interactive shell). Call once from
+// the main thread before any port is opened; a child process calls it for
+// itself. The handler uses only async-signal-safe calls.
+void serial_exit_on_interrupt();
 
 // The /dev/ttyUSB* paths in directory order as a string list (functions.h),
 // empty when there are none or /dev cannot be read; null only when memory ran

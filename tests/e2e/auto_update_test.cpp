@@ -74,6 +74,28 @@ TEST_F(AutoUpdate, NoHubAnsweringDownloadsNothing) {
   EXPECT_TRUE(stage.requests().empty());
 }
 
+// A port that another program holds (another trelk updating its hub) is
+// skipped with its messages and never written to; the other hubs go on.
+TEST_F(AutoUpdate, PortHeldByAnotherProgramIsSkippedUntouched) {
+  const std::string held = add_hub();
+  const std::string free_port = add_hub();
+  port_holder other(hubs[0]->port());
+  ASSERT_TRUE(other.held());
+  stage.serve("manifest", serve_unfit_package("fw310.ufw", 310) + ",Newest\n");
+  stage.serve("stable", "1030,310\n");
+  auto r = trelk({"--auto"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, kSearching + "\nUpdating device " + free_port + " (1030) with v3.10\n");
+  EXPECT_EQ(r.err, "ERROR: Serial port " + held +
+                       " is in use by another program\nERROR: Unable to connect to device on "
+                       "serial port " + held + "\n" + kRefused);
+  hubs[0]->stop();
+  hubs[1]->stop();
+  EXPECT_TRUE(hubs[0]->lines().empty()) << "the held hub received " << hubs[0]->lines().size()
+                                        << " lines";
+  EXPECT_FALSE(hubs[1]->lines().empty());
+}
+
 TEST_F(AutoUpdate, NoStableEntryForTheModelTakesTheFirstManifestLine) {
   const std::string port = add_hub();
   stage.serve("manifest", serve_unfit_package("fw310.ufw", 310) + ",Newest\n" +

@@ -1,8 +1,11 @@
 // Manual updates that upload a whole package, end to end: the real trelk
-// against the hub simulator. Each lasts at least the 24 s of finish commands
-// of a two-board hub, a switch adds 25.75 s; CTest runs the cases side by side.
+// against the hub simulator, also with a rival trelk on the same hub and
+// interrupted. Each lasts at least the 24 s of finish commands of a two-board
+// hub, a switch adds 25.75 s; CTest runs the cases side by side.
 
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 #include "action_e2e.h"
 #include "process.h"
@@ -19,12 +22,22 @@ struct ManualUpload : ::testing::Test {
   std::vector<package_section> sections = test_sections(kTavrine16Types, 7);
   std::string package = dir.write("fw312.ufw", package_text(312, sections));
 
-  ProcessResult trelk(const HubSim &hub, std::vector<std::string> extra = {}) {
+  std::vector<std::string> command(const HubSim &hub, std::vector<std::string> extra = {}) {
     std::vector<std::string> argv = {trelk_binary(), "--fw", package, "--port", hub.port()};
     argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+  }
+  static ProcessOptions limits() {
     ProcessOptions opts;
     opts.timeout = std::chrono::seconds(150);
-    return run_process(argv, opts);
+    return opts;
+  }
+  ProcessResult trelk(const HubSim &hub, std::vector<std::string> extra = {}) {
+    return run_process(command(hub, std::move(extra)), limits());
+  }
+  std::string summary(const HubSim &hub) const {
+    return "trelk v3.00\nFirmware path: " + package + "\nSerial port: " + hub.port() +
+           "\nFirmware version: 312\n";
   }
 
   void expect_updated(HubSim &hub) {
@@ -81,6 +94,66 @@ TEST_F(ManualUpload, ReadyHubIsNotSwitchedAndForceUploadsTheSameVersion) {
                        clean_upload_text(test_block_count(kTavrine16Types)));
   expect_updated(hub);
   EXPECT_EQ(hub.state_long("count.boot_mode"), 0);
+}
+
+// Two trelk processes reading one port would steal each other's answers
+// (both would say the hub was updated while it held only one image). The
+// second is turned away at once and the first update ends as if alone.
+TEST_F(ManualUpload, SecondTrelkOnAHubBeingUpdatedIsRefused) {
+  HubSim hub({"--model", "1030", "--mode", "bootloader", "--fw-version", "300"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  background_process first(command(hub), limits());
+  ASSERT_TRUE(hub.wait_for_count("count.upload", 1)) << "the upload never began";
+
+  auto second = trelk(hub);
+  EXPECT_EQ(second.exit_status, 255);
+  EXPECT_EQ(second.out, summary(hub));
+  EXPECT_EQ(second.err, "ERROR: Serial port " + hub.port() +
+                            " is in use by another program\nERROR: Unable to connect to "
+                            "device on serial port " + hub.port() + "\n");
+  EXPECT_LT(second.seconds, 1.0);
+
+  auto r = first.wait();
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, summary(hub) + "Found device: Tavrine-16\n" +
+                       clean_upload_text(test_block_count(kTavrine16Types)));
+  EXPECT_EQ(r.err, "");
+  expect_updated(hub);
+}
+
+// SIGINT mid-upload ends trelk within a second with 130 and one line that
+// claims nothing, the port put back as it was found; the same command again
+// finds the hub still in bootloader mode and completes the update.
+TEST_F(ManualUpload, InterruptedUpdateIsCompletedByTheSameCommand) {
+  // Upload lines 3 to 6 go unanswered: trelk spends two seconds on its
+  // third line, the moment to interrupt it. (Should the second run meet one
+  // of them, it only waits; the line is framed again.)
+  HubSim hub({"--model", "1030", "--mode", "bootloader", "--fw-version", "300", "--drop-line",
+              "3-6"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  const terminal_state found = terminal_state_of(hub.port());
+  ASSERT_TRUE(found.readable);
+
+  background_process first(command(hub), limits());
+  ASSERT_TRUE(hub.wait_for_count("count.upload", 3)) << "the upload never began";
+  const auto signalled = std::chrono::steady_clock::now();
+  ASSERT_EQ(kill(first.pid(), SIGINT), 0);
+  auto r = first.wait();
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count(),
+            1.0);
+  EXPECT_EQ(r.exit_status, 130);
+  EXPECT_EQ(r.err,
+            "ERROR: Interrupted: the update is incomplete and the hub's boards may be left in "
+            "bootloader mode; run the same command again to complete it\n");
+  EXPECT_EQ(r.out.find("successfully"), std::string::npos) << r.out;
+  EXPECT_TRUE(terminal_state_of(hub.port()) == found) << "the port was not restored";
+
+  auto again = trelk(hub);
+  EXPECT_EQ(again.exit_status, 0) << again.err;
+  EXPECT_EQ(again.out, summary(hub) + "Found device: Tavrine-16\n" +
+                           clean_upload_text(test_block_count(kTavrine16Types)));
+  EXPECT_EQ(again.err, "");
+  expect_updated(hub);
 }
 
 }  // namespace

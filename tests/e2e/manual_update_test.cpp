@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "action_e2e.h"
 #include "process.h"
 
@@ -22,10 +25,14 @@ struct ManualUpdate : ::testing::Test {
   scratch_dir dir;
   std::string package = dir.write("fw312.ufw", package_text(312, test_sections(kTavrine16Types, 1)));
 
+  // Put before trelk's own command line (setpriv, to run it as another user).
+  std::vector<std::string> runner;
+
   ProcessResult trelk(const HubSim &hub, std::vector<std::string> extra = {},
-                      const std::string &path = "") {
-    std::vector<std::string> argv = {trelk_binary(), "--fw", path.empty() ? package : path,
-                                     "--port", hub.port()};
+                      const std::string &path = "", const std::string &port = "") {
+    std::vector<std::string> argv = runner;
+    argv.insert(argv.end(), {trelk_binary(), "--fw", path.empty() ? package : path, "--port",
+                             port.empty() ? hub.port() : port});
     argv.insert(argv.end(), extra.begin(), extra.end());
     ProcessOptions opts;
     opts.timeout = std::chrono::seconds(90);
@@ -94,6 +101,61 @@ TEST_F(ManualUpdate, NothingAnsweringOnThePort) {
   EXPECT_EQ(r.err, "ERROR: Unable to detect a Varnholt hub on port " + hub.port() + "\n");
   // The identification window is 7 s.
   EXPECT_GE(r.seconds, 6.5);
+}
+
+// A port that exists but cannot be used is refused at once, with its reason,
+// before a byte is written: no 7 s of detection on a port that can never
+// answer. (A missing port is still waited for: a hub may be on its way.)
+TEST_F(ManualUpdate, PortHeldByAnotherProgramIsRefusedUntouched) {
+  HubSim hub({"--model", "1030", "--mode", "bootloader", "--fw-version", "300"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  port_holder other(hub.port());
+  ASSERT_TRUE(other.held());
+  const terminal_state found = terminal_state_of(hub.port());
+  auto r = trelk(hub);
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, banner_and_summary(package, hub.port()) + "Firmware version: 312\n");
+  EXPECT_EQ(r.err, "ERROR: Serial port " + hub.port() +
+                       " is in use by another program\nERROR: Unable to connect to device on "
+                       "serial port " + hub.port() + "\n");
+  EXPECT_LT(r.seconds, 1.0);
+  EXPECT_TRUE(terminal_state_of(hub.port()) == found) << "the port's settings were changed";
+  hub.stop();
+  EXPECT_TRUE(hub.lines().empty()) << "the hub received " << hub.lines().size() << " lines";
+}
+
+TEST_F(ManualUpdate, PortTheUserMayNotOpenSaysWhatToDo) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run trelk as another user";
+  HubSim hub({"--model", "1030", "--mode", "bootloader", "--fw-version", "300"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  ASSERT_EQ(chmod(hub.port().c_str(), 0600), 0);
+  // The unprivileged user must reach the package through every folder.
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(package.c_str(), 0644), 0);
+  runner = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  auto r = trelk(hub);
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, banner_and_summary(package, hub.port()) + "Firmware version: 312\n");
+  EXPECT_EQ(r.err, "ERROR: Unable to open serial port " + hub.port() +
+                       ": Permission denied; add your user to the dialout group (usermod -aG "
+                       "dialout USER) and log in again\nERROR: Unable to connect to device on "
+                       "serial port " + hub.port() + "\n");
+  EXPECT_LT(r.seconds, 2.0);
+  hub.stop();
+  EXPECT_TRUE(hub.lines().empty());
+}
+
+TEST_F(ManualUpdate, PortThatIsNotATerminalFailsAtOnce) {
+  HubSim hub({"--model", "1030", "--mode", "bootloader"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  const std::string file = dir.write("ttyUSB0", "");
+  auto r = trelk(hub, {}, "", file);
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, banner_and_summary(package, file) + "Firmware version: 312\n");
+  EXPECT_EQ(r.err, "ERROR: Unable to open serial port " + file +
+                       ": not a terminal (Inappropriate ioctl for device)\nERROR: Unable to "
+                       "connect to device on serial port " + file + "\n");
+  EXPECT_LT(r.seconds, 1.0);
 }
 
 TEST_F(ManualUpdate, UploadFailingBeyondItsLimitsEndsWithStatusOne) {

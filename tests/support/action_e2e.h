@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "package_text.h"
+#include "port_probe.h"
 
 // A fresh folder under the temporary directory, removed with its contents.
 class scratch_dir {

@@ -146,6 +146,17 @@ bool HubSim::dump_now(std::chrono::milliseconds timeout) {
   return false;
 }
 
+bool HubSim::wait_for_count(const std::string &key, long at_least,
+                            std::chrono::milliseconds timeout) {
+  const auto deadline = clock_type::now() + timeout;
+  while (clock_type::now() < deadline) {
+    if (!dump_now()) return false;
+    if (state_long(key, 0) >= at_least) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 int HubSim::wait_exit(std::chrono::milliseconds timeout) {
   const auto deadline = clock_type::now() + timeout;
   while (pid_ > 0) {

@@ -42,6 +42,10 @@ class HubSim {
   // Asks for the dumps without stopping (SIGUSR1) and waits until they are
   // written. False on timeout or when not running.
   bool dump_now(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+  // Asks for dumps every 50 ms until state value `key` reaches `at_least`
+  // (a count, e.g. "count.upload"). False on timeout or when not running.
+  bool wait_for_count(const std::string &key, long at_least,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
   // SIGTERM, then waits (SIGKILL after the timeout). Returns the exit status
   // (0..255), 128+signal when killed, -1 when it was not running. Idempotent.
   int stop(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));

@@ -28,6 +28,10 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     setpgid(0, 0);
+    for (int signo = 1; signo < NSIG; ++signo) signal(signo, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     for (const auto &e : opts.env) putenv(const_cast<char *>(e.c_str()));
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
@@ -38,6 +42,7 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
   close(in_pipe[0]);
   close(out_pipe[1]);
   close(err_pipe[1]);
+  if (opts.started) opts.started(pid);
   signal(SIGPIPE, SIG_IGN);
   int in_fd = in_pipe[1];
   size_t in_off = 0;
@@ -105,6 +110,36 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   return result;
+}
+
+background_process::background_process(std::vector<std::string> argv, ProcessOptions opts)
+    : pid_(started_.get_future().share()) {
+  auto on_start = std::move(opts.started);
+  opts.started = [this, on_start](pid_t pid) {
+    started_.set_value(pid);
+    if (on_start) on_start(pid);
+  };
+  thread_ = std::thread([this, argv = std::move(argv), opts = std::move(opts)] {
+    result_ = run_process(argv, opts);
+    // A child that could not even be forked still releases pid().
+    if (result_.exit_status == -1 && result_.term_signal == 0) {
+      try {
+        started_.set_value(-1);
+      } catch (const std::future_error &) {
+      }
+    }
+  });
+}
+
+background_process::~background_process() {
+  if (thread_.joinable()) thread_.join();
+}
+
+pid_t background_process::pid() { return pid_.get(); }
+
+ProcessResult background_process::wait() {
+  if (thread_.joinable()) thread_.join();
+  return result_;
 }
 
 int run_in_child(const std::function<void()> &body, std::string *out) {

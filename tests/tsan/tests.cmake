@@ -8,12 +8,14 @@ if(NOT TRELK_SANITIZE)
     ${PROJECT_SOURCE_DIR}/src/lfqueue.cpp
     ${PROJECT_SOURCE_DIR}/src/serial.cpp
     ${PROJECT_SOURCE_DIR}/src/timer.cpp
-    ${PROJECT_SOURCE_DIR}/src/functions.cpp)
+    ${PROJECT_SOURCE_DIR}/src/functions.cpp
+    ${PROJECT_SOURCE_DIR}/tests/support/port_probe.cpp)
   foreach(name lfqueue serial)
     set(target tsan_${name}_test)
     add_executable(${target}
       ${CMAKE_CURRENT_LIST_DIR}/../unit/${name}_test.cpp ${TRELK_TSAN_SOURCES})
-    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src)
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src
+      ${PROJECT_SOURCE_DIR}/tests/support)
     # Without the main build's fortified functions, whose checks would
     # bypass the sanitizer's interceptors.
     target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer -g

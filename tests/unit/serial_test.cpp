@@ -1,6 +1,7 @@
 // The serial link over real pseudo-terminals: line assembly, writing, the
-// sleeping wait, hot-plug handling, a port that hangs up and returns, port
-// discovery, and the reader's idle cost.
+// sleeping wait, hot-plug handling, a port that hangs up and returns, ports
+// that are held or unusable, the port left as it was found (also on an
+// interrupt), port discovery, and the reader's idle cost.
 
 #include "serial.h"
 
@@ -17,12 +18,17 @@
 #include <optional>
 #include <poll.h>
 #include <string>
+#include <csignal>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "port_probe.h"
 #include "functions.h"
 #include "timer.h"
 
@@ -224,6 +230,178 @@ TEST_F(SerialPty, TxToAPortNobodyDrainsFailsInsteadOfHanging) {
   EXPECT_LT(get_absolute_time() - start, 5000);
 }
 
+// The bound is a second without progress, not a second in all: a port that
+// drains slowly but steadily gets the whole text; once it stops taking bytes
+// the write is given up about a second later.
+TEST_F(SerialPty, TxGivesUpOnlyAfterASecondWithoutProgress) {
+  std::string big;
+  for (int i = 0; i < 256 * 1024; ++i) big += static_cast<char>('a' + i % 26);
+  constexpr auto kPace = 100ms;
+  constexpr size_t kChunk = 8 * 1024;  // 80 KB/s: the text takes about 3 s
+  std::string got;
+  const int64_t give_up = get_absolute_time() + 10000;
+  std::thread slow([&] {
+    char buf[kChunk];
+    while (got.size() < big.size() && get_absolute_time() < give_up) {
+      std::this_thread::sleep_for(kPace);
+      const ssize_t n = ::read(p.master, buf, sizeof buf);
+      if (n > 0) got.append(buf, static_cast<size_t>(n));
+      if (n <= 0 && errno != EAGAIN) break;
+    }
+  });
+  const int64_t start = get_absolute_time();
+  EXPECT_EQ(serial_tx(link.get(), big.c_str()), 1);
+  const int64_t took = get_absolute_time() - start;
+  slow.join();
+  EXPECT_GT(took, 1500) << "the drain was meant to take well over a second";
+  EXPECT_TRUE(got == big) << got.size() << " of " << big.size() << " bytes";
+
+  // Draining for 1.5 s, then nothing: the write fails a second after the
+  // last byte was taken.
+  std::atomic<int64_t> stopped_at{0};
+  std::thread stalling([&] {
+    char buf[kChunk];
+    const int64_t until = get_absolute_time() + 1500;
+    while (get_absolute_time() < until) {
+      std::this_thread::sleep_for(kPace);
+      if (::read(p.master, buf, sizeof buf) < 0 && errno != EAGAIN) break;
+    }
+    stopped_at = get_absolute_time();
+  });
+  EXPECT_EQ(serial_tx(link.get(), big.c_str()), 0);
+  const int64_t failed_at = get_absolute_time();
+  stalling.join();
+  EXPECT_GE(failed_at - stopped_at.load(), 900);
+  EXPECT_LT(failed_at - stopped_at.load(), 2500);
+}
+
+// The port is left as it was found: settings, and the exclusive flag that
+// kept other users out while the link had it.
+TEST_F(SerialPty, FreeRestoresThePortAsFound) {
+  serial_free(link.get());
+  // A cooked terminal, as a port usually is before anyone configures it.
+  struct termios cooked{};
+  ASSERT_EQ(tcgetattr(p.master, &cooked), 0);
+  cooked.c_lflag |= ICANON | ECHO | ISIG;
+  cooked.c_iflag |= ICRNL | IXON;
+  cooked.c_oflag |= OPOST | ONLCR;
+  cfsetispeed(&cooked, B9600);
+  cfsetospeed(&cooked, B9600);
+  ASSERT_EQ(tcsetattr(p.master, TCSANOW, &cooked), 0);
+  const terminal_state before = terminal_state_of(p.slave);
+  EXPECT_EQ(before.exclusive, 0);
+
+  ASSERT_EQ(serial_init(link.get(), p.slave.c_str()), 1);
+  const terminal_state during = terminal_state_of(p.slave);
+  EXPECT_EQ(during.exclusive, 1);
+  EXPECT_EQ(during.tty.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(cfgetospeed(&during.tty), static_cast<speed_t>(B115200));
+
+  serial_free(link.get());
+  EXPECT_TRUE(terminal_state_of(p.slave) == before);
+}
+
+// A port another program holds is refused before anything is changed or
+// written, and says so; so is a second link in this process.
+TEST_F(SerialPty, HeldPortIsRefusedAtOnce) {
+  const terminal_state mine = terminal_state_of(p.slave);
+  link_guard second;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(serial_init(second.get(), p.slave.c_str()), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ERROR: Serial port " + p.slave + " is in use by another program\n");
+  EXPECT_EQ(second->ready, 0);
+  EXPECT_EQ(second->link, nullptr);
+  EXPECT_TRUE(terminal_state_of(p.slave) == mine) << "the refused link touched the port";
+
+  serial_free(link.get());
+  const terminal_state found = terminal_state_of(p.slave);
+  {
+    port_holder other(p.slave);
+    ASSERT_TRUE(other.held());
+    link_guard third;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(serial_init(third.get(), p.slave.c_str()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR: Serial port " + p.slave + " is in use by another program\n");
+    EXPECT_TRUE(terminal_state_of(p.slave) == found);
+    EXPECT_EQ(p.read_some(1, 100ms), "");
+  }
+  ASSERT_EQ(serial_init(link.get(), p.slave.c_str()), 1);  // released: usable again
+}
+
+// A path that exists but is no terminal fails at once with its reason, as
+// does one without a device behind it; only a missing path is waited for.
+TEST(SerialLifecycle, UnusablePathsFailAtOnceWithTheirReason) {
+  char path[] = "/tmp/trelk-serial-fileXXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  link_guard link;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(serial_init(link.get(), path), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            std::string("ERROR: Unable to open serial port ") + path +
+                ": not a terminal (Inappropriate ioctl for device)\n");
+  EXPECT_EQ(link->link, nullptr);
+  unlink(path);
+
+  // A directory cannot be opened for writing at all.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(serial_init(link.get(), "/tmp"), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ERROR: Unable to open serial port /tmp: Is a directory\n");
+}
+
+// SIGINT, SIGTERM and SIGHUP end the process with 128 + the signal, one line
+// on stderr, and the port put back as it was found, whichever thread the
+// signal lands on.
+TEST(SerialInterrupt, ExitRestoresThePortAndSaysTheUpdateIsIncomplete) {
+  for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+    pty p;
+    const terminal_state before = terminal_state_of(p.slave);
+    int err_pipe[2];
+    ASSERT_EQ(pipe(err_pipe), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
+      dup2(err_pipe[1], STDERR_FILENO);
+      serial_exit_on_interrupt();
+      serial link{};
+      if (serial_init(&link, p.slave.c_str()) != 1) _exit(3);
+      kill(getpid(), signo);
+      pause();
+      _exit(4);
+    }
+    close(err_pipe[1]);
+    std::string err;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(err_pipe[0], buf, sizeof buf)) > 0) err.append(buf, static_cast<size_t>(n));
+    close(err_pipe[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "signal " << signo;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signo);
+    EXPECT_EQ(err,
+              "ERROR: Interrupted: the update is incomplete and the hub's boards may be left in "
+              "bootloader mode; run the same command again to complete it\n");
+    EXPECT_TRUE(terminal_state_of(p.slave) == before) << "signal " << signo;
+  }
+
+  // A signal ignored by whoever started the process stays ignored.
+  const pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGHUP, SIG_IGN);
+    serial_exit_on_interrupt();
+    kill(getpid(), SIGHUP);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 // The engine's pattern: pop until empty, then sleep in serial_wait. A line
 // already queued makes the wait return at once; one arriving later wakes it;
 // with nothing arriving it sleeps out its time.
@@ -296,8 +474,10 @@ TEST(SerialHotplug, RemoveAndAddForThePort) {
 }
 
 // Without any udev event: the port hangs up (the hub is unplugged), the link
-// closes it, and opens the path again once it leads to a terminal. A line cut
-// by the unplug is continued by the first bytes afterwards.
+// closes it, and opens the path again once it leads to a terminal that no
+// other program holds (while one does, the link keeps waiting and touches
+// nothing). A line cut by the unplug is continued by the first bytes
+// afterwards.
 TEST(SerialHotplug, HangUpAndReturnWithoutUdev) {
   auto first = std::make_unique<pty>();
   char dir_template[] = "/tmp/trelk-serial-XXXXXX";
@@ -318,7 +498,13 @@ TEST(SerialHotplug, HangUpAndReturnWithoutUdev) {
   EXPECT_EQ(serial_tx(link.get(), "x\r\n"), 0);
 
   pty second;
+  auto other = std::make_unique<port_holder>(second.slave);
+  ASSERT_TRUE(other->held());
   ASSERT_EQ(symlink(second.slave.c_str(), port.c_str()), 0);
+  // Several reopen periods pass with the port held.
+  EXPECT_FALSE(wait_available(link.get(), 1, 1500));
+  EXPECT_EQ(second.read_some(1, 100ms), "");
+  other.reset();
   ASSERT_TRUE(wait_available(link.get(), 1, 5000));
   second.write_all("tial\r\n");
   EXPECT_EQ(next_line(link.get()), "partial");
