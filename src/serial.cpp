@@ -153,6 +153,13 @@ void on_interrupt(int signo) {
     const int fd = slot.fd.load(SC);
     if (fd >= 0) restore_port(fd, slot.found_tty, slot.restore_low_latency);
   }
+  // The progress line never ends in a line feed; on a terminal the message
+  // would otherwise run on behind it (and behind the "^C" echo).
+  struct termios out{};
+  if (tcgetattr(STDOUT_FILENO, &out) == 0) {
+    ssize_t ignored_newline = write(STDOUT_FILENO, "\r\n", 2);
+    (void)ignored_newline;
+  }
   ssize_t ignored = write(STDERR_FILENO, SERIAL_INTERRUPT_TEXT, sizeof SERIAL_INTERRUPT_TEXT - 1);
   (void)ignored;
   _exit(128 + signo);
