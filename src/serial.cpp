@@ -190,6 +190,7 @@ void assemble_lines(serial *s, const char *bytes, size_t count) {
     entry->unused = nullptr;
     // A line the queue cannot take is lost; the queue has said so.
     if (lfqueue_enq(&s->rx_queue, entry) != 0) free_rx_entry(entry);
+    s->link->last_heard.store(get_absolute_time(), SC);
     s->line_pos = 0;
     signal_fd(s->link->event_fd);
   }
@@ -421,6 +422,7 @@ int serial_connect(serial *s) {
     ioctl(fd, TIOCSSERIAL, &info);
   }
 
+  link->last_heard.store(get_absolute_time(), SC);
   link->fd.store(fd, SC);
   signal_fd(link->event_fd);
   return configured ? 1 : 0;
@@ -506,6 +508,10 @@ int serial_wait(serial *s, int64_t timeout_ms) {
       }
     }
   }
+}
+
+int64_t serial_last_heard(serial *s) {
+  return s != nullptr && s->link != nullptr ? s->link->last_heard.load(SC) : 0;
 }
 
 int serial_available(serial *s) {
