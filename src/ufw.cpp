@@ -204,7 +204,9 @@ void ufw_load_file(const char *path, ufw *package) {
   // terminal never ends, so reading it "to its end" would hang for ever.
   struct stat named {};
   if (::stat(path, &named) != 0 || !is_package_source(named)) return;
-  // A pipe's open waits for its writer, as it must; a file's never blocks.
+  // A pipe's open waits for its writer, as it must. For a file O_NONBLOCK
+  // changes nothing, except that should the path have been swapped for a
+  // device since the look, that open cannot wait.
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC | (S_ISREG(named.st_mode) ? O_NONBLOCK : 0));
   if (fd < 0) return;
   struct stat st {};
