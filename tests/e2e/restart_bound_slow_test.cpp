@@ -1,9 +1,12 @@
 // The bounds that end an upload, each at its exact edge: a block whose
 // restarts never end, a line answered late enough to restart its block and
 // one answered too late for that, a block whose CRC is wrong at every try,
-// and a hub that stops talking in the middle. Each ends the process with
-// status 1 and the failure text; the boards never get "!FINISH".
+// and a hub that stops talking in the middle (a pulled cable is no silence).
+// Each ends the process with status 1 and the failure text; the boards never
+// get "!FINISH".
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -138,6 +141,26 @@ TEST(UploadLimits, AHubThatFallsSilentFailsTheUploadAboutAMinuteLater) {
   ASSERT_GE(hub.sim.stop(), 0);
   EXPECT_GT(hub.sim.state_long("count.upload"), 20);  // it kept asking
   EXPECT_EQ(commands_received(hub.sim, "!FINISH"), 0);
+}
+
+TEST(UploadLimits, TheTimeAPortIsUnpluggedIsNotSilence) {
+  // The cable is pulled after upload line 20 (stored, never answered) and
+  // comes back 20 s later, but the hub says nothing any more. The wait for
+  // the port is not counted: the minute starts when the port returns.
+  const std::string link = "/tmp/trelk-silent-unplug-" + std::to_string(getpid());
+  OneBlock hub({"--link", link, "--mute-after", "20", "--unplug-after", "20", "--unplug-for",
+                "20000"});
+  ASSERT_TRUE(hub.start({{0x0102, package_bytes(512, 3)}, {0x0201, package_bytes(256, 4)}}))
+      << hub.sim.error();
+  const ProcessResult r = hub.run(std::chrono::seconds(240));
+  expect_failed(r);
+  EXPECT_EQ(count_of(r.out, "Serial port is unavailable, please wait while we try to reconnect."), 1)
+      << r.out;
+  EXPECT_GE(r.seconds, 78.0);
+  EXPECT_LT(r.seconds, 100.0);
+  ASSERT_GE(hub.sim.stop(), 0);
+  EXPECT_EQ(hub.sim.state_long("unplugs"), 1);
+  unlink(link.c_str());
 }
 
 }  // namespace
