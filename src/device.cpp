@@ -1,6 +1,7 @@
 #include "device.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -106,6 +107,11 @@ constexpr int FINISH_PASSES = 2;
 constexpr uint16_t FINISH_TIMEOUT_MS = 3000;
 constexpr int64_t FINISH_FIRST_PAUSE_MS = 4000;
 constexpr int64_t FINISH_SECOND_PAUSE_MS = 2000;
+// A hub that sends no line at all for this long while its port is open has
+// died; without this bound the retry limits would keep a dead hub busy for
+// hours. The wait for an unplugged port is not counted: the port's return
+// restarts the count.
+constexpr int64_t HUB_SILENCE_LIMIT_MS = 60000;
 // Text buffer of a copied upload line, as the section's own lines have.
 constexpr size_t LINE_TEXT_SIZE = 100;
 
@@ -132,6 +138,25 @@ constexpr hub_model HUB_MODELS[] = {
 void say(const char *text) {
   std::fputs(text, stdout);
   std::fflush(stdout);
+}
+
+[[noreturn]] void fail_upload() {
+  say("Failed to update the Varnholt hub. Please power cycle the hub and run trelk again.\r\n");
+  std::exit(1);
+}
+
+// While an upload runs: whether the hub's silence is watched, and since when
+// it counts (a hub that was quiet before the upload began gets the full
+// time).
+bool silence_watched = false;
+int64_t silence_watched_since = 0;
+
+// Ends the upload as its retry limits do when the hub has said nothing for
+// HUB_SILENCE_LIMIT_MS on an open port. Called wherever the upload waits.
+void fail_if_hub_silent(serial *s) {
+  if (!silence_watched || !serial_available(s)) return;
+  const int64_t heard = std::max(serial_last_heard(s), silence_watched_since);
+  if (time_reached(heard, HUB_SILENCE_LIMIT_MS)) fail_upload();
 }
 
 bool pop_line(serial *s, char *buffer, size_t capacity) {
@@ -169,6 +194,7 @@ void rewrite_until_written(serial *s, const char *frame) {
       told = true;
       wait_for_port(s);
     } else {
+      fail_if_hub_silent(s);
       wait_ms(REWRITE_PAUSE_MS);
     }
     if (serial_tx(s, frame)) return;
@@ -184,6 +210,7 @@ int await_answer(serial *s, uint8_t board, bool crc_request, const char *tag,
   hub_answer answer;
   while (!time_reached(start, timeout)) {
     if (!pop_line(s, line, sizeof line)) {
+      fail_if_hub_silent(s);
       sleep_until(s, start + timeout);
       continue;
     }
@@ -215,7 +242,10 @@ void fill_board(board_info *entry, const char *payload) {
   entry->hub_code = ascii_hex_to_uint16(payload + 4);
   entry->board_type = ascii_hex_to_uint16(payload + 8);
   // The payload buffer is zero-filled past its end, so a short one reads 0.
-  entry->serial_no = std::atoi(payload + 12);
+  // Read as atoi would, but a number beyond int32 (line noise, a broken
+  // board) is clamped instead of overflowing.
+  const long serial_no = std::strtol(payload + 12, nullptr, 10);
+  entry->serial_no = static_cast<int32_t>(std::clamp<long>(serial_no, INT32_MIN, INT32_MAX));
 }
 
 void replace_system(device *dev, uint16_t code) {
@@ -298,11 +328,6 @@ hex_cmd *copy_line(const hex_cmd *source) {
   }
   std::strncpy(copy->text, source->text, LINE_TEXT_SIZE - 1);
   return copy;
-}
-
-[[noreturn]] void fail_upload() {
-  say("Failed to update the Varnholt hub. Please power cycle the hub and run trelk again.\r\n");
-  std::exit(1);
 }
 
 }  // namespace
@@ -636,6 +661,7 @@ int device_send_firmware_line_block(device *dev, uint8_t board, ufw *package, he
       }
       say("Error sending command\r\n");
       wait_ms(LINE_ERROR_PAUSE_MS);
+      fail_if_hub_silent(s);
     }
     if (acknowledged_at == 1) {
       wait_ms(LINE_GAP_MS);
@@ -713,6 +739,8 @@ int device_do_firmware_update(device *dev, ufw *package) {
   int n = 0;
   firmware_block *list = device_build_firmware_blocks(dev, package, &n);
   if (n < 0) return 0;
+  silence_watched = true;
+  silence_watched_since = get_absolute_time();
   device_stop_pings(dev);
 
   upload_progress progress{};
@@ -736,6 +764,7 @@ int device_do_firmware_update(device *dev, ufw *package) {
       ++progress.failed;
       if (progress.failed == n) fail_upload();
       wait_ms(BLOCK_RETRY_PAUSE_MS);
+      fail_if_hub_silent(dev->serial);
     }
     progress.spinner = (progress.spinner + 1) % 4;
   }
@@ -751,6 +780,7 @@ int device_do_firmware_update(device *dev, ufw *package) {
       wait_ms(FINISH_SECOND_PAUSE_MS);
     }
   }
+  silence_watched = false;
   device_free_firmware_blocks(list);
   say("Device updated successfully.\n");
   return 1;

@@ -114,7 +114,9 @@ void device_free(device *dev);
 // Upload. device_do_firmware_update returns 1 after "Device updated
 // successfully."; 0 when the package lacks a section for some board or memory
 // for the block list ran out (message on stderr, nothing sent). An upload that
-// fails beyond its retry limits ends the process with status 1.
+// fails beyond its retry limits ends the process with status 1, and so does
+// a hub that sends no line at all for 60 s while its port is open (the port
+// coming back after an unplug starts that count again).
 int device_do_firmware_update(device *dev, ufw *package);
 // The shuffled block list for boards board_count..1 (copies of the sections'
 // lines); *count gets the number of blocks. Boards without a section get no

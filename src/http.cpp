@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -75,15 +76,60 @@ int wait_for(int fd, short events, int ms) {
   }
 }
 
-int resolve_ipv4(const char *host, in_addr *out) {
+// One asynchronous name lookup. The resolver's thread writes into the
+// request until the lookup ends, so it must outlive an abandoned lookup.
+struct lookup {
+  std::string name;
   addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo *list = nullptr;
-  if (::getaddrinfo(host, nullptr, &hints, &list) != 0 || list == nullptr) return 0;
-  *out = reinterpret_cast<sockaddr_in *>(list->ai_addr)->sin_addr;
-  ::freeaddrinfo(list);
-  return 1;
+  gaicb request{};
+  lookup *next_abandoned = nullptr;
+};
+
+// Lookups given up while the resolver still held them (never released: the
+// resolver may write into them at any time until it is done). A plain pointer,
+// so the list stays reachable to the very end of the process.
+lookup *abandoned_lookups = nullptr;
+
+// Resolves `host` to its first IPv4 address within `timeout_ms`. A plain
+// getaddrinfo can wait for the resolver's own timeouts and retries, far
+// beyond every bound of a fetch; the lookup runs on the resolver's thread
+// and is abandoned at the deadline. 1 with *out set, else 0.
+int resolve_ipv4(const char *host, in_addr *out, int timeout_ms) {
+  auto *job = new (std::nothrow) lookup;
+  if (job == nullptr) return 0;
+  job->name = host;
+  job->hints.ai_family = AF_INET;
+  job->hints.ai_socktype = SOCK_STREAM;
+  job->request.ar_name = job->name.c_str();
+  job->request.ar_request = &job->hints;
+  gaicb *requests[1] = {&job->request};
+  if (::getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr) != 0) {
+    delete job;
+    return 0;
+  }
+  const int64_t start = get_absolute_time();
+  while (::gai_error(&job->request) == EAI_INPROGRESS) {
+    const int64_t left = timeout_ms - (get_absolute_time() - start);
+    if (left <= 0) break;
+    const timespec wait{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000L};
+    ::gai_suspend(requests, 1, &wait);  // returns on completion, timeout or a signal
+  }
+  const int status = ::gai_error(&job->request);
+  if (status == EAI_INPROGRESS) {
+    if (::gai_cancel(&job->request) != EAI_CANCELED) {
+      job->next_abandoned = abandoned_lookups;
+      abandoned_lookups = job;
+      return 0;
+    }
+    delete job;
+    return 0;
+  }
+  addrinfo *list = job->request.ar_result;
+  const int found = status == 0 && list != nullptr ? 1 : 0;
+  if (found) *out = reinterpret_cast<sockaddr_in *>(list->ai_addr)->sin_addr;
+  if (list != nullptr) ::freeaddrinfo(list);
+  delete job;
+  return found;
 }
 
 // Non-blocking connect bounded by the connection limit; the socket stays
@@ -367,7 +413,9 @@ int http_get_port(const char *host, uint16_t port, const char *path, char *buffe
   Socket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (sock.fd() < 0) return 0;
   in_addr addr{};
-  if (!resolve_ipv4(host, &addr)) return 0;
+  // The lookup gets the connection's bound of its own: a resolver that does
+  // not answer fails the fetch as a server that does not accept would.
+  if (!resolve_ipv4(host, &addr, connect_timeout_ms)) return 0;
   if (!connect_bounded(sock.fd(), addr, port)) return 0;
 
   char request[REQUEST_SIZE];

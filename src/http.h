@@ -1,8 +1,8 @@
 #pragma once
 // Minimal HTTP/1.1 GET over plain TCP, for the firmware server's manifest,
 // stable list and packages. Bounded in every way: the caller's buffer, a
-// 10 s connection limit, a 30 s silence limit while receiving and 5 minutes
-// for the whole fetch.
+// 10 s limit on the host name lookup, another on the connection, a 30 s
+// silence limit while receiving and 5 minutes for the whole fetch.
 //
 // Called from the action thread only; prints nothing (callers report).
 
@@ -14,8 +14,8 @@ const char *http_firmware_host();
 // GET `path` from `host` port 80. Returns 1 when the status was 200 and at
 // least one body byte arrived complete (Content-Length met, chunked coding
 // decoded); `buffer` then holds the body and a terminating zero, so the body
-// had at most size - 1 bytes. Returns 0 on any failure: lookup, connection
-// (10 s), 30 s of silence, 5 minutes in all, a body that does not fit, a cut
+// had at most size - 1 bytes. Returns 0 on any failure: lookup (a host that
+// does not resolve within 10 s is given up), connection (10 s), 30 s of silence, 5 minutes in all, a body that does not fit, a cut
 // connection, a status other than 200. The buffer content is then undefined. The socket is
 // always closed.
 int http_get(const char *host, const char *path, char *buffer, int size);

@@ -287,6 +287,7 @@ void assemble_lines(serial *s, const char *bytes, size_t count) {
     entry->unused = nullptr;
     // A line the queue cannot take is lost; the queue has said so.
     if (lfqueue_enq(&s->rx_queue, entry) != 0) free_rx_entry(entry);
+    s->link->last_heard.store(get_absolute_time(), SC);
     s->line_pos = 0;
     signal_fd(s->link->event_fd);
   }
@@ -477,6 +478,7 @@ open_result open_port(serial *s, int *error) {
     ioctl(fd, TIOCSSERIAL, &info);
   }
 
+  link->last_heard.store(get_absolute_time(), SC);
   link->fd.store(fd, SC);
   signal_fd(link->event_fd);
   return configured ? open_result::opened : open_result::unconfigured;
@@ -669,6 +671,10 @@ int serial_wait(serial *s, int64_t timeout_ms) {
       }
     }
   }
+}
+
+int64_t serial_last_heard(serial *s) {
+  return s != nullptr && s->link != nullptr ? s->link->last_heard.load(SC) : 0;
 }
 
 int serial_available(serial *s) {

@@ -53,6 +53,9 @@ struct serial_link {
   bool hotplug_queue_ready{false};
   int64_t last_open_try{0};       // reader only: when the port was last closed or tried
   int registry_slot{-1};          // the open port's entry for the interrupt exit; -1 none
+  // When a line was last queued or the port last (re)opened (monotonic ms):
+  // how long the hub has said nothing, for the upload's silence bound.
+  std::atomic<int64_t> last_heard{0};
 };
 
 struct serial {
@@ -119,6 +122,11 @@ int serial_wait(serial *s, int64_t timeout_ms);
 
 // 1 while the port is open, else 0.
 int serial_available(serial *s);
+
+// When the reader last queued a line or (re)opened the port, in
+// get_absolute_time() milliseconds; 0 before either happened or without a
+// link. Lets the action thread see a hub that has gone silent on an open port.
+int64_t serial_last_heard(serial *s);
 
 // Raises the stop flag and returns at once; nothing is closed or released.
 void serial_stop(serial *s);

@@ -39,7 +39,7 @@ constexpr uint8_t REC_NONE = 0xFF;
 // ":" + count(2) + address(4) + type(2): the fixed head of every record.
 constexpr size_t REC_HEAD = 9;
 
-// Chunk size for reading files that cannot be sized (pipes, devices).
+// Chunk size for reading files that cannot be sized (pipes).
 constexpr size_t READ_CHUNK = 64 * 1024;
 
 // Allocation failure seam for tests: the countdown reaching zero fails that
@@ -96,6 +96,10 @@ bool safe_file_name(const char *name, size_t capacity) {
   return true;
 }
 
+// Regular files and pipes (FIFOs, process substitution) end; terminals,
+// devices and sockets may never do so.
+bool is_package_source(const struct stat &st) { return S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode); }
+
 // Reads the whole descriptor. Returns a malloc'd buffer holding the contents
 // and a terminating zero, or null (too large, read error, short read, no
 // memory).
@@ -118,7 +122,7 @@ char *read_all(int fd, const struct stat &st) {
     buffer[size] = '\0';
     return buffer;
   }
-  // A pipe or a device: read to its end, never beyond the cap.
+  // A pipe: read to its end, never beyond the cap.
   char *buffer = nullptr;
   size_t got = 0, capacity = 0;
   for (;;) {
@@ -195,11 +199,28 @@ void ufw_load_file(const char *path, ufw *package) {
   if (package == nullptr) return;
   clear_package(package);
   if (path == nullptr) return;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  // A package is a file or a pipe. Anything else is refused before it is
+  // opened: opening a terminal or a device can block or disturb it, and a
+  // terminal never ends, so reading it "to its end" would hang for ever.
+  struct stat named {};
+  if (::stat(path, &named) != 0 || !is_package_source(named)) return;
+  // A pipe's open waits for its writer, as it must. For a file O_NONBLOCK
+  // changes nothing, except that should the path have been swapped for a
+  // device since the look, that open cannot wait.
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | (S_ISREG(named.st_mode) ? O_NONBLOCK : 0));
   if (fd < 0) return;
   struct stat st {};
   char *buffer = nullptr;
-  if (::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) buffer = read_all(fd, st);
+  // The path may have been replaced between the two looks; only what was
+  // checked is read.
+  if (::fstat(fd, &st) == 0 && st.st_dev == named.st_dev && st.st_ino == named.st_ino &&
+      is_package_source(st)) {
+    if (S_ISREG(st.st_mode)) {
+      const int flags = ::fcntl(fd, F_GETFL);
+      if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    buffer = read_all(fd, st);
+  }
   ::close(fd);
   if (buffer == nullptr) return;
   ufw_load_data(buffer, package);

@@ -52,9 +52,12 @@ struct ufw {
   ufw_section *sections;
 };
 
-// Clears `package`, reads the file at `path` (at most UFW_MAX_FILE_SIZE bytes;
-// directories, read errors and larger files leave it invalid) and parses it.
-// Prints nothing; the caller tests package->valid.
+// Clears `package`, reads the file at `path` (at most UFW_MAX_FILE_SIZE bytes)
+// and parses it. Only regular files and pipes are read: anything else (a
+// directory, a terminal or other device, a socket) is refused by its type
+// before it is opened, so it can neither hang nor be disturbed. Refusals,
+// read errors and larger files leave it invalid. Opening a pipe waits for its
+// writer. Prints nothing; the caller tests package->valid.
 void ufw_load_file(const char *path, ufw *package);
 
 // Clears `package` and fetches "/firmware/<entry->file_name>" from the

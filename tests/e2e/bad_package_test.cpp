@@ -79,9 +79,30 @@ void expect_refused_before_the_port(const std::string &fw, double seconds = 5.0)
 TEST(BadPackage, NotARegularFileIsRefusedBeforeThePort) {
   scratch s;
   expect_refused_before_the_port(s.dir);      // a directory
-  // Endless: read up to the size cap (64 MiB) and refused, not read for ever.
-  expect_refused_before_the_port("/dev/zero", 30.0);
+  // Endless devices are refused by their type, not read up to the size cap.
+  expect_refused_before_the_port("/dev/zero");
   expect_refused_before_the_port(s.dir + "/missing.ufw");
+}
+
+TEST(BadPackage, SwappedArgumentsRefuseTheTerminalAndLeaveTheHubAlone) {
+  // "--fw" names the hub's port, "--port" the package: the terminal never
+  // ends, so reading it as a package would block for ever.
+  HubSim sim({"--model", "1030", "--mode", "bootloader"});
+  ASSERT_TRUE(sim.start()) << sim.error();
+  scratch s;
+  const std::string package = s.write("hub.ufw", "___300\n");
+  ProcessOptions opts;
+  opts.timeout = std::chrono::seconds(30);
+  const ProcessResult r =
+      run_process({trelk_binary(), "--fw", sim.port(), "--port", package}, opts);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, summary(sim.port(), package));
+  EXPECT_EQ(r.err, kInvalidFile);
+  EXPECT_LT(r.seconds, 5.0);
+  ASSERT_GE(sim.stop(), 0);
+  EXPECT_TRUE(sim.lines().empty());
+  EXPECT_EQ(sim.state_long("count.probes"), 0);
 }
 
 TEST(BadPackage, HugeFileIsRefusedWithoutReadingIt) {

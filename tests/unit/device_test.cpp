@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -443,6 +444,18 @@ TEST_F(DeviceTest, DetectsBootloaderModeAndEndsOnTheThirdBoardOneAnnouncement) {
   EXPECT_EQ(dev_->hub_code, 0x1030);
   EXPECT_STREQ(dev_->serial_number, "1030.0042");
   EXPECT_EQ(dev_->fw_version, 310);
+  EXPECT_EQ(device_is_bootloader_ready(dev_), 1);
+}
+
+TEST_F(DeviceTest, SerialNumbersBeyondInt32AreClamped) {
+  // Board 1 announces a serial far above int32, board 2 one far below.
+  announce_on_probe(peer_, {answer_line(1, '*', "013610300102" "99999999999999999999"),
+                            answer_line(2, '*', "013610300201" "-99999999999")});
+  dev_ = device_create_from_port(peer_.path().c_str());
+  ASSERT_NE(dev_, nullptr);
+  EXPECT_EQ(dev_->boards[1].serial_no, INT32_MAX);
+  EXPECT_EQ(dev_->boards[2].serial_no, INT32_MIN);
+  EXPECT_STREQ(dev_->serial_number, "1030.2147483647");
   EXPECT_EQ(device_is_bootloader_ready(dev_), 1);
 }
 

@@ -152,6 +152,10 @@ TEST_F(HttpTest, OnlyStatus200Succeeds) {
   EXPECT_EQ(fetch_script({HttpStep::send("HTTP/1.1 404 Not Found\r\n\r\nnot here")}).result, 0);
   EXPECT_EQ(fetch_script({HttpStep::send("HTTP/1.1 500 Oops\r\n\r\nbroken")}).result, 0);
   EXPECT_EQ(fetch_script({HttpStep::send("HTTP/1.1 2000 OK\r\n\r\nodd")}).result, 0);
+  // Other successes are no document of ours: a part of one, or none.
+  EXPECT_EQ(fetch_script({HttpStep::send("HTTP/1.1 206 Partial Content\r\n\r\npart")}).result, 0);
+  EXPECT_EQ(fetch_script({HttpStep::send("HTTP/1.1 201 Created\r\n\r\nnew")}).result, 0);
+  EXPECT_EQ(fetch_script({HttpStep::send("HTTP/1.1 299 Odd\r\n\r\nodd")}).result, 0);
   EXPECT_EQ(fetch_script({HttpStep::send("garbage\r\n\r\nbody")}).result, 0);
   EXPECT_EQ(fetch_script({HttpStep::send("HTTP/1.0 200\r\n\r\nbody")}).result, 1);
 }
@@ -287,26 +291,37 @@ TEST_F(HttpTest, LookupAndConnectionFailuresLeaveNoSocket) {
   EXPECT_EQ(http_get_port("127.0.0.1", server.port(), long_path.c_str(), buf.data(), 64), 0);
 }
 
+// Runs `test` of this binary again under "unshare <namespaces>", with the
+// environment variable `marker` set so that the child runs the test's body.
+// Skips when this machine does not permit those namespaces.
+void rerun_in_namespaces(const std::vector<std::string> &namespaces, const char *marker,
+                         const char *test) {
+  ProcessOptions opts;
+  opts.env = {std::string(marker) + "=1"};
+  opts.timeout = std::chrono::milliseconds(60000);
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  self[n] = '\0';
+  std::vector<std::string> probe = {"/usr/bin/unshare"};
+  probe.insert(probe.end(), namespaces.begin(), namespaces.end());
+  std::vector<std::string> child = probe;
+  probe.push_back("/bin/true");
+  const ProcessResult allowed = run_process(probe, opts);
+  if (allowed.exit_status != 0) GTEST_SKIP() << "unshare is not permitted here: " << allowed.err;
+  child.push_back(self);
+  child.push_back(std::string("--gtest_filter=") + test);
+  const ProcessResult r = run_process(child, opts);
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("[  PASSED  ] 1 test"), std::string::npos) << r.out;
+}
+
 // The public entry point always uses port 80, which only a private network
 // namespace lets us bind. The parent re-runs this binary under "unshare -n";
 // the child brings its loopback up and serves port 80 itself.
 TEST(HttpPort80, PublicEntryPointUsesPort80) {
   if (std::getenv("TRELK_HTTP_NETNS_CHILD") == nullptr) {
-    ProcessOptions opts;
-    opts.env = {"TRELK_HTTP_NETNS_CHILD=1"};
-    opts.timeout = std::chrono::milliseconds(60000);
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    ASSERT_GT(n, 0);
-    self[n] = '\0';
-    ProcessResult probe = run_process({"/usr/bin/unshare", "-n", "/bin/true"}, opts);
-    if (probe.exit_status != 0)
-      GTEST_SKIP() << "unshare -n is not permitted here: " << probe.err;
-    ProcessResult r = run_process(
-        {"/usr/bin/unshare", "-n", self, "--gtest_filter=HttpPort80.PublicEntryPointUsesPort80"},
-        opts);
-    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("[  PASSED  ] 1 test"), std::string::npos) << r.out;
+    rerun_in_namespaces({"-n"}, "TRELK_HTTP_NETNS_CHILD", "HttpPort80.PublicEntryPointUsesPort80");
     return;
   }
   ASSERT_EQ(std::system("ip link set lo up"), 0);
@@ -319,6 +334,45 @@ TEST(HttpPort80, PublicEntryPointUsesPort80) {
   EXPECT_EQ(server.last_request(),
             "GET /firmware/stable HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
   // Nothing listens on port 80 once the server is gone.
+}
+
+// A name server that never answers: the lookup is given up at the connection
+// bound, not after the resolver's own timeouts and retries (here 30 s, three
+// times). Needs its own mount and network namespace for /etc/resolv.conf and
+// port 53; the parent re-runs this binary under "unshare -m -n".
+TEST(HttpLookup, AnUnansweredLookupIsGivenUpAtTheConnectionBound) {
+  if (std::getenv("TRELK_HTTP_LOOKUP_CHILD") == nullptr) {
+    rerun_in_namespaces({"-m", "-n"}, "TRELK_HTTP_LOOKUP_CHILD",
+                        "HttpLookup.AnUnansweredLookupIsGivenUpAtTheConnectionBound");
+    return;
+  }
+  ASSERT_EQ(std::system("ip link set lo up"), 0);
+  char dir[] = "/tmp/trelk-resolv-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string conf = std::string(dir) + "/resolv.conf";
+  std::ofstream(conf) << "nameserver 127.0.0.1\noptions timeout:30 attempts:3\n";
+  ASSERT_EQ(std::system(("mount --bind " + conf + " /etc/resolv.conf").c_str()), 0);
+  const int dns = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(53);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(dns, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+
+  http_set_timeouts(1000, 1000);
+  std::vector<char> buf(64);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(http_get_port("firmware.unanswered.example", 80, "/", buf.data(), 64), 0);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(seconds, 0.9);
+  EXPECT_LT(seconds, 3.0);
+  // The resolver did ask: the bound, not a quick refusal, ended the lookup.
+  char query[512];
+  EXPECT_GT(recv(dns, query, sizeof query, MSG_DONTWAIT), 0);
+  http_set_timeouts(0, 0);
+  close(dns);
+  std::system(("umount /etc/resolv.conf; rm -rf " + std::string(dir)).c_str());
 }
 
 TEST(HttpHost, FirmwareHostIsCompiledInAndOverridable) {

@@ -172,9 +172,10 @@ TEST(HubSim, HelpAndBadOptions) {
   EXPECT_EQ(help.exit_status, 0);
   EXPECT_NE(help.out.find("--model"), std::string::npos);
   EXPECT_NE(help.out.find("--unplug-after"), std::string::npos);
+  EXPECT_NE(help.out.find("--mute-after N"), std::string::npos);
   for (auto args : std::vector<std::vector<std::string>>{
            {"--model", "1040"}, {"--mode", "sleep"}, {"--ack", "loud"}, {"--bogus"},
-           {"--rate-nak", "1.5"}, {"--fw-version", "x"}, {"--bad-crc", "zz"}}) {
+           {"--rate-nak", "1.5"}, {"--fw-version", "x"}, {"--bad-crc", "zz"}, {"--mute-after", "0"}}) {
     args.insert(args.begin(), HubSim::binary());
     auto r = run_process(args, quick);
     EXPECT_EQ(r.exit_status, 2) << args[1];
@@ -374,9 +375,15 @@ TEST(HubSim, InjectedFaultsByIndex) {
 }
 
 TEST(HubSim, UploadLineFaultsByIndex) {
-  Started s({"--mode", "bootloader", "--ping-interval", "600000", "--nak-line", "1",
-             "--drop-line", "2"});
+  // Line 3 is the last one the hub answers: after it, nothing at all, not
+  // even the boards' announcements (due every 300 ms).
+  Started s({"--mode", "bootloader", "--ping-interval", "300", "--nak-line", "1",
+             "--drop-line", "2", "--mute-after", "3"});
   ASSERT_TRUE(s.up());
+  s.peer.send(kStopPing2);
+  EXPECT_TRUE(s.peer.until([](const std::string &l) { return l.rfind("@0002+", 0) == 0; }));
+  s.peer.send(kStopPing1);
+  EXPECT_TRUE(s.peer.until([](const std::string &l) { return l.rfind("@0001+", 0) == 0; }));
   s.peer.collect(200ms);
   s.peer.send(kUpload4000);
   EXPECT_EQ(s.peer.line(), "@0002?|bf");
@@ -384,8 +391,12 @@ TEST(HubSim, UploadLineFaultsByIndex) {
   EXPECT_EQ(s.peer.line(400ms), std::nullopt);
   s.peer.send(kUpload4000);
   EXPECT_EQ(s.peer.line(), "@0002+>20000001c|af");
+  s.peer.send(kUpload4000);
+  s.peer.send(kStopPing2);
+  s.peer.send("Dverify\r\n");
+  EXPECT_EQ(s.peer.collect(1000ms), std::vector<std::string>{});
   s.sim.stop();
-  EXPECT_EQ(s.sim.state_long("board2.lines_stored"), 2);
+  EXPECT_EQ(s.sim.state_long("board2.lines_stored"), 3);
 }
 
 TEST(HubSim, SilentBoardWakesOnRebootBootAndDeadBoardNever) {

@@ -4,7 +4,9 @@
 #include "ufw.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -504,6 +506,19 @@ TEST(UfwFile, LoadsRegularFilesAndPipes) {
   EXPECT_EQ(p.valid, 1);
   EXPECT_EQ(p.version, 312);
   ufw_free(&p);
+
+  // A named pipe whose writer comes after the reader has started to open it.
+  const std::string fifo = dir + "/pkg.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread late_writer([&] {
+    usleep(100000);
+    std::ofstream(fifo) << kSample;
+  });
+  ufw_load_file(fifo.c_str(), &p);
+  late_writer.join();
+  EXPECT_EQ(p.valid, 1);
+  EXPECT_EQ(p.version, 312);
+  ufw_free(&p);
   std::filesystem::remove_all(dir);
 }
 
@@ -515,7 +530,23 @@ TEST(UfwFile, RefusesWhatCannotBeAPackage) {
     ASSERT_EQ(ftruncate(fd, UFW_MAX_FILE_SIZE + 1), 0);
     close(fd);
   }
-  for (const std::string &path : {dir, std::string("/dev/zero"), large, dir + "/missing"}) {
+  // A terminal nobody writes to and a listening socket: reading either "to its
+  // end" would never return, so both are refused by their type, unopened.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string terminal = ptsname(master);
+  const std::string socket_path = dir + "/socket";
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  for (const std::string &path : {dir, std::string("/dev/zero"), std::string("/dev/null"), terminal,
+                                  socket_path, large, dir + "/missing"}) {
     ufw p{};
     p.version = 77;
     ufw_load_file(path.c_str(), &p);
@@ -524,6 +555,8 @@ TEST(UfwFile, RefusesWhatCannotBeAPackage) {
     EXPECT_EQ(p.sections, nullptr) << path;
     ufw_free(&p);
   }
+  close(listener);
+  close(master);
   std::filesystem::remove_all(dir);
 }
 

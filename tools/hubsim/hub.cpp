@@ -125,7 +125,7 @@ bool hub::chance(double rate) {
 }
 
 void hub::emit(const std::string &line) {
-  if (cfg_.mute) return;
+  if (cfg_.mute || muted_) return;
   if (chance(cfg_.rate_noise)) emit_noise();
   ++answers_;
   if (cfg_.prefix_every > 0 && answers_ % cfg_.prefix_every == 0) out_ += ">>";
@@ -134,7 +134,7 @@ void hub::emit(const std::string &line) {
 }
 
 void hub::emit_at(int64_t due, const std::string &line) {
-  if (cfg_.mute) return;
+  if (cfg_.mute || muted_) return;
   delayed_.emplace_back(due, line);
 }
 
@@ -333,6 +333,15 @@ void hub::on_bootloader_line(std::string_view line, int64_t now) {
 void hub::on_upload(hub_board &b, const std::string &text, const std::string &tag, long cmd_index) {
   const long index = ++counts_["upload"];
   ++b.counts["upload"];
+  // A hub that dies mid-upload: this line still gets its answer, whatever
+  // path it takes below, and from then on nothing does.
+  struct mute_on_return {
+    bool &muted;
+    bool now;
+    ~mute_on_return() {
+      if (now) muted = true;
+    }
+  } going_silent{muted_, cfg_.mute_after > 0 && index >= cfg_.mute_after};
   if (cfg_.nak_line.count(index)) {
     count(b, "naks_injected");
     nak(b);

@@ -67,6 +67,7 @@ struct hub_config {
   int64_t ping_ms = 1000;                // bootloader announcement period
   int prefix_every = 0;                  // every Nth answer line gets ">>"
   bool mute = false;                     // never answers anything
+  long mute_after = 0;                   // answers nothing after this upload line (0: never)
   std::set<long> nak_cmd, drop_cmd;      // framed command indices (1-based)
   std::set<long> nak_line, drop_line;    // upload line indices (1-based)
   std::set<long> unplug_after;           // upload line indices
@@ -163,6 +164,7 @@ class hub {
   int64_t next_ping_ = 0;
   long answers_ = 0;
   bool unplug_ = false;
+  bool muted_ = false;                   // went silent after cfg_.mute_after
   std::mt19937_64 rng_;
 };
 

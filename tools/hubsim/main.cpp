@@ -43,6 +43,8 @@
 //   --late-ms MS            ... by this much (default 700)
 //   --crc-board B           CRC reports carry board number B
 //   --mute                  the hub never answers anything
+//   --mute-after N          answer up to upload line N, then nothing at all
+//                           (no answers, no announcements): a hub that died
 //   --rate-nak P, --rate-drop P, --rate-bad-crc P, --rate-noise P, --rate-late P
 //                           random faults with probability P (0..1) per
 //                           command / answer / CRC report / answer line /
@@ -166,6 +168,7 @@ void usage(std::FILE *to) {
       "  --late-ms MS             ... by this much (700)\n"
       "  --crc-board B            CRC reports carry board number B\n"
       "  --mute                   the hub never answers\n"
+      "  --mute-after N           the hub falls silent for good after upload line N\n"
       "  --rate-nak P             '?' instead of an answer, probability P (0..1)\n"
       "  --rate-drop P            answer dropped\n"
       "  --rate-bad-crc P         wrong CRC reported\n"
@@ -296,7 +299,7 @@ bool parse_crc_faults(const char *s, bool always, std::vector<crc_fault> &out) {
 enum opt_id {
   o_model = 256, o_mode, o_fw, o_serial, o_sn, o_hub_code, o_ack, o_restart, o_ping, o_prefix,
   o_nak_cmd, o_drop_cmd, o_nak_line, o_drop_line, o_bad_crc, o_bad_crc_always, o_silent, o_dead,
-  o_mute, o_rate_nak, o_rate_drop, o_rate_crc, o_rate_noise, o_rate_late, o_seed, o_unplug_after,
+  o_mute, o_mute_after, o_rate_nak, o_rate_drop, o_rate_crc, o_rate_noise, o_rate_late, o_seed, o_unplug_after,
   o_unplug_for, o_extra, o_late_ack, o_late_ms, o_crc_board, o_pace, o_link, o_dump, o_exit_finish, o_idle, o_verbose, o_help, o_version,
 };
 
@@ -322,6 +325,7 @@ int parse_cli(int argc, char **argv, cli &c) {
       {"silent", required_argument, nullptr, o_silent},
       {"dead", required_argument, nullptr, o_dead},
       {"mute", no_argument, nullptr, o_mute},
+      {"mute-after", required_argument, nullptr, o_mute_after},
       {"rate-nak", required_argument, nullptr, o_rate_nak},
       {"rate-drop", required_argument, nullptr, o_rate_drop},
       {"rate-bad-crc", required_argument, nullptr, o_rate_crc},
@@ -430,6 +434,10 @@ int parse_cli(int argc, char **argv, cli &c) {
       break;
     case o_dead: if (!parse_list(optarg, 1, 4, dead)) return bad("dead"); break;
     case o_mute: c.hub.mute = true; break;
+    case o_mute_after:
+      if (!parse_long(optarg, 1, LONG_MAX, v)) return bad("mute-after");
+      c.hub.mute_after = static_cast<long>(v);
+      break;
     case o_rate_nak: if (!parse_rate(optarg, c.hub.rate_nak)) return bad("rate-nak"); break;
     case o_rate_drop: if (!parse_rate(optarg, c.hub.rate_drop)) return bad("rate-drop"); break;
     case o_rate_crc: if (!parse_rate(optarg, c.hub.rate_bad_crc)) return bad("rate-bad-crc"); break;
