@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -372,7 +373,8 @@ TEST(HttpLookup, AnUnansweredLookupIsGivenUpAtTheConnectionBound) {
   EXPECT_GT(recv(dns, query, sizeof query, MSG_DONTWAIT), 0);
   http_set_timeouts(0, 0);
   close(dns);
-  std::system(("umount /etc/resolv.conf; rm -rf " + std::string(dir)).c_str());
+  umount("/etc/resolv.conf");
+  std::filesystem::remove_all(dir);
 }
 
 TEST(HttpHost, FirmwareHostIsCompiledInAndOverridable) {
