@@ -19,30 +19,6 @@ namespace {
 // The firmware prompt lists only the newest few packages of the manifest.
 constexpr int AUTO_PROMPT_FIRMWARE_ENTRIES = 5;
 
-// stdout is block-buffered when it is a pipe; flush it first so an error
-// lands after the lines that led to it when both streams share a terminal.
-void print_error(const char *text) {
-  std::fflush(stdout);
-  std::fputs(text, stderr);
-}
-
-// Copies at most size - 1 characters and always terminates.
-void copy_text(char *destination, size_t size, const char *text) {
-  const size_t length = strnlen(text, size - 1);
-  std::memcpy(destination, text, length);
-  destination[length] = '\0';
-}
-
-// atoi's reading (leading blanks, a sign, digits up to the first other
-// character, none gives 0), but a value beyond int saturates instead of being
-// undefined.
-int32_t read_decimal(const char *text) {
-  const long value = std::strtol(text, nullptr, 10);
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(value);
-}
-
 // Walks the lines of a downloaded text in place: every line feed becomes a
 // zero and `handle` sees each non-empty line once, in order. Runs of line
 // feeds therefore count as one separator.
@@ -67,7 +43,7 @@ char *find_comma(char *from) { return std::strchr(from, ','); }
 std::unique_ptr<char[]> download_document(const char *path, const char *failure) {
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[AUTO_DOCUMENT_SIZE]);
   if (!buffer || http_get(http_firmware_host(), path, buffer.get(), AUTO_DOCUMENT_SIZE) != 1) {
-    print_error(failure);
+    print_error("%s", failure);
     return nullptr;
   }
   return buffer;
@@ -189,7 +165,7 @@ auto_detect *auto_detect_hubs() {
         copy_text(entry->serial_number, sizeof entry->serial_number, dev->serial_number);
         append_entry(&head, &tail, entry);
       } else {
-        print_error("ERROR: Unable to allocate memory\n");
+        print_no_memory();
       }
     }
     // Only one port is open at a time during the search.
@@ -217,7 +193,7 @@ auto_ufw_manifest *auto_parse_ufw_manifest(char *text) {
 
     auto *entry = static_cast<auto_ufw_manifest *>(std::calloc(1, sizeof(auto_ufw_manifest)));
     if (entry == nullptr) {
-      print_error("ERROR: Unable to allocate memory\n");
+      print_no_memory();
       return;
     }
     entry->version = read_decimal(line);
@@ -244,7 +220,7 @@ auto_ufw_stable_list *auto_parse_ufw_stable_list(char *text) {
     auto *entry =
         static_cast<auto_ufw_stable_list *>(std::calloc(1, sizeof(auto_ufw_stable_list)));
     if (entry == nullptr) {
-      print_error("ERROR: Unable to allocate memory\n");
+      print_no_memory();
       return;
     }
     // A line that does not fit keeps 0 in every field the scan did not reach.

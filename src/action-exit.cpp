@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "device.h"
+#include "functions.h"
 #include "options.h"
 #include "timer.h"
 
@@ -23,8 +24,7 @@ int action_exit_bootloader() {
   device *dev = device_create_from_port(options.port);
   if (dev == nullptr) return -1;
   if (dev->detected != 1) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "ERROR: Unable to detect a Varnholt hub on port %s\n", options.port);
+    print_error("ERROR: Unable to detect a Varnholt hub on port %s\n", options.port);
     device_free(dev);
     return -1;
   }

@@ -3,19 +3,9 @@
 #include <cstdio>
 
 #include "device.h"
+#include "functions.h"
 #include "options.h"
 #include "ufw.h"
-
-namespace {
-
-// stdout is block-buffered when it is a pipe; flush it first so an error
-// lands after the lines that led to it when both streams share a terminal.
-void print_error(const char *text) {
-  std::fflush(stdout);
-  std::fputs(text, stderr);
-}
-
-}  // namespace
 
 int action_update_manual() {
   std::printf("Firmware path: %s\nSerial port: %s\n%s%s", options.fw_path, options.port,
@@ -41,15 +31,14 @@ int action_update_manual() {
   }
 
   auto fail = [&](const char *message) {
-    print_error(message);
+    print_error("%s", message);
     ufw_free(&package);
     device_free(dev);
     return -1;
   };
 
   if (dev->detected != 1) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "ERROR: Unable to detect a Varnholt hub on port %s\n", options.port);
+    print_error("ERROR: Unable to detect a Varnholt hub on port %s\n", options.port);
     ufw_free(&package);
     device_free(dev);
     return -1;

@@ -456,7 +456,7 @@ int device_detect_attached(device *dev) {
   if (board1_announcements == 0) return 0;
   replace_system(dev, dev->boards[1].hub_code);
   if (dev->system == nullptr) {
-    std::fputs("ERROR: Unknown Varnholt hub type\n", stderr);
+    print_error("ERROR: Unknown Varnholt hub type\n");
     return 0;
   }
   const int model_boards = std::min<int>(dev->system->board_count, DEVICE_MAX_BOARDS - 1);
@@ -469,9 +469,9 @@ int device_detect_attached(device *dev) {
       if (dev->boards[b].present) continue;
       if (!wake_board(dev, static_cast<uint8_t>(b))) {
         std::printf("Board %d not found\r\n", b);
-        std::fflush(stdout);
-        std::fputs("ERROR: This Varnholt hub is in an unknown state. Please power cycle the hub and try again.\n",
-                    stderr);
+        print_error(
+            "ERROR: This Varnholt hub is in an unknown state. Please power cycle the hub and try "
+            "again.\n");
         return 0;
       }
     }
@@ -501,12 +501,12 @@ device *device_create_from_port(const char *port) {
   serial_init(dev->serial, dev->port);
   if (!dev->serial->ready) {
     device_free(dev);
-    std::fprintf(stderr, "ERROR: Unable to connect to device on serial port %s\n", port);
+    print_error("ERROR: Unable to connect to device on serial port %s\n", port);
     return nullptr;
   }
   if (device_detect_attached(dev) != 1) {
     device_free(dev);
-    std::fprintf(stderr, "ERROR: Unable to detect a Varnholt hub on port %s\n", port);
+    print_error("ERROR: Unable to detect a Varnholt hub on port %s\n", port);
     return nullptr;
   }
   return dev;
@@ -528,7 +528,7 @@ void device_switch_to_bootloader(device *dev) {
     wait_ms(SWITCH_RESTART_MS);
     serial_init(dev->serial, dev->port);
     if (!dev->serial->ready) {
-      std::fprintf(stderr, "ERROR: Unable to reconnect to device on serial port %s\n", dev->port);
+      print_error("ERROR: Unable to reconnect to device on serial port %s\n", dev->port);
       return;
     }
     device_detect_attached(dev);
@@ -615,7 +615,7 @@ firmware_block *device_build_firmware_blocks(device *dev, ufw *package, int *cou
     }
   }
   if (!complete) {
-    std::fputs("ERROR: Unable to allocate memory\n", stderr);
+    print_no_memory();
     device_free_firmware_blocks(head);
     *count = -1;
     return nullptr;
@@ -732,7 +732,7 @@ int device_do_firmware_update(device *dev, ufw *package) {
   const int boards = std::min<int>(dev->board_count, DEVICE_MAX_BOARDS - 1);
   for (int b = 1; b <= boards; ++b) {
     if (ufw_get_for_device_type(package, dev->boards[b].board_type) == nullptr) {
-      std::fputs("ERROR: The file does not contain the correct firmware for this hub\n", stderr);
+      print_error("ERROR: The file does not contain the correct firmware for this hub\n");
       return 0;
     }
   }

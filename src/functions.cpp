@@ -1,5 +1,6 @@
 #include "functions.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -142,4 +143,27 @@ void hex_cmd_free(hex_cmd *cmd) {
   if (cmd == nullptr) return;
   std::free(cmd->text);
   std::free(cmd);
+}
+
+void print_error(const char *format, ...) {
+  std::fflush(stdout);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+}
+
+void print_no_memory() { print_error("ERROR: Unable to allocate memory\n"); }
+
+void copy_text(char *destination, size_t capacity, const char *text) {
+  const size_t length = strnlen(text, capacity - 1);
+  std::memcpy(destination, text, length);
+  destination[length] = '\0';
+}
+
+int32_t read_decimal(const char *text) {
+  const long value = std::strtol(text, nullptr, 10);
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
 }

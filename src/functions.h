@@ -1,12 +1,64 @@
 #pragma once
-// Small text helpers shared by every layer: fixed-width hexadecimal fields,
-// the checksums that protect hub lines and upload lines, the growable string
-// list that carries the port list, and a string hash.
+// Small helpers shared by every layer: the one door for error messages, an
+// owning file descriptor, bounded text copies and decimal reading, fixed-width
+// hexadecimal fields, the checksums that protect hub lines and upload lines,
+// the growable string list that carries the port list, and a string hash.
 //
 // None of them keeps state; all are reentrant and any thread may call them.
 
 #include <cstddef>
 #include <cstdint>
+#include <unistd.h>
+#include <utility>
+
+// The one door for failure messages: flushes stdout first (it is
+// block-buffered on a pipe, and an error must land after the lines that led
+// to it on a shared terminal), then writes the printf-formatted text to
+// stderr. Callers start the text with "ERROR: " where the failure ends an
+// operation and end it with a line feed.
+void print_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// print_error("ERROR: Unable to allocate memory\n"): every allocation failure
+// says the same thing.
+void print_no_memory();
+
+// An owned file descriptor: closed when the owner goes, moved (never copied)
+// to a new owner; -1 holds nothing. Header-only, so the simulator (which links
+// nothing of trelk's) shares it too.
+class unique_fd {
+ public:
+  unique_fd() noexcept = default;
+  explicit unique_fd(int fd) noexcept : fd_(fd) {}
+  unique_fd(unique_fd &&other) noexcept : fd_(other.release()) {}
+  unique_fd &operator=(unique_fd &&other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  unique_fd(const unique_fd &) = delete;
+  unique_fd &operator=(const unique_fd &) = delete;
+  ~unique_fd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  // Gives the descriptor up without closing it.
+  int release() noexcept { return std::exchange(fd_, -1); }
+  // Closes what is held (if anything) and holds `fd` instead.
+  void reset(int fd = -1) noexcept {
+    const int old = std::exchange(fd_, fd);
+    if (old >= 0) ::close(old);
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Copies at most capacity - 1 characters of `text` into `destination` and
+// always terminates it (capacity must be at least 1).
+void copy_text(char *destination, size_t capacity, const char *text);
+
+// atoi's reading (leading blanks, a sign, digits up to the first other
+// character, none gives 0), but a value beyond int32 saturates instead of
+// being undefined.
+int32_t read_decimal(const char *text);
 
 // Reads the two (four) characters at `p` as a base-16 number with strtol
 // rules: leading blanks and a sign are accepted, reading stops at the first

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "functions.h"
+
 struct options options;
 
 namespace {
@@ -39,15 +41,9 @@ void print_usage() {
 // Errors go to stderr, the usage after them to stdout; flush between so the
 // two streams reach a shared terminal in that order.
 void print_error_and_usage(const char *message) {
-  std::fflush(stdout);
-  std::fputs(message, stderr);
+  print_error("%s", message);
   std::fflush(stderr);
   print_usage();
-}
-
-void copy_cut(char *dest, size_t capacity, const char *src) {
-  std::strncpy(dest, src, capacity - 1);
-  dest[capacity - 1] = '\0';
 }
 
 }  // namespace
@@ -94,10 +90,10 @@ int options_load(int argc, char **argv) {
       }
       const char *value = argv[++i];
       if (arg[2] == 'f') {
-        copy_cut(options.fw_path, sizeof options.fw_path, value);
+        copy_text(options.fw_path, sizeof options.fw_path, value);
         fw_given = true;
       } else {
-        copy_cut(options.port, sizeof options.port, value);
+        copy_text(options.port, sizeof options.port, value);
         port_given = true;
       }
       ++counted;

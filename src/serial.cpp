@@ -93,15 +93,6 @@ constexpr char SERIAL_INTERRUPT_TEXT[] =
     "ERROR: Interrupted: the update is incomplete and the hub's boards may be left in "
     "bootloader mode; run the same command again to complete it\n";
 
-void print_no_memory() { std::fputs("ERROR: Unable to allocate memory\n", stderr); }
-
-// stdout is block-buffered when it is a pipe; flush it first so an error
-// lands after the lines that led to it when both streams share a terminal.
-void print_port_error(const char *format, const char *port, const char *reason = "") {
-  std::fflush(stdout);
-  std::fprintf(stderr, format, port, reason);
-}
-
 // --- port registry and restoring ---------------------------------------------
 
 // An open port as the interrupt handler sees it. `fd` is published last and
@@ -488,17 +479,17 @@ open_result open_port(serial *s, int *error) {
 // usual one on a fresh system, so it comes with what to do.
 void print_open_failure(const char *port, open_result result, int error) {
   if (result == open_result::held) {
-    print_port_error("ERROR: Serial port %s is in use by another program\n", port);
+    print_error("ERROR: Serial port %s is in use by another program\n", port);
   } else if (error == EACCES || error == EPERM) {
-    print_port_error(
+    print_error(
         "ERROR: Unable to open serial port %s: %s; add your user to the dialout group "
         "(usermod -aG dialout USER) and log in again\n",
         port, std::strerror(error));
   } else if (error == ENOTTY) {
-    print_port_error("ERROR: Unable to open serial port %s: not a terminal (%s)\n", port,
+    print_error("ERROR: Unable to open serial port %s: not a terminal (%s)\n", port,
                      std::strerror(error));
   } else {
-    print_port_error("ERROR: Unable to open serial port %s: %s\n", port, std::strerror(error));
+    print_error("ERROR: Unable to open serial port %s: %s\n", port, std::strerror(error));
   }
 }
 
@@ -538,7 +529,7 @@ int serial_init(serial *s, const char *port_path) {
   link->event_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   link->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (link->event_fd < 0 || link->wake_fd < 0) {
-    std::fprintf(stderr, "ERROR: Unable to create the serial link's events: %s\n",
+    print_error("ERROR: Unable to create the serial link's events: %s\n",
                  std::strerror(errno));
     close_fd(link->event_fd);
     close_fd(link->wake_fd);
@@ -576,7 +567,7 @@ int serial_init(serial *s, const char *port_path) {
   if (err != 0) {
     // A link without its reader would never receive a line; say so here
     // instead of letting detection time out for no visible reason.
-    std::fprintf(stderr, "ERROR: Unable to start the serial reader: %s\n", std::strerror(err));
+    print_error("ERROR: Unable to start the serial reader: %s\n", std::strerror(err));
     release_link(s);
     return 0;
   }

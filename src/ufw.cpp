@@ -57,16 +57,8 @@ void *module_calloc(size_t count, size_t n) {
 }
 void *module_realloc(void *p, size_t n) { return may_allocate() ? std::realloc(p, n) : nullptr; }
 
-void report_no_memory() { std::fputs("ERROR: Unable to allocate memory\n", stderr); }
 
 // atoi semantics without its undefined overflow: clamps instead.
-int32_t parse_version(const char *p) {
-  const long v = std::strtol(p, nullptr, 10);
-  if (v > INT32_MAX) return INT32_MAX;
-  if (v < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(v);
-}
-
 void free_blocks(ufw_section *section) {
   for (hex_cmd *&head : section->blocks) {
     while (head != nullptr) {
@@ -271,12 +263,12 @@ void ufw_load_data(char *text, ufw *package) {
     }
 
     if (std::strncmp(line, "___", 3) == 0) {
-      package->version = parse_version(line + 3);
+      package->version = read_decimal(line + 3);
     } else if (open == nullptr && std::strncmp(line, ">>>", 3) == 0) {
       if (section_count == UFW_MAX_SECTIONS) return;
       auto *section = static_cast<ufw_section *>(module_calloc(1, sizeof(ufw_section)));
       if (section == nullptr) {
-        report_no_memory();
+        print_no_memory();
         return;
       }
       section->type = ascii_hex_to_uint16(line + 3);
@@ -297,7 +289,7 @@ void ufw_load_data(char *text, ufw *package) {
       while (len > 0 && static_cast<signed char>(line[len - 1]) < 32) line[--len] = '\0';
       auto *entry = static_cast<ufw_line *>(module_calloc(1, sizeof(ufw_line)));
       if (entry == nullptr) {
-        report_no_memory();
+        print_no_memory();
         return;
       }
       if (line_tail == nullptr)
@@ -308,7 +300,7 @@ void ufw_load_data(char *text, ufw *package) {
       ++open->line_count;
       entry->text = static_cast<char *>(module_malloc(len + 1));
       if (entry->text == nullptr) {
-        report_no_memory();
+        print_no_memory();
         return;
       }
       std::memcpy(entry->text, line, len + 1);
@@ -427,7 +419,7 @@ int ufw_dfw_populate(ufw_section *section) {
                          ? build_hex_cmd(addr, UPLOAD_LINE_TYPE, digits, LINE_BYTES)
                          : nullptr;
       if (cmd == nullptr) {
-        report_no_memory();
+        print_no_memory();
         return 0;
       }
       if (line_tail == nullptr) {
