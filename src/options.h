@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "version.h"  // TRELK_VERSION_STRING, for --version and the banner
+
 enum action_mode : uint32_t {
   ACTION_NONE = 0,
   ACTION_AUTO = 1,
@@ -25,8 +27,6 @@ struct options {
 
 extern struct options options;
 
-// The version shown by --version and the banner.
-inline constexpr const char *TRELK_VERSION_STRING = "3.00";
 
 // Parses argv into `options` (zeroed first). Returns 1 when options.mode names
 // an action to run; 0 when the program is to stop, after it has printed the

@@ -77,6 +77,7 @@
 
 #include "hub.h"
 #include "proto.h"
+#include "version.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -100,7 +101,6 @@ using namespace hubsim;
 
 namespace {
 
-constexpr const char *kVersion = "3.00";
 // 115200 baud, 8N1: ten bit times per byte.
 constexpr int64_t kByteNs = 10LL * 1000000000LL / 115200;
 // Received lines longer than this are counted and logged cut, never parsed:
@@ -477,7 +477,7 @@ int parse_cli(int argc, char **argv, cli &c) {
       break;
     case o_verbose: c.verbose = true; break;
     case o_help: usage(stdout); return 0;
-    case o_version: std::printf("trelk-hubsim v%s\n", kVersion); return 0;
+    case o_version: std::printf("trelk-hubsim v%s\n", TRELK_VERSION_STRING); return 0;
     default:
       if (optopt && optopt >= o_model && std::strchr(argv[optind - 1], '='))
         std::fprintf(stderr, "trelk-hubsim: option '%s' takes no value\n", argv[optind - 1]);
