@@ -300,8 +300,30 @@ hex_cmd *copy_line(const hex_cmd *source) {
   return copy;
 }
 
-[[noreturn]] void fail_upload() {
+void display_block_starting(void *, upload_progress *progress, int64_t elapsed_ms) {
+  say(device_progress_text(progress, elapsed_ms).c_str());
+}
+
+void display_blocks_done(void *, const upload_progress *progress) {
+  say(device_progress_final(progress).c_str());
+}
+
+void display_finished(void *, const upload_progress *) { say("Device updated successfully.\n"); }
+
+void display_failed(void *, const upload_progress *) {
   say("Failed to update the Varnholt hub. Please power cycle the hub and run trelk again.\r\n");
+}
+
+constexpr upload_observer TERMINAL_DISPLAY = {nullptr, display_block_starting, nullptr,
+                                              display_blocks_done, display_finished,
+                                              display_failed};
+
+const upload_observer *current_observer = &TERMINAL_DISPLAY;
+
+[[noreturn]] void fail_upload(const upload_progress *progress) {
+  if (current_observer->failed != nullptr)
+    current_observer->failed(current_observer->context, progress);
+  std::fflush(stdout);
   std::exit(1);
 }
 
@@ -721,25 +743,29 @@ int device_do_firmware_update(device *dev, ufw *package) {
   for (const firmware_block *block = list; block != nullptr; block = block->next)
     progress.total_chars += line_characters(block);
   const int64_t start = get_absolute_time();
+  const upload_observer &observer = *current_observer;
 
   for (firmware_block *block = list; block != nullptr; block = block->next) {
-    say(device_progress_text(&progress, get_absolute_time() - start).c_str());
+    if (observer.block_starting != nullptr)
+      observer.block_starting(observer.context, &progress, get_absolute_time() - start);
     for (int attempts = 0;; ++attempts) {
-      if (attempts == BLOCK_ATTEMPTS) fail_upload();
+      if (attempts == BLOCK_ATTEMPTS) fail_upload(&progress);
       block->sent_ok = static_cast<uint8_t>(
           device_send_firmware_line_block(dev, block->board, package, block->lines));
       if (block->sent_ok) {
         ++progress.verified;
         progress.sent_chars += line_characters(block);
-        break;
+      } else {
+        ++progress.failed;
       }
-      ++progress.failed;
-      if (progress.failed == n) fail_upload();
+      if (observer.block_sent != nullptr) observer.block_sent(observer.context, &progress);
+      if (block->sent_ok) break;
+      if (progress.failed == n) fail_upload(&progress);
       wait_ms(BLOCK_RETRY_PAUSE_MS);
     }
     progress.spinner = (progress.spinner + 1) % 4;
   }
-  say(device_progress_final(&progress).c_str());
+  if (observer.blocks_done != nullptr) observer.blocks_done(observer.context, &progress);
 
   char finish[32];
   std::snprintf(finish, sizeof finish, "!FINISH %04d", package->version);
@@ -752,6 +778,12 @@ int device_do_firmware_update(device *dev, ufw *package) {
     }
   }
   device_free_firmware_blocks(list);
-  say("Device updated successfully.\n");
+  if (observer.finished != nullptr) observer.finished(observer.context, &progress);
   return 1;
+}
+
+const upload_observer *device_terminal_display() { return &TERMINAL_DISPLAY; }
+
+void device_set_upload_observer(const upload_observer *observer) {
+  current_observer = observer != nullptr ? observer : &TERMINAL_DISPLAY;
 }

@@ -36,3 +36,8 @@ int run_in_child(const std::function<void()> &body, std::string *out);
 
 // The trelk binary under test.
 std::string trelk_binary();
+
+#ifdef TRELK_FLEET_BIN
+// The trelk-fleet binary under test.
+inline std::string fleet_binary() { return TRELK_FLEET_BIN; }
+#endif
