@@ -15,7 +15,8 @@ int package_set::load_file(const std::string &path) {
   auto e = std::make_unique<entry>();
   e->name = path;
   ufw_load_file(path.c_str(), &e->package);
-  e->valid = e->package.valid == 1;
+  // A text without a single section loads, but can update no hub.
+  e->valid = e->package.valid == 1 && e->package.sections != nullptr;
   if (!e->valid) {
     std::fprintf(stderr, "trelk-fleet: %s: not a valid firmware package\n", path.c_str());
     ufw_free(&e->package);

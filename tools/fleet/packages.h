@@ -21,7 +21,7 @@ class package_set {
   package_set &operator=(const package_set &) = delete;
 
   // Loads --fw. Returns 1; 0 after "trelk-fleet: ..." on stderr when the file
-  // is no valid package.
+  // is no valid package or holds no section at all.
   int load_file(const std::string &path);
 
   // Fetches the manifest and the stable list with trelk's own loaders (same
