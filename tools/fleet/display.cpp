@@ -92,23 +92,40 @@ std::string fleet_display::plain_line(const fleet_hub &hub) const {
 }
 
 std::string fleet_display::hub_line(const fleet_hub &hub) const {
-  char head[160];
-  std::snprintf(head, sizeof head, "%-14s %-18s %-12s %5s -> %-5s  ", hub.port.c_str(),
-                hub.model.c_str(), hub.serial.c_str(),
-                hub.is_hub ? fleet_version_text(hub.version_before).c_str() : "",
-                hub.to_update || hub.result == hub_result::up_to_date
-                    ? fleet_version_text(hub.version_after).c_str()
-                    : "");
-  std::string text = head;
-  std::string state = result_text(hub, dry_run_);
-  if (state.empty()) state = phase_text(hub.phase);
-  if (hub.blocks > 0) {
-    char counts[64];
-    std::snprintf(counts, sizeof counts, "%-10s %4d/%-4d  %d failed", state.c_str(), hub.verified,
-                  hub.blocks, hub.failed_sends);
-    state = counts;
+  std::string versions;
+  if (hub.is_hub) {
+    versions = fleet_version_text(hub.version_before) + " -> ";
+    if (hub.to_update || hub.result == hub_result::up_to_date)
+      versions += fleet_version_text(hub.version_after);
   }
-  return text + state;
+  std::string blocks, failed;
+  if (hub.blocks > 0) {
+    blocks = std::to_string(hub.verified) + "/" + std::to_string(hub.blocks);
+    failed = std::to_string(hub.failed_sends) + " failed";
+  }
+  // The phase, or the result; a reason comes last, where a narrow terminal
+  // cuts the line.
+  std::string state;
+  switch (hub.result) {
+    case hub_result::none:
+      state = hub.to_update && hub.phase <= hub_phase::probing
+                  ? (dry_run_ ? "would update" : "waiting")
+                  : phase_text(hub.phase);
+      break;
+    case hub_result::updated:
+    case hub_result::up_to_date:
+      state = fleet_result_name(hub.result);
+      break;
+    case hub_result::failed:
+    case hub_result::skipped:
+      state = std::string(fleet_result_name(hub.result)) + ": " + hub.reason;
+      break;
+  }
+  char text[512];
+  std::snprintf(text, sizeof text, "%-14s %-18s %-12s %-14s %9s %-9s %s", hub.port.c_str(),
+                hub.model.c_str(), hub.serial.c_str(), versions.c_str(), blocks.c_str(),
+                failed.c_str(), state.c_str());
+  return text;
 }
 
 void fleet_display::hub_changed(const fleet_hub &hub) {
@@ -152,7 +169,7 @@ void fleet_display::redraw() {
 }
 
 void fleet_display::close() {
-  if (terminal_) redraw();
+  if (terminal_ && (dirty_ || drawn_lines_ == 0)) redraw();
 }
 
 void fleet_display::summary(double total_seconds, int interrupt_signal) {

@@ -223,9 +223,14 @@ int main(int argc, char **argv) {
   }
   fleet_plan(hubs, opts.force);
   std::vector<bool> wanted(hubs.size(), false);
+  const int64_t planned = get_absolute_time();
   for (size_t i = 0; i < hubs.size(); ++i) {
-    wanted[i] = hubs[i].to_update;
-    if (hubs[i].is_hub) display.hub_changed(hubs[i]);
+    fleet_hub &hub = hubs[i];
+    wanted[i] = hub.to_update;
+    if (!hub.is_hub) continue;
+    // Hubs whose run ends with the plan (and all of them in a dry run).
+    if (hub.result != hub_result::none || opts.dry_run) hub.ended_ms = planned;
+    display.hub_changed(hub);
   }
 
   if (opts.dry_run) {
