@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 
 #include "action_e2e.h"
 #include "private_net.h"
@@ -165,6 +166,30 @@ TEST_F(FleetStage, HeldPortIsReportedAndSkipped) {
       << lines[1];
   hubs.back()->stop();
   EXPECT_TRUE(hubs.back()->lines().empty());
+}
+
+TEST_F(FleetStage, CtrlCEndsTheUpdatesAndTheSummaryNamesTheIncompleteHubs) {
+  // The port goes away for good after the fifth upload line: the update waits
+  // for it (as trelk does) until Ctrl-C comes.
+  const std::string port = add_hub({"--model", "1030", "--mode", "bootloader", "--unplug-after",
+                                    "5", "--unplug-for", "never"});
+  ASSERT_FALSE(port.empty());
+  const std::string report = dir.path() + "/report.json";
+  interrupt_after = std::chrono::seconds(15);
+  auto r = run({"--fw", dir.write("p.ufw", package_text(312, test_sections({0x0102, 0x0201}, 1))),
+                "--json", report});
+  EXPECT_EQ(r.exit_status, 128 + SIGINT) << r.out << r.err;
+  const std::string reason =
+      "interrupted (Interrupt) while uploading: the boards may hold incomplete firmware";
+  EXPECT_EQ(fleet_lines_of(r.out, port).back(), "failed: " + reason);
+  EXPECT_TRUE(r.out.ends_with("Interrupted (Interrupt): incomplete: " + port +
+                              "; run trelk-fleet again to complete them.\n" +
+                              r.out.substr(r.out.rfind("Total time: "))))
+      << r.out;
+  EXPECT_NE(fleet_report_entry(report, port).find("\"result\": \"failed\", \"failed_sends\": 0, "
+                                                  "\"seconds\": S, \"reason\": \"" + reason + "\"}"),
+            std::string::npos)
+      << fleet_report_entry(report, port);
 }
 
 TEST_F(FleetStage, SetupErrors) {

@@ -25,6 +25,7 @@ ProcessResult fleet_stage::run(const std::vector<std::string> &args,
                                std::chrono::milliseconds timeout) {
   ProcessOptions opts;
   opts.timeout = timeout;
+  opts.interrupt_after = interrupt_after;
   return net.run_program(fleet_binary(), args, opts);
 }
 

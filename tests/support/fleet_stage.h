@@ -29,6 +29,10 @@ class fleet_stage {
   // test_sections with the version as seed); returns its manifest line.
   std::string serve_package(const std::string &name, int version,
                             const std::vector<uint16_t> &types);
+  // Above zero: run() sends SIGINT to trelk-fleet's process group this long
+  // after the start (Ctrl-C).
+  std::chrono::milliseconds interrupt_after{0};
+
   // Runs trelk-fleet on the stage (two minutes at most, or `timeout`).
   ProcessResult run(const std::vector<std::string> &args,
                     std::chrono::milliseconds timeout = std::chrono::seconds(120));

@@ -23,6 +23,9 @@ struct ProcessOptions {
   bool close_stdin = true;           // false: stdin stays open (no EOF) until exit
   std::chrono::milliseconds timeout{60000};
   std::vector<std::string> env;      // extra NAME=VALUE entries
+  // Above zero: SIGINT to the child's whole process group once this long
+  // after the start, as Ctrl-C at a terminal sends it.
+  std::chrono::milliseconds interrupt_after{0};
 };
 
 // Runs argv[0] (a path) with argv. Never throws on child failures.
