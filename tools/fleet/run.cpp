@@ -160,7 +160,19 @@ void end_child(fleet_hub &hub, fleet_stage stage, fleet_display &display) {
   hub.event_fd = -1;
   hub.capture_fd = -1;
 
-  if (hub.result != hub_result::none) {
+  // A hub process ends with 1 after a failed result and 0 after any other;
+  // another end after its result means the process went wrong after it (a
+  // crash, or a sanitizer's report in a checked build): the hub failed.
+  const int expected = hub.result == hub_result::failed ? 1 : 0;
+  const bool ended_as_expected = WIFEXITED(status) && WEXITSTATUS(status) == expected;
+  if (hub.result != hub_result::none && !ended_as_expected && fleet_interrupt_signal() == 0) {
+    hub.result = hub_result::failed;
+    hub.reason = (WIFSIGNALED(status)
+                      ? std::string("its process was ended by ") + strsignal(WTERMSIG(status))
+                      : "its process ended with status " + std::to_string(WEXITSTATUS(status))) +
+                 " after its result" + (captured.empty() ? "" : ": " + captured);
+    if (hub.reason.size() > REASON_LIMIT) hub.reason.resize(REASON_LIMIT);
+  } else if (hub.result != hub_result::none) {
     if (hub.reason.empty()) hub.reason = captured;
   } else if (stage == fleet_stage::probe && hub.is_hub) {
     hub.ended_ms = 0;  // probed: the hub goes on to its plan

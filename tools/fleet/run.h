@@ -25,7 +25,8 @@ enum class fleet_stage { probe, update };
 // children at once (0: all). Probe: is_hub, identity and, for ports without
 // a hub, a skipped result. Update: phases, progress and a result for each.
 // A child that ends without a result is failed with the messages it printed
-// (or its exit status or signal) as the reason; after an interrupt, hubs
+// (or its exit status or signal) as the reason, and so is one that ends other
+// than its result implies (status 1 after failed, 0 after any other); after an interrupt, hubs
 // whose child was cut short are failed and incomplete, hubs never started
 // are skipped. Returns when every started child has been waited for.
 void fleet_run_stage(std::vector<fleet_hub> &hubs, const std::vector<bool> &wanted,
