@@ -40,9 +40,10 @@ BUILD_JOBS=$(nproc)
 # End-to-end cases (CTest name regex) that also run under the sanitizers:
 # one of each path through the three actions (every failure exit, a switch,
 # an unplug, the failure exit of an upload, the automatic update's prompts and
-# downloads), the bad-input cases and a few soak seeds, so every path's
+# downloads), trelk-fleet's probes, dry run, interrupt and failing hub, the
+# bad-input cases and a few soak seeds, so every path's
 # releases are checked for leaks without repeating the whole suite's sleeping.
-ASAN_E2E=${ASAN_E2E:-'Cli\.|ManualUpdate\.|ManualUpload\.NormalModeWithBootloaderFlag|ExitBootloader\.TwoBoard|AutoUpload\.|AutoUpdate\.(NoStableEntry|Prompts|InputEndingAtTheFirmware|NoFirmwareServer)|BadPackage|BadServer\.|UploadTest\.(TheCableComesBack|NaksDropped)|UploadFailure\.|Soak\.'}
+ASAN_E2E=${ASAN_E2E:-'Cli\.|ManualUpdate\.|ManualUpload\.NormalModeWithBootloaderFlag|ExitBootloader\.TwoBoard|AutoUpload\.|AutoUpdate\.(NoStableEntry|Prompts|InputEndingAtTheFirmware|NoFirmwareServer)|BadPackage|BadServer\.|UploadTest\.(TheCableComesBack|NaksDropped)|UploadFailure\.|Soak\.|FleetCommandLine\.|FleetStage\.(DryRun|CtrlC)|FleetUpdate\.AHubWithABlock'}
 ASAN_SOAK_SEEDS=${ASAN_SOAK_SEEDS:-6}
 
 PACKAGES=(

@@ -140,10 +140,41 @@ void say(const char *text) {
   std::fflush(stdout);
 }
 
-[[noreturn]] void fail_upload() {
+void display_block_starting(void *, upload_progress *progress, int64_t elapsed_ms) {
+  say(device_progress_text(progress, elapsed_ms).c_str());
+}
+
+void display_blocks_done(void *, const upload_progress *progress) {
+  say(device_progress_final(progress).c_str());
+}
+
+void display_finished(void *, const upload_progress *) { say("Device updated successfully.\n"); }
+
+void display_failed(void *, const upload_progress *) {
   say("Failed to update the Varnholt hub. Please power cycle the hub and run trelk again.\r\n");
+}
+
+constexpr upload_observer TERMINAL_DISPLAY = {nullptr, display_block_starting, nullptr,
+                                              display_blocks_done, display_finished,
+                                              display_failed};
+
+const upload_observer *current_observer = &TERMINAL_DISPLAY;
+
+// The running upload's progress, for a failure found deep in a wait (the
+// hub's silence) that must still reach the observer with the counts so far.
+const upload_progress *active_progress = nullptr;
+
+// Ends the upload beyond its limits: the observer hears it first (a fleet's
+// hub process reports it), then the process ends as the hub's state demands.
+[[noreturn]] void fail_upload(const upload_progress *progress) {
+  static const upload_progress nothing_yet{};
+  if (current_observer->failed != nullptr)
+    current_observer->failed(current_observer->context,
+                             progress != nullptr ? progress : &nothing_yet);
+  std::fflush(stdout);
   std::exit(1);
 }
+
 
 // While an upload runs: whether the hub's silence is watched, and since when
 // it counts (a hub that was quiet before the upload began gets the full
@@ -156,7 +187,7 @@ int64_t silence_watched_since = 0;
 void fail_if_hub_silent(serial *s) {
   if (!silence_watched || !serial_available(s)) return;
   const int64_t heard = std::max(serial_last_heard(s), silence_watched_since);
-  if (time_reached(heard, HUB_SILENCE_LIMIT_MS)) fail_upload();
+  if (time_reached(heard, HUB_SILENCE_LIMIT_MS)) fail_upload(active_progress);
 }
 
 bool pop_line(serial *s, char *buffer, size_t capacity) {
@@ -744,31 +775,36 @@ int device_do_firmware_update(device *dev, ufw *package) {
   device_stop_pings(dev);
 
   upload_progress progress{};
+  active_progress = &progress;
   progress.blocks = n;
   progress.last_percent = -1;
   for (const firmware_block *block = list; block != nullptr; block = block->next)
     progress.total_chars += line_characters(block);
   const int64_t start = get_absolute_time();
+  const upload_observer &observer = *current_observer;
 
   for (firmware_block *block = list; block != nullptr; block = block->next) {
-    say(device_progress_text(&progress, get_absolute_time() - start).c_str());
+    if (observer.block_starting != nullptr)
+      observer.block_starting(observer.context, &progress, get_absolute_time() - start);
     for (int attempts = 0;; ++attempts) {
-      if (attempts == BLOCK_ATTEMPTS) fail_upload();
+      if (attempts == BLOCK_ATTEMPTS) fail_upload(&progress);
       block->sent_ok = static_cast<uint8_t>(
           device_send_firmware_line_block(dev, block->board, package, block->lines));
       if (block->sent_ok) {
         ++progress.verified;
         progress.sent_chars += line_characters(block);
-        break;
+      } else {
+        ++progress.failed;
       }
-      ++progress.failed;
-      if (progress.failed == n) fail_upload();
+      if (observer.block_sent != nullptr) observer.block_sent(observer.context, &progress);
+      if (block->sent_ok) break;
+      if (progress.failed == n) fail_upload(&progress);
       wait_ms(BLOCK_RETRY_PAUSE_MS);
       fail_if_hub_silent(dev->serial);
     }
     progress.spinner = (progress.spinner + 1) % 4;
   }
-  say(device_progress_final(&progress).c_str());
+  if (observer.blocks_done != nullptr) observer.blocks_done(observer.context, &progress);
 
   char finish[32];
   std::snprintf(finish, sizeof finish, "!FINISH %04d", package->version);
@@ -781,7 +817,14 @@ int device_do_firmware_update(device *dev, ufw *package) {
     }
   }
   silence_watched = false;
+  active_progress = nullptr;
   device_free_firmware_blocks(list);
-  say("Device updated successfully.\n");
+  if (observer.finished != nullptr) observer.finished(observer.context, &progress);
   return 1;
+}
+
+const upload_observer *device_terminal_display() { return &TERMINAL_DISPLAY; }
+
+void device_set_upload_observer(const upload_observer *observer) {
+  current_observer = observer != nullptr ? observer : &TERMINAL_DISPLAY;
 }

@@ -111,12 +111,14 @@ void device_switch_to_bootloader(device *dev);
 // Releases the record, its link and model; null is accepted.
 void device_free(device *dev);
 
-// Upload. device_do_firmware_update returns 1 after "Device updated
-// successfully."; 0 when the package lacks a section for some board or memory
-// for the block list ran out (message on stderr, nothing sent). An upload that
-// fails beyond its retry limits ends the process with status 1, and so does
-// a hub that sends no line at all for 60 s while its port is open (the port
-// coming back after an unplug starts that count again).
+// Upload. device_do_firmware_update returns 1 after the observer's `finished`
+// hook (the terminal display prints "Device updated successfully."); 0 when
+// the package lacks a section for some board or memory for the block list ran
+// out (message on stderr, nothing sent, no hook called). An upload that fails
+// beyond its retry limits calls the observer's `failed` hook and then ends the
+// process with status 1, and so does a hub that sends no line at all for 60 s
+// while its port is open (the port coming back after an unplug starts that
+// count again).
 int device_do_firmware_update(device *dev, ufw *package);
 // The shuffled block list for boards board_count..1 (copies of the sections'
 // lines); *count gets the number of blocks. Boards without a section get no
@@ -153,3 +155,33 @@ int device_progress_percent(int32_t verified, int32_t blocks);
 std::string device_progress_text(upload_progress *progress, int64_t elapsed_ms);
 // The text printed after the last block.
 std::string device_progress_final(const upload_progress *progress);
+
+// Who hears of an upload's progress. trelk's own terminal display is one
+// observer; a program that drives several hubs installs another (trelk-fleet's
+// hub processes turn progress into events for their parent), so nobody has to
+// read the display's texts back. Every hook may be null and is called on the
+// action thread, inside device_do_firmware_update, with `context` as given;
+// a hook must not call back into the upload. `progress` stays owned by the
+// upload and is valid only during the call.
+struct upload_observer {
+  void *context;
+  // Before each block's first send, `elapsed_ms` after the first block began.
+  // May update progress->last_percent (the display's own memory); nothing else.
+  void (*block_starting)(void *context, upload_progress *progress, int64_t elapsed_ms);
+  // After each send of a block, confirmed (verified grew) or not (failed grew).
+  void (*block_sent)(void *context, const upload_progress *progress);
+  // After the last block was confirmed, before "!FINISH" goes to the boards.
+  void (*blocks_done)(void *context, const upload_progress *progress);
+  // After the finish commands: the upload succeeded.
+  void (*finished)(void *context, const upload_progress *progress);
+  // The upload failed beyond its limits; the process ends with status 1 as
+  // soon as the hook returns.
+  void (*failed)(void *context, const upload_progress *progress);
+};
+// The terminal display: the progress line as --no-status, --basic-status and
+// --tx-rate ask, "Device updated successfully." and the failure text.
+const upload_observer *device_terminal_display();
+// Installs `observer` for every later upload of this process (action thread
+// only); null restores the terminal display. The record is not copied: it
+// must outlive the uploads.
+void device_set_upload_observer(const upload_observer *observer);

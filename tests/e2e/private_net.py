@@ -27,6 +27,7 @@ import fcntl
 import functools
 import http.server
 import os
+import signal
 import socket
 import struct
 import subprocess
@@ -153,7 +154,13 @@ def main():
         print(f"private_net.py: {error}", file=sys.stderr)
         return 125
 
-    status = subprocess.run(command, check=False).returncode
+    # Ctrl-C (a SIGINT to the whole process group) is for the command: this
+    # process keeps the stage up until the command has ended, and the command
+    # starts with the default reaction whatever this process inherited.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    status = subprocess.run(command, check=False,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)
+                            ).returncode
     if server is not None:
         server.server_close()
     return status if status >= 0 else 128 - status

@@ -83,6 +83,17 @@ if [[ -x $build/trelk-hubsim ]]; then
   "$root/usr/bin/trelk-hubsim" --version >/dev/null || fail "unpacked trelk-hubsim --version"
   pages+=(trelk-hubsim)
 fi
+if [[ -x $build/trelk-fleet ]]; then
+  for path in ./usr/bin/trelk-fleet ./usr/share/bash-completion/completions/trelk-fleet; do
+    grep -qx -- "$path" <<<"$contents" || fail "$path missing from the package"
+  done
+  [[ $("$root/usr/bin/trelk-fleet" --version) == "trelk-fleet (trelk) 3.00" ]] ||
+    fail "unpacked trelk-fleet --version"
+  reply=$(bash -c 'source "$1"; COMP_WORDS=(trelk-fleet --dry); COMP_CWORD=1; _trelk_fleet; echo "${COMPREPLY[*]}"' \
+    _ "$root/usr/share/bash-completion/completions/trelk-fleet")
+  [[ $reply == "--dry-run" ]] || fail "trelk-fleet completion of --dry gave '$reply'"
+  pages+=(trelk-fleet)
+fi
 
 # Every man page renders without a warning and has its usual sections.
 for page in "${pages[@]}"; do

@@ -45,6 +45,12 @@ void private_net::hook(const std::string &path, const std::string &command) {
 }
 
 ProcessResult private_net::run(const std::vector<std::string> &args, const ProcessOptions &opts) {
+  return run_program(trelk_binary(), args, opts);
+}
+
+ProcessResult private_net::run_program(const std::string &program,
+                                       const std::vector<std::string> &args,
+                                       const ProcessOptions &opts) {
   // The system interpreter starts far faster than a version manager's shim.
   std::vector<std::string> argv;
   if (access("/usr/bin/python3", X_OK) == 0)
@@ -67,7 +73,7 @@ ProcessResult private_net::run(const std::vector<std::string> &args, const Proce
     argv.push_back(command);
   }
   argv.push_back("--");
-  argv.push_back(trelk_binary());
+  argv.push_back(program);
   argv.insert(argv.end(), args.begin(), args.end());
   return run_process(argv, opts);
 }

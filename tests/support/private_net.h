@@ -32,6 +32,9 @@ class private_net {
 
   // Runs trelk with `args` on the stage.
   ProcessResult run(const std::vector<std::string> &args, const ProcessOptions &opts = {});
+  // Runs another of the built programs (a path) with `args` on the stage.
+  ProcessResult run_program(const std::string &program, const std::vector<std::string> &args,
+                            const ProcessOptions &opts = {});
 
   // After run: the requested paths in order, and the /dev/ttyUSB* paths in
   // the order the /dev listing gave them (the order trelk probes them in).

@@ -55,8 +55,13 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
   int fds[2] = {out_pipe[0], err_pipe[0]};
   std::string *sinks[2] = {&result.out, &result.err};
   const auto deadline = start + opts.timeout;
+  bool interrupted = false;
   while (fds[0] >= 0 || fds[1] >= 0) {
     auto now = std::chrono::steady_clock::now();
+    if (opts.interrupt_after.count() > 0 && !interrupted && now >= start + opts.interrupt_after) {
+      interrupted = true;
+      kill(-pid, SIGINT);
+    }
     if (now >= deadline) {
       result.timed_out = true;
       kill(-pid, SIGKILL);

@@ -32,6 +32,9 @@ struct ProcessOptions {
   // Called with the child's process id once it runs, from the calling
   // thread (to signal it while run_process waits in another thread).
   std::function<void(pid_t)> started;
+  // Above zero: SIGINT to the child's whole process group once this long
+  // after the start, as Ctrl-C at a terminal sends it.
+  std::chrono::milliseconds interrupt_after{0};
 };
 
 // Runs argv[0] (a path) with argv. Never throws on child failures.
@@ -65,3 +68,8 @@ int run_in_child(const std::function<void()> &body, std::string *out);
 
 // The trelk binary under test.
 std::string trelk_binary();
+
+#ifdef TRELK_FLEET_BIN
+// The trelk-fleet binary under test.
+inline std::string fleet_binary() { return TRELK_FLEET_BIN; }
+#endif

@@ -838,29 +838,80 @@ TEST_F(DeviceUploadTest, TenFailedFramingsRestartTheBlockAndAWrongCrcResendsIt) 
   EXPECT_EQ(script_.upload_lines.size(), 1u + 10u + 1u + 4u + 4u + 4u);
 }
 
+// Uploads two blocks to a board whose CRC reports are always wrong, with
+// `observer` installed (null: the terminal display). Ends the process.
+void upload_with_always_wrong_crc(const upload_observer *observer) {
+  Peer peer;
+  ufw package{};
+  load_package(&package, firmware_package_text(310, {{0x0201, 128}}));
+  device *dev = open_on(peer);
+  dev->board_count = 1;
+  dev->boards[1] = {1, 0x1030, 0x0201, 300, 7};
+  ScriptedBootloader script;
+  script.package = &package;
+  script.dev = dev;
+  script.wrong_crc_always = true;
+  peer.set_responder(std::ref(script));
+  device_set_upload_observer(observer);
+  device_do_firmware_update(dev, &package);
+}
+
 TEST(DeviceUploadFailure, AlwaysWrongCrcEndsTheProcessWithStatusOne) {
   std::string out;
-  const int status = run_in_child(
-      [] {
-        Peer peer;
-        ufw package{};
-        load_package(&package, firmware_package_text(310, {{0x0201, 128}}));
-        device *dev = open_on(peer);
-        dev->board_count = 1;
-        dev->boards[1] = {1, 0x1030, 0x0201, 300, 7};
-        ScriptedBootloader script;
-        script.package = &package;
-        script.dev = dev;
-        script.wrong_crc_always = true;
-        peer.set_responder(std::ref(script));
-        device_do_firmware_update(dev, &package);
-      },
-      &out);
+  const int status = run_in_child([] { upload_with_always_wrong_crc(nullptr); }, &out);
   EXPECT_EQ(status, 1);
   // Two blocks: the second failed send of the first block reaches n.
   EXPECT_EQ(out,
             "\rUpdating, please wait   0000/0000/0002  |"
             "Failed to update the Varnholt hub. Please power cycle the hub and run trelk again.\r\n");
+}
+
+// An observer that writes down each hook as it comes, with the counts it saw.
+struct RecordingObserver {
+  std::string log;
+  upload_observer observer{this, starting, sent, done, finished, failed};
+
+  static void note(void *self, const char *hook, const upload_progress *p) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %d/%d f%d;", hook, p->verified, p->blocks, p->failed);
+    static_cast<RecordingObserver *>(self)->log += text;
+  }
+  static void starting(void *self, upload_progress *p, int64_t) { note(self, "start", p); }
+  static void sent(void *self, const upload_progress *p) { note(self, "sent", p); }
+  static void done(void *self, const upload_progress *p) { note(self, "done", p); }
+  static void finished(void *self, const upload_progress *p) { note(self, "finished", p); }
+  static void failed(void *self, const upload_progress *p) {
+    note(self, "failed", p);
+    // The process ends right after this hook: what it wants kept, it says now.
+    std::fputs(static_cast<RecordingObserver *>(self)->log.c_str(), stdout);
+  }
+};
+
+TEST_F(DeviceUploadTest, AnObserverHearsEveryBlockAndTheTerminalStaysQuiet) {
+  script_.wrong_crc_left = 1;
+  RecordingObserver recorder;
+  device_set_upload_observer(&recorder.observer);
+  testing::internal::CaptureStdout();
+  const int done = device_do_firmware_update(dev_, &package_);
+  const std::string out = testing::internal::GetCapturedStdout();
+  device_set_upload_observer(nullptr);
+  ASSERT_EQ(done, 1);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(recorder.log,
+            "start 0/2 f0;sent 0/2 f1;sent 1/2 f1;start 1/2 f1;sent 2/2 f1;done 2/2 f1;"
+            "finished 2/2 f1;");
+}
+
+TEST(DeviceUploadFailure, TheObserverHearsTheFailureBeforeTheProcessEnds) {
+  std::string out;
+  const int status = run_in_child(
+      [] {
+        RecordingObserver recorder;
+        upload_with_always_wrong_crc(&recorder.observer);
+      },
+      &out);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(out, "start 0/2 f0;sent 0/2 f1;sent 0/2 f2;failed 0/2 f2;");
 }
 
 TEST_F(DeviceUploadTest, NoBlocksStillFinishes) {

@@ -1,0 +1,226 @@
+// trelk-fleet's command line, its setup errors and its dry run, end to end:
+// the real program on the private stage (simulated hubs on /dev/ttyUSB*, a
+// real HTTP server as the firmware server). None of these cases uploads; the
+// full updates are in fleet_slow_test.cpp.
+
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+
+#include "action_e2e.h"
+#include "private_net.h"
+#include "process.h"
+
+#if defined(TRELK_HUBSIM_BIN) && defined(TRELK_FLEET_BIN)
+#include "fleet_stage.h"
+#include "hubsim.h"
+
+namespace {
+
+const std::string kTryHelp = "Try 'trelk-fleet --help' for more information.\n";
+
+ProcessResult fleet(const std::vector<std::string> &args) {
+  std::vector<std::string> argv = {fleet_binary()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_process(argv);
+}
+
+TEST(FleetCommandLine, HelpVersionAndUsageErrors) {
+  auto help = fleet({"--help"});
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_TRUE(help.out.starts_with("Usage: trelk-fleet [OPTION]...\n")) << help.out;
+  EXPECT_NE(help.out.find("--dry-run"), std::string::npos);
+  EXPECT_EQ(help.err, "");
+
+  auto version = fleet({"--version"});
+  EXPECT_EQ(version.exit_status, 0);
+  EXPECT_EQ(version.out, "trelk-fleet (trelk) 3.00\n");
+
+  const std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {
+      {{"--bogus"}, "trelk-fleet: unrecognized option '--bogus'\n"},
+      {{"--jobs", "0"}, "trelk-fleet: invalid number of jobs '0' (a whole number from 1 up)\n"},
+      {{"--jobs", "2x"}, "trelk-fleet: invalid number of jobs '2x' (a whole number from 1 up)\n"},
+      {{"--fw"}, "trelk-fleet: option '--fw' requires an argument\n"},
+      {{"stray"}, "trelk-fleet: unexpected argument 'stray'\n"},
+  };
+  for (const auto &[args, message] : wrong) {
+    auto r = fleet(args);
+    EXPECT_EQ(r.exit_status, 255) << args[0];
+    EXPECT_EQ(r.out, "") << args[0];
+    EXPECT_EQ(r.err, message + kTryHelp) << args[0];
+  }
+}
+
+TEST(FleetCommandLine, BadPackageOrReportFolderTouchesNoPort) {
+  HubSim hub({"--model", "1030", "--mode", "bootloader"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  scratch_dir dir;
+  const std::string bad = dir.write("bad.ufw", "not a package\n");
+
+  auto r = fleet({"--fw", bad, "--port", hub.port()});
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.err, "trelk-fleet: " + bad + ": not a valid firmware package\n");
+
+  const std::string good = dir.write("good.ufw", package_text(310, test_sections({0x0102, 0x0201}, 1)));
+  r = fleet({"--fw", good, "--port", hub.port(), "--json", dir.path() + "/missing/report.json"});
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.err, "trelk-fleet: cannot write the report " + dir.path() +
+                       "/missing/report.json: No such file or directory\n");
+
+  hub.stop();
+  EXPECT_TRUE(hub.lines().empty()) << hub.lines().front();
+}
+
+struct FleetStage : ::testing::Test, fleet_stage {
+  void SetUp() override {
+    if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
+  }
+  ProcessResult run(const std::vector<std::string> &args) { return fleet_stage::run(args); }
+};
+
+TEST_F(FleetStage, DryRunReportsThePlanAndSendsOnlyProbes) {
+  // Two Tavrine-16 share one download; a Tavrine-10 in normal mode already
+  // runs its stable version; a Tavrine-24 has no stable entry; one port has
+  // no hub. The serial number of the normal-mode hub needs JSON escaping.
+  const std::string a = add_hub({"--model", "1030", "--mode", "bootloader"});
+  const std::string b = add_hub({"--model", "1030", "--mode", "bootloader", "--serial", "7"});
+  const std::string c =
+      add_hub({"--model", "1020", "--fw-version", "311", "--sn", "Q\"7\\x"});
+  const std::string d = add_hub({"--model", "1050", "--mode", "bootloader"});
+  const std::string e = add_hub({"--model", "1030", "--mute"});
+  net.serve("manifest", serve_package("fw312.ufw", 312, {0x0102, 0x0201}) +
+                              serve_package("fw311.ufw", 311, {0x0103, 0x0203}));
+  net.serve("stable", "1030,312\n1020,311\n");
+  const std::string report = dir.path() + "/report.json";
+
+  auto r = run({"--dry-run", "--json", report});
+  EXPECT_EQ(r.exit_status, 1) << r.err;  // the Tavrine-24 is skipped
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(fleet_lines_of(r.out, a),
+            (std::vector<std::string>{"probing",
+                                      "found Tavrine-16 s/n 1030.0042 running v3.00 (bootloader mode)",
+                                      "would update v3.00 -> v3.12"}));
+  EXPECT_EQ(fleet_lines_of(r.out, b)[2], "would update v3.00 -> v3.12");
+  EXPECT_EQ(fleet_lines_of(r.out, c),
+            (std::vector<std::string>{"probing",
+                                      "found Tavrine-10 s/n Q\"7\\x running v3.11 (normal mode)",
+                                      "up to date (v3.11)"}));
+  EXPECT_EQ(fleet_lines_of(r.out, d)[2], "skipped: no stable version for Tavrine-24 on the firmware server");
+  EXPECT_EQ(fleet_lines_of(r.out, e),
+            (std::vector<std::string>{
+                "probing", "skipped: Unable to detect a Varnholt hub on port " + e}));
+  EXPECT_NE(r.out.find("\nPORT "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nTotal time: "), std::string::npos) << r.out;
+
+  // Each package once, and only the one that some hub needs.
+  auto requests = net.requests();
+  std::sort(requests.begin() + 2, requests.end());
+  EXPECT_EQ(requests, (std::vector<std::string>{"/firmware/manifest", "/firmware/stable",
+                                                "/firmware/fw311.ufw", "/firmware/fw312.ufw"}));
+
+  auto entry = [&](const std::string &port) { return fleet_report_entry(report, port); };
+  EXPECT_EQ(entry(a),
+            "{\"port\": \"" + a + "\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
+            "\"version_before\": 300, \"version_after\": 300, \"result\": \"skipped\", "
+            "\"failed_sends\": 0, \"seconds\": S, \"reason\": \"dry run: would update v3.00 to "
+            "v3.12\"}");
+  EXPECT_EQ(entry(c),
+            "{\"port\": \"" + c + "\", \"model\": \"Tavrine-10\", \"serial\": \"Q\\\"7\\\\x\", "
+            "\"version_before\": 311, \"version_after\": 311, \"result\": \"up-to-date\", "
+            "\"failed_sends\": 0, \"seconds\": S}");
+  EXPECT_EQ(entry(e),
+            "{\"port\": \"" + e + "\", \"model\": null, \"serial\": null, \"version_before\": "
+            "null, \"version_after\": null, \"result\": \"skipped\", \"failed_sends\": 0, "
+            "\"seconds\": S, \"reason\": \"Unable to detect a Varnholt hub on port " + e + "\"}");
+
+  // Nothing reached any hub but the detection probes.
+  for (auto &hub : hubs) {
+    hub->stop();
+    EXPECT_TRUE(only_probes(hub->lines()));
+    EXPECT_EQ(hub->state().at("mode"), hub == hubs[2] || hub == hubs[4] ? "normal" : "bootloader");
+  }
+}
+
+TEST_F(FleetStage, HeldPortIsReportedAndSkipped) {
+  // Another program holds the second hub's port, as trelk holds the ports it
+  // updates. Exclusive access comes from the serial module's port locking.
+  add_hub({"--model", "1030", "--mode", "bootloader"});
+  const std::string held = add_hub({"--model", "1030", "--mode", "bootloader", "--serial", "7"});
+  const int holder = open(hubs.back()->port().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  net.serve("manifest", serve_package("fw312.ufw", 312, {0x0102, 0x0201}));
+  net.serve("stable", "1030,312\n");
+
+  auto r = run({"--dry-run"});
+  close(holder);
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;  // a held port does not count against success
+  const auto lines = fleet_lines_of(r.out, held);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  EXPECT_TRUE(lines[1].starts_with("skipped: ")) << lines[1];
+  EXPECT_NE(lines[1].find("Unable to connect to device on serial port " + held), std::string::npos)
+      << lines[1];
+  hubs.back()->stop();
+  EXPECT_TRUE(hubs.back()->lines().empty());
+}
+
+TEST_F(FleetStage, CtrlCEndsTheUpdatesAndTheSummaryNamesTheIncompleteHubs) {
+  // The port goes away for good after the fifth upload line: the update waits
+  // for it (as trelk does) until Ctrl-C comes.
+  const std::string port = add_hub({"--model", "1030", "--mode", "bootloader", "--unplug-after",
+                                    "5", "--unplug-for", "never"});
+  ASSERT_FALSE(port.empty());
+  const std::string report = dir.path() + "/report.json";
+  interrupt_after = std::chrono::seconds(15);
+  auto r = run({"--fw", dir.write("p.ufw", package_text(312, test_sections({0x0102, 0x0201}, 1))),
+                "--json", report});
+  EXPECT_EQ(r.exit_status, 128 + SIGINT) << r.out << r.err;
+  const std::string reason =
+      "interrupted (Interrupt) while uploading: the boards may hold incomplete firmware";
+  EXPECT_EQ(fleet_lines_of(r.out, port).back(), "failed: " + reason);
+  EXPECT_TRUE(r.out.ends_with("Interrupted (Interrupt): incomplete: " + port +
+                              "; run trelk-fleet again to complete them.\n" +
+                              r.out.substr(r.out.rfind("Total time: "))))
+      << r.out;
+  EXPECT_NE(fleet_report_entry(report, port).find("\"result\": \"failed\", \"failed_sends\": 0, "
+                                                  "\"seconds\": S, \"reason\": \"" + reason + "\"}"),
+            std::string::npos)
+      << fleet_report_entry(report, port);
+}
+
+TEST_F(FleetStage, SetupErrors) {
+  // No port at all.
+  auto r = run({});
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "trelk-fleet: no USB serial port found (/dev/ttyUSB*)\n");
+
+  // A hub, but the firmware server does not answer.
+  add_hub({"--model", "1030", "--mode", "bootloader"});
+  net.without_server();
+  r = run({});
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.err,
+            "Unable to download firmware list\nUnable to download firmware stable list\n"
+            "trelk-fleet: no usable firmware list from " TRELK_FIRMWARE_HOST "\n");
+  hubs.back()->stop();
+  EXPECT_TRUE(only_probes(hubs.back()->lines()));
+}
+
+TEST_F(FleetStage, OnlyPortsWithoutAHub) {
+  const std::string port = add_hub({"--model", "1030", "--mute"});
+  auto r = run({"--fw", dir.write("p.ufw", package_text(310, test_sections({0x0102}, 1)))});
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.err, "trelk-fleet: no Varnholt hub found\n");
+  EXPECT_EQ(fleet_lines_of(r.out, port)[1], "skipped: Unable to detect a Varnholt hub on port " + port);
+}
+
+}  // namespace
+
+#else
+TEST(Fleet, NeedsTheHubSimulatorAndTheFleet) { GTEST_SKIP() << "trelk-hubsim or trelk-fleet is not built"; }
+#endif

@@ -1,0 +1,51 @@
+#pragma once
+// The private stage set up for trelk-fleet: simulated hubs linked as
+// /dev/ttyUSB0, 1, ... in the order they are added, packages served with
+// their manifest lines, the program run there, and readers for its plain
+// output and its JSON report.
+
+#if defined(TRELK_HUBSIM_BIN) && defined(TRELK_FLEET_BIN)
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "action_e2e.h"
+#include "hubsim.h"
+#include "private_net.h"
+#include "process.h"
+
+class fleet_stage {
+ public:
+  private_net net;
+  std::vector<std::unique_ptr<HubSim>> hubs;
+  scratch_dir dir;
+
+  // Starts a simulator with `args` and links it as the next /dev/ttyUSB<n>;
+  // returns that path (empty when the simulator did not start).
+  std::string add_hub(const std::vector<std::string> &args);
+  // Serves a test package of `version` with sections of `types` (bytes of
+  // test_sections with the version as seed); returns its manifest line.
+  std::string serve_package(const std::string &name, int version,
+                            const std::vector<uint16_t> &types);
+  // Above zero: run() sends SIGINT to trelk-fleet's process group this long
+  // after the start (Ctrl-C).
+  std::chrono::milliseconds interrupt_after{0};
+
+  // Runs trelk-fleet on the stage (two minutes at most, or `timeout`).
+  ProcessResult run(const std::vector<std::string> &args,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(120));
+};
+
+// The plain output's lines of `port`, without the "PORT: " that starts them.
+std::vector<std::string> fleet_lines_of(const std::string &out, const std::string &port);
+
+// The report's object for `port` with every "seconds" value shown as S;
+// empty when the report has none.
+std::string fleet_report_entry(const std::string &report_path, const std::string &port);
+
+// True when every line is one of the detection probes.
+bool only_probes(const std::vector<std::string> &lines);
+
+#endif

@@ -1,0 +1,181 @@
+// trelk-fleet's pieces that need no hub: the JSON report (escaping, nulls,
+// which versions it shows, the atomic write), the event records as a pipe
+// delivers them, and the plan that decides what each probed hub needs.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "action_e2e.h"
+#include "fleet.h"
+#include "hub_event.h"
+#include "packages.h"
+#include "report.h"
+
+namespace {
+
+TEST(FleetReport, StringsAreEscapedAndInvalidUtf8IsSpelledOut) {
+  EXPECT_EQ(json_string("plain"), "\"plain\"");
+  EXPECT_EQ(json_string("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(json_string("l1\nl2\r\t\x01\x7f"), "\"l1\\nl2\\r\\t\\u0001\\u007f\"");
+  EXPECT_EQ(json_string("caf\xc3\xa9"), "\"caf\xc3\xa9\"");  // valid UTF-8 passes
+  EXPECT_EQ(json_string("\xff\xc3"), "\"\\u00ff\\u00c3\"");   // a stray byte, a cut sequence
+  EXPECT_EQ(json_string("\xc0\xaf"), "\"\\u00c0\\u00af\"");   // an overlong form
+  EXPECT_EQ(json_string(std::string("a\0b", 3)), "\"a\\u0000b\"");
+}
+
+TEST(FleetReport, EveryPortWithItsResult) {
+  std::vector<fleet_hub> hubs(3);
+  hubs[0].port = "/dev/ttyUSB0";
+  hubs[0].is_hub = true;
+  hubs[0].model = "Tavrine-16";
+  hubs[0].serial = "1030.0042";
+  hubs[0].version_before = 310;
+  hubs[0].version_after = 312;
+  hubs[0].result = hub_result::updated;
+  hubs[0].failed_sends = 3;
+  hubs[0].started_ms = 1000;
+  hubs[0].ended_ms = 42250;
+  hubs[1] = hubs[0];
+  hubs[1].port = "/dev/ttyUSB1";
+  hubs[1].result = hub_result::failed;
+  hubs[1].reason = "The hub is not in bootloader mode";
+  hubs[2].port = "/dev/ttyUSB2";
+  hubs[2].result = hub_result::skipped;
+  hubs[2].reason = "Unable to detect a Varnholt hub on port /dev/ttyUSB2";
+
+  EXPECT_EQ(fleet_report_json(hubs),
+            "{\"hubs\": [\n"
+            "  {\"port\": \"/dev/ttyUSB0\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
+            "\"version_before\": 310, \"version_after\": 312, \"result\": \"updated\", "
+            "\"failed_sends\": 3, \"seconds\": 41.2},\n"
+            // A hub that was not updated reports the version it had.
+            "  {\"port\": \"/dev/ttyUSB1\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
+            "\"version_before\": 310, \"version_after\": 310, \"result\": \"failed\", "
+            "\"failed_sends\": 3, \"seconds\": 41.2, \"reason\": \"The hub is not in bootloader "
+            "mode\"},\n"
+            "  {\"port\": \"/dev/ttyUSB2\", \"model\": null, \"serial\": null, \"version_before\": "
+            "null, \"version_after\": null, \"result\": \"skipped\", \"failed_sends\": 0, "
+            "\"seconds\": 0.0, \"reason\": \"Unable to detect a Varnholt hub on port "
+            "/dev/ttyUSB2\"}\n"
+            "]}\n");
+  EXPECT_EQ(fleet_report_json({}), "{\"hubs\": []}\n");
+}
+
+TEST(FleetReport, WrittenWholeOrNotAtAll) {
+  scratch_dir dir;
+  const std::string path = dir.path() + "/report.json";
+  ASSERT_EQ(fleet_report_writable(path), 1);
+  write_text_file(path, "old report");
+  ASSERT_EQ(fleet_write_atomically(path, "{\"hubs\": []}\n"), 1);
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "{\"hubs\": []}\n");
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0644u);
+  // Nothing but the report is left in the folder.
+  int files = 0;
+  for (const auto &entry : std::filesystem::directory_iterator(dir.path())) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 1);
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fleet_write_atomically(dir.path() + "/none/report.json", "x"), 0);
+  EXPECT_EQ(fleet_report_writable(dir.path() + "/none/report.json"), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "trelk-fleet: " + dir.path() + "/none/report.json: No such file or directory\n"
+            "trelk-fleet: cannot write the report " + dir.path() +
+                "/none/report.json: No such file or directory\n");
+}
+
+TEST(FleetEvents, RecordsSurviveAnySplitOfThePipe) {
+  hub_event first = hub_event_make(event_kind::progress);
+  first.verified = 7;
+  first.blocks = 42;
+  hub_event second = hub_event_make(event_kind::result);
+  second.result = hub_result::failed;
+  hub_event_set_reason(&second, std::string(1000, 'r'));  // cut to fit, terminated
+  std::string bytes(reinterpret_cast<const char *>(&first), sizeof first);
+  bytes.append(reinterpret_cast<const char *>(&second), sizeof second);
+
+  std::string pending;
+  std::vector<hub_event> got;
+  hub_event event;
+  for (size_t at = 0; at < bytes.size(); at += 100) {
+    pending.append(bytes, at, 100);
+    while (hub_event_pop(&pending, &event)) got.push_back(event);
+  }
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].kind, event_kind::progress);
+  EXPECT_EQ(got[0].verified, 7);
+  EXPECT_EQ(got[0].blocks, 42);
+  EXPECT_EQ(got[1].result, hub_result::failed);
+  EXPECT_EQ(std::string(got[1].reason), std::string(sizeof got[1].reason - 1, 'r'));
+  EXPECT_TRUE(pending.empty());
+}
+
+struct FleetPlan : ::testing::Test {
+  ufw package{};
+  void SetUp() override {
+    std::string text = package_text(312, test_sections({0x0102, 0x0201}, 1));
+    ufw_load_data(text.data(), &package);
+    ASSERT_EQ(package.valid, 1);
+  }
+  void TearDown() override { ufw_free(&package); }
+
+  fleet_hub hub(uint16_t code, bool in_bootloader, int version) {
+    fleet_hub h;
+    h.port = "/dev/ttyUSB0";
+    h.is_hub = true;
+    h.hub_code = code;
+    h.in_bootloader = in_bootloader;
+    h.version_before = version;
+    h.package = &package;
+    if (in_bootloader) {
+      h.board_count = 2;
+      h.board_types[1] = 0x0102;
+      h.board_types[2] = 0x0201;
+      h.board_versions[1] = static_cast<uint16_t>(version);
+      h.board_versions[2] = static_cast<uint16_t>(version);
+    }
+    return h;
+  }
+};
+
+TEST_F(FleetPlan, DecidesFromWhatTheProbeSaw) {
+  std::vector<fleet_hub> hubs = {hub(0x1030, true, 310), hub(0x1030, false, 312),
+                                 hub(0x1020, false, 300), hub(0x1030, true, 312),
+                                 hub(0x1030, true, 300), fleet_hub{}};
+  hubs[3].board_versions[2] = 311;  // one board behind is enough
+  hubs[4].package = nullptr;
+  hubs[4].reason = "no stable version for Tavrine-16 on the firmware server";
+  fleet_plan(hubs, /*force=*/false);
+
+  EXPECT_TRUE(hubs[0].to_update);
+  EXPECT_EQ(hubs[0].version_after, 312);
+  EXPECT_EQ(hubs[1].result, hub_result::up_to_date);  // normal mode: its firmware's version
+  EXPECT_FALSE(hubs[1].to_update);
+  EXPECT_EQ(hubs[1].version_after, 312);
+  EXPECT_EQ(hubs[2].result, hub_result::skipped);  // a Tavrine-10's boards are 0103 and 0203
+  EXPECT_EQ(hubs[2].reason, "package v3.12 has no firmware for board type 0103");
+  EXPECT_TRUE(hubs[3].to_update);
+  EXPECT_EQ(hubs[4].result, hub_result::skipped);
+  EXPECT_EQ(hubs[4].reason, "no stable version for Tavrine-16 on the firmware server");
+  EXPECT_EQ(hubs[5].result, hub_result::none);  // no hub: nothing to plan
+
+  std::vector<fleet_hub> forced = {hub(0x1030, false, 312), hub(0x1030, true, 399)};
+  fleet_plan(forced, /*force=*/true);
+  EXPECT_TRUE(forced[0].to_update);
+  EXPECT_TRUE(forced[1].to_update);
+  EXPECT_EQ(forced[1].version_after, 312);
+}
+
+}  // namespace

@@ -1,0 +1,218 @@
+#include "display.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+
+#include "timer.h"
+
+namespace {
+
+// Four redraws a second look live and cost nothing.
+constexpr int64_t REDRAW_INTERVAL_MS = 250;
+// Without a terminal size, lines are cut here so that none wraps (a wrapped
+// line would break the redraw in place).
+constexpr int DEFAULT_COLUMNS = 80;
+
+const char *phase_text(hub_phase phase) {
+  switch (phase) {
+    case hub_phase::waiting: return "waiting";
+    case hub_phase::probing: return "probing";
+    case hub_phase::detecting: return "detecting";
+    case hub_phase::switching: return "switching to bootloader";
+    case hub_phase::checking: return "checking the package";
+    case hub_phase::uploading: return "uploading";
+    case hub_phase::finishing: return "finishing";
+    case hub_phase::done: return "done";
+  }
+  return "";
+}
+
+std::string format_seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", seconds);
+  return text;
+}
+
+double hub_seconds(const fleet_hub &hub) {
+  if (hub.ended_ms <= hub.started_ms) return 0;
+  return static_cast<double>(hub.ended_ms - hub.started_ms) / 1000.0;
+}
+
+int terminal_columns(FILE *out) {
+  struct winsize size{};
+  if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return DEFAULT_COLUMNS;
+}
+
+std::string result_text(const fleet_hub &hub, bool dry_run) {
+  switch (hub.result) {
+    case hub_result::updated:
+      return "updated " + fleet_version_text(hub.version_before) + " -> " +
+             fleet_version_text(hub.version_after) + " in " + format_seconds(hub_seconds(hub));
+    case hub_result::up_to_date:
+      return "up to date (" + fleet_version_text(hub.version_after) + ")";
+    case hub_result::failed:
+      return "failed: " + hub.reason;
+    case hub_result::skipped:
+      return "skipped: " + hub.reason;
+    case hub_result::none:
+      break;
+  }
+  if (hub.to_update && hub.phase <= hub_phase::probing)
+    return std::string(dry_run ? "would update " : "will update ") +
+           fleet_version_text(hub.version_before) + " -> " + fleet_version_text(hub.version_after);
+  return "";
+}
+
+}  // namespace
+
+fleet_display::fleet_display(const std::vector<fleet_hub> &hubs, FILE *out, bool terminal,
+                             bool dry_run)
+    : hubs_(hubs), out_(out), terminal_(terminal), dry_run_(dry_run) {}
+
+std::string fleet_display::plain_line(const fleet_hub &hub) const {
+  std::string text = hub.port + ": ";
+  const std::string result = result_text(hub, dry_run_);
+  if (!result.empty()) return text + result;
+  if (hub.phase == hub_phase::probing && hub.is_hub)
+    return text + "found " + (hub.model.empty() ? std::string("an unknown model") : hub.model) +
+           " s/n " + hub.serial + " running " + fleet_version_text(hub.version_before) +
+           (hub.in_bootloader ? " (bootloader mode)" : " (normal mode)");
+  if (hub.phase == hub_phase::finishing) {
+    char counts[96];
+    std::snprintf(counts, sizeof counts, " (%d/%d blocks, %d failed sends)", hub.verified,
+                  hub.blocks, hub.failed_sends);
+    return text + phase_text(hub.phase) + counts;
+  }
+  return text + phase_text(hub.phase);
+}
+
+std::string fleet_display::hub_line(const fleet_hub &hub) const {
+  std::string versions;
+  if (hub.is_hub) {
+    versions = fleet_version_text(hub.version_before) + " -> ";
+    if (hub.to_update || hub.result == hub_result::up_to_date)
+      versions += fleet_version_text(hub.version_after);
+  }
+  std::string blocks, failed;
+  if (hub.blocks > 0) {
+    blocks = std::to_string(hub.verified) + "/" + std::to_string(hub.blocks);
+    failed = std::to_string(hub.failed_sends) + " failed";
+  }
+  // The phase, or the result; a reason comes last, where a narrow terminal
+  // cuts the line.
+  std::string state;
+  switch (hub.result) {
+    case hub_result::none:
+      state = hub.to_update && hub.phase <= hub_phase::probing
+                  ? (dry_run_ ? "would update" : "waiting")
+                  : phase_text(hub.phase);
+      break;
+    case hub_result::updated:
+    case hub_result::up_to_date:
+      state = fleet_result_name(hub.result);
+      break;
+    case hub_result::failed:
+    case hub_result::skipped:
+      state = std::string(fleet_result_name(hub.result)) + ": " + hub.reason;
+      break;
+  }
+  char text[512];
+  std::snprintf(text, sizeof text, "%-14s %-18s %-12s %-14s %9s %-9s %s", hub.port.c_str(),
+                hub.model.c_str(), hub.serial.c_str(), versions.c_str(), blocks.c_str(),
+                failed.c_str(), state.c_str());
+  return text;
+}
+
+void fleet_display::hub_changed(const fleet_hub &hub) {
+  if (terminal_) {
+    dirty_ = true;
+    return;
+  }
+  std::fprintf(out_, "%s\n", plain_line(hub).c_str());
+  std::fflush(out_);
+}
+
+void fleet_display::progress_changed() {
+  if (terminal_) dirty_ = true;
+}
+
+int fleet_display::redraw_due_in(int64_t now_ms) const {
+  if (!terminal_ || !dirty_) return -1;
+  const int64_t left = last_draw_ms_ + REDRAW_INTERVAL_MS - now_ms;
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+void fleet_display::redraw_if_due(int64_t now_ms) {
+  if (redraw_due_in(now_ms) == 0) redraw();
+}
+
+void fleet_display::redraw() {
+  const size_t columns = static_cast<size_t>(terminal_columns(out_));
+  std::string text;
+  // Back to the first line of the last drawing; each line is cleared first.
+  if (drawn_lines_ > 0) text += "\x1b[" + std::to_string(drawn_lines_) + "A";
+  for (const fleet_hub &hub : hubs_) {
+    std::string line = hub_line(hub);
+    if (line.size() >= columns) line.resize(columns - 1);
+    text += "\r\x1b[K" + line + "\n";
+  }
+  std::fputs(text.c_str(), out_);
+  std::fflush(out_);
+  drawn_lines_ = static_cast<int>(hubs_.size());
+  dirty_ = false;
+  last_draw_ms_ = get_absolute_time();
+}
+
+void fleet_display::close() {
+  if (terminal_ && (dirty_ || drawn_lines_ == 0)) redraw();
+}
+
+void fleet_display::summary(double total_seconds, int interrupt_signal) {
+  const std::vector<std::string> head = {"PORT",   "MODEL",  "SERIAL",       "BEFORE", "AFTER",
+                                         "RESULT", "FAILED SENDS", "SECONDS", "REASON"};
+  std::vector<std::vector<std::string>> rows = {head};
+  for (const fleet_hub &hub : hubs_) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", hub_seconds(hub));
+    const bool updated = hub.result == hub_result::updated;
+    rows.push_back({hub.port, hub.model.empty() ? "-" : hub.model,
+                    hub.serial.empty() ? "-" : hub.serial,
+                    hub.is_hub ? fleet_version_text(hub.version_before) : "-",
+                    updated || hub.result == hub_result::up_to_date
+                        ? fleet_version_text(hub.version_after)
+                        : "-",
+                    fleet_result_name(hub.result), std::to_string(hub.failed_sends), seconds,
+                    hub.reason});
+  }
+  std::vector<size_t> width(head.size(), 0);
+  for (const auto &row : rows)
+    for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
+  std::string text = "\n";
+  for (const auto &row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      std::string cell = row[i];
+      if (i + 1 < row.size()) cell.resize(width[i] + 2, ' ');
+      line += cell;
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    text += line + "\n";
+  }
+  if (interrupt_signal != 0) {
+    std::string incomplete;
+    for (const fleet_hub &hub : hubs_)
+      if (hub.incomplete) incomplete += " " + hub.port;
+    text += std::string("Interrupted (") + strsignal(interrupt_signal) + ")";
+    text += incomplete.empty() ? std::string(": no hub was left incomplete.\n")
+                               : ": incomplete:" + incomplete +
+                                     "; run trelk-fleet again to complete them.\n";
+  }
+  text += "Total time: " + format_seconds(total_seconds) + "\n";
+  std::fputs(text.c_str(), out_);
+  std::fflush(out_);
+}

@@ -1,0 +1,49 @@
+#pragma once
+// What trelk-fleet shows while it works, and the summary at the end.
+//
+// On a terminal: one line per hub (port, model, serial number, version before
+// -> after, phase or result, blocks confirmed/total, failed sends), redrawn
+// in place at most four times a second. Otherwise: one plain line per phase
+// change of a hub, each starting with its port, so a log or a pipe reads in
+// order. Parent process only; writes to the given stream.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fleet.h"
+
+class fleet_display {
+ public:
+  // `hubs` must outlive the display and keep its size.
+  fleet_display(const std::vector<fleet_hub> &hubs, FILE *out, bool terminal, bool dry_run);
+
+  // A hub's phase, identity, plan or result changed: a plain line now, or a
+  // redraw when the next one is due.
+  void hub_changed(const fleet_hub &hub);
+  // The blocks or failed sends of a hub changed (terminal only).
+  void progress_changed();
+  // Milliseconds until a pending redraw is due (0: now), -1 when none is.
+  int redraw_due_in(int64_t now_ms) const;
+  // Redraws when one is pending and due.
+  void redraw_if_due(int64_t now_ms);
+  // The last redraw; plain output needs none.
+  void close();
+  // The table of every hub's result, which hubs are incomplete after an
+  // interrupt, and the total time.
+  void summary(double total_seconds, int interrupt_signal);
+
+ private:
+  std::string hub_line(const fleet_hub &hub) const;
+  std::string plain_line(const fleet_hub &hub) const;
+  void redraw();
+
+  const std::vector<fleet_hub> &hubs_;
+  FILE *out_;
+  bool terminal_;
+  bool dry_run_;
+  bool dirty_ = false;
+  int drawn_lines_ = 0;
+  int64_t last_draw_ms_ = 0;
+};

@@ -1,0 +1,68 @@
+#pragma once
+// trelk-fleet's shared records: the command line and one entry per port,
+// from its probe to its result. The parent process owns them all; hub
+// processes get a copy by fork and answer only with events (hub_event.h).
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hub_event.h"
+#include "ufw.h"
+
+struct fleet_options {
+  std::string fw_path;              // --fw; empty: the firmware server
+  std::vector<std::string> ports;   // --port, in order, without repeats
+  int jobs = 0;                     // --jobs; 0: every hub at once
+  bool force = false;
+  bool dry_run = false;
+  std::string json_path;            // --json; empty: no report
+};
+
+struct fleet_hub {
+  std::string port;
+
+  // What the probe found. `is_hub` stays false for a port that could not be
+  // opened or where no hub answered; such ports do not count against success.
+  bool is_hub = false;
+  bool in_bootloader = false;
+  uint16_t hub_code = 0;
+  std::string model;                // empty for a code no model has
+  std::string serial;
+  int version_before = -1;          // -1 while unknown
+  int board_count = 0;
+  uint16_t board_types[DEVICE_MAX_BOARDS] = {};
+  uint16_t board_versions[DEVICE_MAX_BOARDS] = {};
+
+  // The plan: the package for this hub (owned by the package set), and
+  // whether it is to be updated at all.
+  ufw *package = nullptr;
+  bool to_update = false;
+  int version_after = -1;
+
+  // Progress and result.
+  hub_phase phase = hub_phase::waiting;
+  int32_t verified = 0;
+  int32_t blocks = 0;
+  int32_t failed_sends = 0;
+  hub_result result = hub_result::none;
+  std::string reason;
+  bool incomplete = false;          // its process was interrupted mid-way
+  int64_t started_ms = 0;           // monotonic, at its probe
+  int64_t ended_ms = 0;             // monotonic, at its result
+
+  // Its current process (parent side); -1 and closed when none.
+  pid_t pid = -1;
+  int event_fd = -1;
+  int capture_fd = -1;              // the process's standard error
+  std::string pending;              // event bytes read, not yet a whole record
+};
+
+// "v3.10" for 310; "?" for an unknown (negative) version.
+std::string fleet_version_text(int version);
+// The result as the report and the summary spell it.
+const char *fleet_result_name(hub_result result);
+// The model name of a hub code, empty when no model has it.
+std::string fleet_model_name(uint16_t code);

@@ -1,0 +1,68 @@
+#pragma once
+// What a hub's process tells trelk-fleet: its identity, its phase, the
+// upload's block counts and its result, as fixed-size records over a pipe.
+//
+// One record is one write() of fewer than PIPE_BUF bytes, so records from a
+// process never interleave or tear on the pipe; the reader still collects
+// them from arbitrary read() sizes. Either side may be any thread, but only
+// one writer per pipe.
+
+#include <climits>
+#include <cstdint>
+#include <string>
+
+#include "device.h"
+
+enum class event_kind : int32_t { identity, phase, progress, result };
+
+// Where a hub is on its way; the order is the order they happen in.
+enum class hub_phase : int32_t {
+  waiting,     // not started yet
+  probing,     // detection before the plan
+  detecting,   // its own process opened the port again
+  switching,   // normal firmware -> bootloaders
+  checking,    // does the package fit, is it newer
+  uploading,   // blocks
+  finishing,   // "!FINISH" to the boards
+  done,
+};
+
+enum class hub_result : int32_t { none, updated, up_to_date, failed, skipped };
+
+struct hub_event {
+  event_kind kind;
+  hub_phase phase;
+  hub_result result;
+  // progress
+  int32_t verified;
+  int32_t blocks;
+  int32_t failed_sends;
+  // identity
+  int32_t in_bootloader;
+  int32_t hub_code;
+  int32_t fw_version;       // major * 100 + minor
+  int32_t board_count;
+  uint16_t board_types[DEVICE_MAX_BOARDS];
+  uint16_t board_versions[DEVICE_MAX_BOARDS];
+  // result
+  int32_t version_after;
+  char serial[24];
+  char reason[320];
+};
+static_assert(sizeof(hub_event) < PIPE_BUF, "one event must be one atomic pipe write");
+
+// A record of `kind` with everything else zero.
+hub_event hub_event_make(event_kind kind);
+// The identity of an opened hub, as detection left it.
+hub_event hub_event_identity(const device *dev);
+// Copies `text` into event.reason, cut to fit.
+void hub_event_set_reason(hub_event *event, const std::string &text);
+
+// Writes the record with one write(). Returns 1, or 0 when the reader is gone
+// (EPIPE: the caller carries on; a hub mid-upload is not abandoned for that).
+int hub_event_send(int fd, const hub_event &event);
+
+// Takes the oldest complete record from `buffer` (bytes as read from the
+// pipe, any split). Returns 1 and fills `event`, 0 when no whole record is
+// there yet.
+int hub_event_pop(std::string *buffer, hub_event *event);

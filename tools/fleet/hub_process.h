@@ -1,0 +1,28 @@
+#pragma once
+// The work of one hub's own process. The library's protocol state (the
+// upload counters, the CRC report, the switch count, the upload observer) is
+// process-wide, so every hub gets a process of its own and that state belongs
+// to one hub. A process reports only through events on `event_fd`; its
+// standard output goes nowhere and its standard error is the parent's
+// capture of the messages the library prints (they become the hub's reason).
+//
+// Each function runs in the hub's process on its only thread (the link's
+// reader thread aside) and returns the process's exit status; an upload that
+// fails beyond its limits ends the process inside, after its failed event.
+
+#include "fleet.h"
+
+// In a hub process: SIGINT, SIGTERM and SIGHUP end it as they end trelk
+// (port restored, one line on stderr, status 128 + signal), and SIGPIPE is
+// ignored (a parent gone must not stop an upload).
+void child_signals();
+
+// Opens the port as trelk does, sends the hub's identity, releases the hub.
+// With no hub there it sends a skipped result (the reason is in the capture).
+int hub_process_probe(const fleet_hub &hub, int event_fd);
+
+// The manual update's steps with --bootloader: detect, switch a hub in normal
+// mode (unless it already runs the package's version, without --force), check
+// the fit (ufw_check_device_status), upload, finish. Sends phase, progress and
+// a result event. hub.package must be set.
+int hub_process_update(const fleet_hub &hub, bool force, int event_fd);

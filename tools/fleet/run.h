@@ -1,0 +1,33 @@
+#pragma once
+// Running hubs side by side: one child process per hub, at most `jobs` at
+// once, each reporting over its own pipe, the parent waiting on all of them
+// (and on interrupts) with poll() while it keeps the display current.
+//
+// The parent must have no thread but its own when it forks: it never opens a
+// hub itself (opening one starts the link's reader thread); the probes run
+// in children too. Parent process only.
+
+#include <vector>
+
+#include "display.h"
+#include "fleet.h"
+
+// Catches SIGINT, SIGTERM and SIGHUP for the parent: they end the children
+// (each as trelk ends on an interrupt) and let the parent write its summary.
+// Returns 1, or 0 after a message when the self-pipe could not be made.
+int fleet_catch_interrupts();
+// The signal that interrupted the run, 0 while none did.
+int fleet_interrupt_signal();
+
+enum class fleet_stage { probe, update };
+
+// Runs the stage for every hub `wanted` selects, in order, at most `jobs`
+// children at once (0: all). Probe: is_hub, identity and, for ports without
+// a hub, a skipped result. Update: phases, progress and a result for each.
+// A child that ends without a result is failed with the messages it printed
+// (or its exit status or signal) as the reason, and so is one that ends other
+// than its result implies (status 1 after failed, 0 after any other); after an interrupt, hubs
+// whose child was cut short are failed and incomplete, hubs never started
+// are skipped. Returns when every started child has been waited for.
+void fleet_run_stage(std::vector<fleet_hub> &hubs, const std::vector<bool> &wanted,
+                     fleet_stage stage, int jobs, bool force, fleet_display &display);
