@@ -118,13 +118,7 @@ constexpr size_t LINE_TEXT_SIZE = 100;
 // The progress line's spinner turns one step per block.
 constexpr char SPINNER[4] = {'|', '/', '-', '\\'};
 
-struct hub_model {
-  uint16_t code;
-  const char *name;
-  int board_count;
-  uint16_t types[4];
-};
-
+// In ascending code order, as device_hub_models promises.
 constexpr hub_model HUB_MODELS[] = {
     {0x1010, "Tavrine-8", 2, {0x0101, 0x0201, 0, 0}},
     {0x1011, "Tavrine-8T", 2, {0x0101, 0x0201, 0, 0}},
@@ -415,8 +409,10 @@ void device_read_identification(device *dev, const char *line) {
   read_identification(dev, line);
 }
 
+std::span<const hub_model> device_hub_models() { return HUB_MODELS; }
+
 hub_system *device_get_system_from_code(uint16_t code) {
-  for (const hub_model &model : HUB_MODELS) {
+  for (const hub_model &model : device_hub_models()) {
     if (model.code != code) continue;
     auto *system = new (std::nothrow) hub_system{};
     if (system == nullptr) return nullptr;

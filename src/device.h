@@ -10,6 +10,7 @@
 // serial_wait until a line arrives or the next deadline falls due.
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "functions.h"
@@ -34,6 +35,15 @@ struct hub_system {
   char name[128];
   hub_system_board boards[8];
   int32_t board_count;
+};
+
+// A known hub model: the hub code its boards report, its name, and the board
+// type of each board, board 1 first (entries past board_count are 0).
+struct hub_model {
+  uint16_t code;
+  const char *name;
+  int board_count;
+  uint16_t types[4];
 };
 
 inline constexpr int DEVICE_MAX_BOARDS = 8;  // board table: numbers 0..7, 0 unused
@@ -98,7 +108,11 @@ int device_detect_attached(device *dev);
 // (device.system replaced, null for an unknown code). Part of detection;
 // declared for tests and fuzzing.
 void device_read_identification(device *dev, const char *line);
-// A new model record for a known hub code, or null.
+// Every known hub model, in ascending code order. Read-only, fixed for the
+// life of the process; any thread may read it.
+std::span<const hub_model> device_hub_models();
+// A new model record for a known hub code (from device_hub_models), or null;
+// the caller releases it with delete (device_free does for a device's own).
 hub_system *device_get_system_from_code(uint16_t code);
 // 1 when the last detection found every board of the model in bootloader mode.
 int device_is_bootloader_ready(device *dev);

@@ -570,6 +570,25 @@ TEST(DeviceModels, TableAndFree) {
   device_free(nullptr);
 }
 
+// The package tool lists models from this table in its order: every code the
+// lookup knows is there once, ascending, with the lookup's name and boards.
+TEST(DeviceModels, ListedInCodeOrderAsTheLookupKnowsThem) {
+  const std::span<const hub_model> models = device_hub_models();
+  size_t known = 0;
+  for (uint32_t code = 0; code <= 0xFFFF; ++code) {
+    hub_system *s = device_get_system_from_code(static_cast<uint16_t>(code));
+    if (!s) continue;
+    ASSERT_LT(known, models.size());
+    const hub_model &m = models[known++];
+    EXPECT_EQ(m.code, code);
+    EXPECT_STREQ(m.name, s->name);
+    ASSERT_EQ(m.board_count, s->board_count);
+    for (int b = 0; b < m.board_count; ++b) EXPECT_EQ(m.types[b], s->boards[b].type) << code;
+    delete s;
+  }
+  EXPECT_EQ(known, models.size());
+}
+
 // ---------------------------------------------------------------------------
 // Block list
 

@@ -11,13 +11,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <iterator>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,14 +86,13 @@ void print_try_help() {
 }
 
 int usage_error(const std::string &message) {
-  std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+  print_error("%s: %s\n", kProgram, message.c_str());
   print_try_help();
   return kExitUsage;
 }
 
 int failure(const std::string &message) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+  print_error("%s: %s\n", kProgram, message.c_str());
   return kExitProblem;
 }
 
@@ -162,41 +167,81 @@ struct loaded_package {
   ~loaded_package() { ufw_free(&package); }
 };
 
-// ---------------------------------------------------------------------------
-// Hub models
+// The highest address of `bytes` inside the firmware area of a board of class
+// `cls`, or 0 when none lies there.
+uint32_t highest_in_area(const std::map<uint32_t, uint8_t> &bytes, const board_class &cls) {
+  uint32_t highest = 0;
+  for (const auto &[address, value] : bytes)
+    if (address >= UFW_BASE_ADDRESS && address <= cls.max_address) highest = address;
+  return highest;
+}
 
-struct model {
-  uint16_t code;
-  std::string name;
-  std::vector<uint16_t> board_types;  // board 1 first
+// How trelk's image of one section compares with the Intel HEX memory it was
+// made from. check reports each difference; build takes only a perfect match.
+struct image_comparison {
+  // First address of the firmware area where the image differs (the memory
+  // holds 0xFF where it has no byte).
+  std::optional<uint32_t> first_difference;
+  int blocks_uploaded = 0;  // what trelk sends
+  int blocks_needed = 0;    // up to the memory's highest byte in the area
+  bool same() const { return !first_difference && blocks_uploaded == blocks_needed; }
 };
 
-// The model table belongs to the hub engine; ask it about every code.
-const std::vector<model> &models() {
-  static const std::vector<model> table = [] {
-    std::vector<model> list;
-    for (uint32_t code = 0; code <= 0xFFFF; ++code) {
-      hub_system *system = device_get_system_from_code(static_cast<uint16_t>(code));
-      if (!system) continue;
-      model m{system->code, system->name, {}};
-      for (int i = 0; i < system->board_count && i < 8; ++i)
-        m.board_types.push_back(system->boards[i].type);
-      list.push_back(std::move(m));
-      // Released as device_free releases the model record a device owns.
-      delete system;
+// `cls` is the class of the section's board type; `bytes` holds at least one
+// byte inside its firmware area.
+image_comparison compare_image(const ufw_section &section,
+                               const std::map<uint32_t, uint8_t> &bytes, const board_class &cls) {
+  image_comparison result;
+  for (uint32_t address = UFW_BASE_ADDRESS; address <= cls.max_address; ++address) {
+    auto it = bytes.find(address);
+    const uint8_t expected = it == bytes.end() ? 0xFF : it->second;
+    if (section.image[address - UFW_BASE_ADDRESS] != expected) {
+      result.first_difference = address;
+      break;
     }
-    return list;
-  }();
-  return table;
+  }
+  result.blocks_uploaded = section.block_count;
+  result.blocks_needed =
+      static_cast<int>((highest_in_area(bytes, cls) - UFW_BASE_ADDRESS) / cls.block_size) + 1;
+  return result;
+}
+
+// Reads `path` whole into `text` (its checksum is reported) and through
+// trelk's loader into `loaded`. Returns the exit status when the file cannot
+// be read, else nothing; the package may still be one trelk cannot load.
+std::optional<int> read_package(const std::string &path, std::string &text,
+                                loaded_package &loaded) {
+  std::string error;
+  if (!read_file(path, text, error)) return failure(error);
+  ufw_load_file(path.c_str(), &loaded.package);
+  return std::nullopt;
+}
+
+// As read_package; a package trelk cannot load ends the command too.
+std::optional<int> load_package(const std::string &path, std::string &text,
+                                loaded_package &loaded) {
+  if (const auto status = read_package(path, text, loaded)) return status;
+  if (!loaded.package.valid)
+    return failure(path + ": trelk cannot load this package (trelk-pkg check shows why)");
+  return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------
 // Report shared by info and check
 
-// `file_text` is the whole file as read: its SHA-256 is the checksum a user
-// compares with the published one. It comes last so that scripts reading the
-// earlier lines see them where they always were.
-void print_report(ufw &package, const std::string &file_text) {
+// The board types of a model, board 1 first; the table is the hub engine's.
+std::span<const uint16_t> board_types(const hub_model &model) {
+  const size_t count = static_cast<size_t>(std::max(model.board_count, 0));
+  return {model.types, std::min(count, std::size(model.types))};
+}
+
+// Whether trelk would upload anything to a board of `type` from `package`.
+bool has_upload_for(ufw &package, uint16_t type) {
+  const ufw_section *s = ufw_get_for_device_type(&package, type);
+  return s && s->block_count > 0;
+}
+
+void print_sections(const ufw &package) {
   int count = 0;
   for (ufw_section *s = package.sections; s; s = s->next) ++count;
   std::printf("version: %s\n", version_text(package.version).c_str());
@@ -211,31 +256,28 @@ void print_report(ufw &package, const std::string &file_text) {
     std::printf("section %d: type 0x%04X records %d upload %s block-size %d blocks %d\n", index,
                 s->type, s->line_count, range.c_str(), s->block_size, s->block_count);
   }
+}
+
+// The models whose every board the package updates, then those it updates
+// only some boards of, each with the board types it lacks.
+void print_models(ufw &package) {
   bool any = false;
-  for (const model &m : models()) {
-    std::vector<uint16_t> missing;
-    for (uint16_t type : m.board_types) {
-      ufw_section *s = ufw_get_for_device_type(&package, type);
-      if (!s || s->block_count <= 0) {
-        bool listed = false;
-        for (uint16_t t : missing) listed = listed || t == type;
-        if (!listed) missing.push_back(type);
-      }
-    }
-    if (missing.empty()) {
-      std::printf("updates: 0x%04X %s\n", m.code, m.name.c_str());
+  for (const hub_model &m : device_hub_models()) {
+    const std::span<const uint16_t> types = board_types(m);
+    if (std::all_of(types.begin(), types.end(),
+                    [&](uint16_t type) { return has_upload_for(package, type); })) {
+      std::printf("updates: 0x%04X %s\n", m.code, m.name);
       any = true;
     }
   }
   if (!any) std::printf("updates: none\n");
-  for (const model &m : models()) {
+  for (const hub_model &m : device_hub_models()) {
     std::string missing;
     size_t covered = 0;
     std::set<uint16_t> seen;
-    for (uint16_t type : m.board_types) {
+    for (uint16_t type : board_types(m)) {
       if (!seen.insert(type).second) continue;
-      ufw_section *s = ufw_get_for_device_type(&package, type);
-      if (s && s->block_count > 0) {
+      if (has_upload_for(package, type)) {
         ++covered;
       } else {
         missing += missing.empty() ? "" : ",";
@@ -243,8 +285,16 @@ void print_report(ufw &package, const std::string &file_text) {
       }
     }
     if (covered > 0 && !missing.empty())
-      std::printf("partial: 0x%04X missing %s %s\n", m.code, missing.c_str(), m.name.c_str());
+      std::printf("partial: 0x%04X missing %s %s\n", m.code, missing.c_str(), m.name);
   }
+}
+
+// `file_text` is the whole file as read: its SHA-256 is the checksum a user
+// compares with the published one. It comes last so that scripts reading the
+// earlier lines see them where they always were.
+void print_report(ufw &package, const std::string &file_text) {
+  print_sections(package);
+  print_models(package);
   std::printf("sha256: %s\n", sha256_hex(file_text).c_str());
 }
 
@@ -302,120 +352,183 @@ scanned_package scan_package(const std::string &file_text) {
 }
 
 // ---------------------------------------------------------------------------
-// Commands
+// Command line
+
+// Both commands with options write to -o OUT; the leading ':' tells a missing
+// argument apart from an unknown option.
+constexpr const char *kShortOptions = ":o:";
+
+// What a command does with one of its own options (`code` from its table).
+// Returns nothing to go on, or the exit status that ends the command.
+using option_handler = std::function<std::optional<int>(int code, const char *argument)>;
+
+// Reads one command's options (argv[0] is the command) with getopt_long:
+// `own` are the command's long options, --help is added. Help, a missing
+// argument and an unknown option end every command alike; the rest go to
+// `take`. Returns the exit status when the command line ends the command,
+// else nothing with optind at the first operand.
+std::optional<int> parse_options(int argc, char **argv, std::vector<option> own,
+                                 const option_handler &take) {
+  own.push_back({"help", no_argument, nullptr, 'h'});
+  own.push_back({nullptr, 0, nullptr, 0});
+  opterr = 0;
+  optind = 1;
+  int c;
+  while ((c = getopt_long(argc, argv, kShortOptions, own.data(), nullptr)) != -1) {
+    switch (c) {
+      case 'h':
+        std::fputs(kHelp, stdout);
+        return kExitOk;
+      case ':':
+        return usage_error(format("option '%s' requires an argument", argv[optind - 1]));
+      case '?':
+        return usage_error(format("unrecognized option '%s'", argv[optind - 1]));
+      default:
+        if (const auto status = take(c, optarg)) return status;
+    }
+  }
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// info and check
 
 int cmd_info(const std::string &path) {
-  std::string text, error;
-  if (!read_file(path, text, error)) return failure(error);
+  std::string text;
   loaded_package loaded;
-  ufw_load_file(path.c_str(), &loaded.package);
-  if (!loaded.package.valid)
-    return failure(path + ": trelk cannot load this package (trelk-pkg check shows why)");
+  if (const auto status = load_package(path, text, loaded)) return *status;
   print_report(loaded.package, text);
   return kExitOk;
 }
 
-int cmd_check(const std::string &path) {
-  std::string text, error;
-  if (!read_file(path, text, error)) return failure(error);
-  loaded_package loaded;
-  ufw_load_file(path.c_str(), &loaded.package);
-  ufw &package = loaded.package;
-  if (package.valid) print_report(package, text);
+// What check finds, each with the file and, where it has one, the line.
+class problem_list {
+ public:
+  explicit problem_list(std::string path) : path_(std::move(path)) {}
 
-  std::vector<std::string> problems;
-  auto problem = [&](int line, const std::string &message) {
-    problems.push_back(line > 0 ? format("%s:%d: %s", path.c_str(), line, message.c_str())
-                                : path + ": " + message);
-  };
-  if (!package.valid) problem(0, "trelk cannot load this package");
-  if (text.find('\0') != std::string::npos)
-    problem(0, "holds a zero byte; trelk reads nothing after it");
-
-  const scanned_package scanned = scan_package(text);
-  if (scanned.versions.empty()) {
-    problem(0, "no version line");
-  } else {
-    for (size_t i = 1; i < scanned.versions.size(); ++i)
-      if (scanned.versions[i] != scanned.versions[0])
-        problem(scanned.version_lines[i],
-                "a second version line with a different version; trelk uses the last");
-    const int version = scanned.versions.back();
-    if (version <= 0 || version > kMaxVersion)
-      problem(scanned.version_lines.back(), "version must lie between 0.01 and 99.99");
+  void add(int line, const std::string &message) {
+    items_.push_back(line > 0 ? format("%s:%d: %s", path_.c_str(), line, message.c_str())
+                              : path_ + ": " + message);
   }
-  if (scanned.sections.empty()) problem(0, "no sections");
+  size_t size() const { return items_.size(); }
 
-  std::set<uint16_t> types;
-  ufw_section *loaded_section = package.valid ? package.sections : nullptr;
-  for (const scanned_section &section : scanned.sections) {
-    ufw_section *mine = loaded_section;
-    if (loaded_section) loaded_section = loaded_section->next;
-    if (!section.closed)
-      problem(section.line, "section is never closed (is the file cut short?)");
-    if (!types.insert(section.type).second)
-      problem(section.line, format("a second section of board type 0x%04X is never used",
-                                   section.type));
-    const board_class cls = class_of(section.type);
-    if (cls.block_size == 0) {
-      problem(section.line, format("board type 0x%04X is not one trelk can update", section.type));
-      continue;
+  // Prints every problem and the result; returns check's exit status.
+  int print() const {
+    for (const std::string &p : items_) std::printf("problem: %s\n", p.c_str());
+    if (items_.empty()) {
+      std::printf("result: ok\n");
+      return kExitOk;
     }
-    ihex_memory memory;
-    const size_t problems_before = problems.size();
-    for (const scanned_record &record : section.records) {
-      if (record.text.empty()) continue;  // stored, but never placed
-      ihex_record parsed;
-      std::string why = ihex_parse_record(record.text, parsed);
-      if (why.empty()) {
-        const uint32_t start = memory.base + parsed.offset;
-        why = ihex_apply(memory, parsed);
-        if (why.empty() && parsed.type == IHEX_DATA) {
-          for (size_t i = 0; i < parsed.data.size(); ++i) {
-            const uint32_t address = start + static_cast<uint32_t>(i);
-            if (address < UFW_BASE_ADDRESS || address > cls.max_address) {
-              why = format("data at 0x%X lies outside the board's firmware area 0x%X-0x%X",
-                           address, UFW_BASE_ADDRESS, cls.max_address);
-              break;
-            }
+    std::printf("result: %zu problem%s\n", items_.size(), items_.size() == 1 ? "" : "s");
+    return kExitProblem;
+  }
+
+ private:
+  std::string path_;
+  std::vector<std::string> items_;
+};
+
+void check_versions(const scanned_package &scanned, problem_list &problems) {
+  if (scanned.versions.empty()) {
+    problems.add(0, "no version line");
+    return;
+  }
+  for (size_t i = 1; i < scanned.versions.size(); ++i)
+    if (scanned.versions[i] != scanned.versions[0])
+      problems.add(scanned.version_lines[i],
+                   "a second version line with a different version; trelk uses the last");
+  const int version = scanned.versions.back();
+  if (version <= 0 || version > kMaxVersion)
+    problems.add(scanned.version_lines.back(), "version must lie between 0.01 and 99.99");
+}
+
+// Places a section's records as the board would hold them; a damaged record,
+// or one with data outside the board's firmware area, is a problem.
+ihex_memory place_records(const scanned_section &section, const board_class &cls,
+                          problem_list &problems) {
+  ihex_memory memory;
+  for (const scanned_record &record : section.records) {
+    if (record.text.empty()) continue;  // stored, but never placed
+    ihex_record parsed;
+    std::string why = ihex_parse_record(record.text, parsed);
+    if (why.empty()) {
+      const uint32_t start = memory.base + parsed.offset;
+      why = ihex_apply(memory, parsed);
+      if (why.empty() && parsed.type == IHEX_DATA) {
+        for (size_t i = 0; i < parsed.data.size(); ++i) {
+          const uint32_t address = start + static_cast<uint32_t>(i);
+          if (address < UFW_BASE_ADDRESS || address > cls.max_address) {
+            why = format("data at 0x%X lies outside the board's firmware area 0x%X-0x%X",
+                         address, UFW_BASE_ADDRESS, cls.max_address);
+            break;
           }
         }
       }
-      if (!why.empty()) problem(record.line, why);
     }
-    uint32_t highest = 0;
-    for (const auto &[address, value] : memory.bytes)
-      if (address >= UFW_BASE_ADDRESS && address <= cls.max_address) highest = address;
-    if (highest == 0) {
-      problem(section.line, "section holds no firmware data");
-      continue;
-    }
-    // A record found wrong above already explains any difference below.
-    if (!mine || problems.size() != problems_before) continue;
-    // What trelk made of the same records must be what they say.
-    for (uint32_t address = UFW_BASE_ADDRESS; address <= cls.max_address; ++address) {
-      auto it = memory.bytes.find(address);
-      const uint8_t expected = it == memory.bytes.end() ? 0xFF : it->second;
-      if (mine->image[address - UFW_BASE_ADDRESS] != expected) {
-        problem(section.line, format("trelk places the data differently (first at 0x%X)", address));
-        break;
-      }
-    }
-    const int needed = static_cast<int>((highest - UFW_BASE_ADDRESS) / cls.block_size) + 1;
-    if (mine->block_count != needed)
-      problem(section.line, format("trelk uploads %d blocks, the data needs %d", mine->block_count,
-                                   needed));
+    if (!why.empty()) problems.add(record.line, why);
   }
-
-  for (const std::string &p : problems) std::printf("problem: %s\n", p.c_str());
-  if (problems.empty()) {
-    std::printf("result: ok\n");
-    return kExitOk;
-  }
-  std::printf("result: %zu problem%s\n", problems.size(), problems.size() == 1 ? "" : "s");
-  return kExitProblem;
+  return memory;
 }
 
+// One section of the file; `mine` is what trelk's loader made of it (null
+// when the package did not load). `types` collects the board types seen.
+void check_section(const scanned_section &section, const ufw_section *mine,
+                   std::set<uint16_t> &types, problem_list &problems) {
+  if (!section.closed)
+    problems.add(section.line, "section is never closed (is the file cut short?)");
+  if (!types.insert(section.type).second)
+    problems.add(section.line,
+                 format("a second section of board type 0x%04X is never used", section.type));
+  const board_class cls = class_of(section.type);
+  if (cls.block_size == 0) {
+    problems.add(section.line,
+                 format("board type 0x%04X is not one trelk can update", section.type));
+    return;
+  }
+  const size_t problems_before = problems.size();
+  const ihex_memory memory = place_records(section, cls, problems);
+  if (highest_in_area(memory.bytes, cls) == 0) {
+    problems.add(section.line, "section holds no firmware data");
+    return;
+  }
+  // A record found wrong above already explains any difference below.
+  if (!mine || problems.size() != problems_before) return;
+  // What trelk made of the same records must be what they say.
+  const image_comparison comparison = compare_image(*mine, memory.bytes, cls);
+  if (comparison.first_difference)
+    problems.add(section.line, format("trelk places the data differently (first at 0x%X)",
+                                      *comparison.first_difference));
+  if (comparison.blocks_uploaded != comparison.blocks_needed)
+    problems.add(section.line, format("trelk uploads %d blocks, the data needs %d",
+                                      comparison.blocks_uploaded, comparison.blocks_needed));
+}
+
+int cmd_check(const std::string &path) {
+  std::string text;
+  loaded_package loaded;
+  if (const auto status = read_package(path, text, loaded)) return *status;
+  ufw &package = loaded.package;
+  if (package.valid) print_report(package, text);
+
+  problem_list problems(path);
+  if (!package.valid) problems.add(0, "trelk cannot load this package");
+  if (text.find('\0') != std::string::npos)
+    problems.add(0, "holds a zero byte; trelk reads nothing after it");
+  const scanned_package scanned = scan_package(text);
+  check_versions(scanned, problems);
+  if (scanned.sections.empty()) problems.add(0, "no sections");
+
+  std::set<uint16_t> types;
+  const ufw_section *mine = package.valid ? package.sections : nullptr;
+  for (const scanned_section &section : scanned.sections) {
+    check_section(section, mine, types, problems);
+    if (mine) mine = mine->next;
+  }
+  return problems.print();
+}
+
+// ---------------------------------------------------------------------------
+// build
 // "0102" or "0x0102": one to four hexadecimal digits.
 bool parse_type(std::string_view text, uint16_t &type) {
   if (text.starts_with("0x") || text.starts_with("0X")) text.remove_prefix(2);
@@ -497,76 +610,93 @@ bool read_hex(build_section &section, std::string &error) {
   section.bytes = std::move(memory.bytes);
   return true;
 }
-
-int cmd_build(int argc, char **argv) {
-  static const option long_options[] = {
-      {"version", required_argument, nullptr, 'V'},
-      {"section", required_argument, nullptr, 's'},
-      {"output", required_argument, nullptr, 'o'},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0},
-  };
+// What the build command line asks for.
+struct build_request {
   int version = -1;
   std::string output;
   std::vector<build_section> sections;
-  opterr = 0;
-  optind = 1;
-  int c;
-  while ((c = getopt_long(argc, argv, ":o:", long_options, nullptr)) != -1) {
-    switch (c) {
+};
+
+// "--section TYPE=HEXFILE": a board type trelk can update, given once.
+std::optional<int> add_section(std::vector<build_section> &sections, const char *argument) {
+  const std::string_view arg(argument);
+  const size_t eq = arg.find('=');
+  build_section section;
+  if (eq == std::string_view::npos || eq + 1 == arg.size() ||
+      !parse_type(arg.substr(0, eq), section.type))
+    return usage_error(format("invalid section '%s' (expected TYPE=HEXFILE, e.g. "
+                              "0102=board.hex)", argument));
+  section.hex_path = std::string(arg.substr(eq + 1));
+  section.cls = class_of(section.type);
+  if (section.cls.block_size == 0)
+    return usage_error(format("board type 0x%04X is not one trelk can update", section.type));
+  for (const build_section &s : sections)
+    if (s.type == section.type)
+      return usage_error(format("board type 0x%04X given twice", section.type));
+  sections.push_back(std::move(section));
+  return std::nullopt;
+}
+
+// Returns the exit status when the command line ends the command, else
+// nothing with `request` complete.
+std::optional<int> parse_build(int argc, char **argv, build_request &request) {
+  const auto take = [&](int code, const char *argument) -> std::optional<int> {
+    switch (code) {
       case 'V':
-        if (!parse_version(optarg, version))
-          return usage_error(format("invalid version '%s' (expected M.mm, e.g. 3.10)", optarg));
+        if (!parse_version(argument, request.version))
+          return usage_error(format("invalid version '%s' (expected M.mm, e.g. 3.10)", argument));
         break;
-      case 's': {
-        const std::string_view arg(optarg);
-        const size_t eq = arg.find('=');
-        build_section section;
-        if (eq == std::string_view::npos || eq + 1 == arg.size() ||
-            !parse_type(arg.substr(0, eq), section.type))
-          return usage_error(format("invalid section '%s' (expected TYPE=HEXFILE, e.g. "
-                                    "0102=board.hex)", optarg));
-        section.hex_path = std::string(arg.substr(eq + 1));
-        section.cls = class_of(section.type);
-        if (section.cls.block_size == 0)
-          return usage_error(format("board type 0x%04X is not one trelk can update",
-                                    section.type));
-        for (const build_section &s : sections)
-          if (s.type == section.type)
-            return usage_error(format("board type 0x%04X given twice", section.type));
-        sections.push_back(std::move(section));
-        break;
-      }
+      case 's':
+        return add_section(request.sections, argument);
       case 'o':
-        output = optarg;
+        request.output = argument;
         break;
-      case 'h':
-        std::fputs(kHelp, stdout);
-        return kExitOk;
-      case ':':
-        return usage_error(format("option '%s' requires an argument", argv[optind - 1]));
-      default:
-        return usage_error(format("unrecognized option '%s'", argv[optind - 1]));
     }
-  }
+    return std::nullopt;
+  };
+  const std::vector<option> own = {
+      {"version", required_argument, nullptr, 'V'},
+      {"section", required_argument, nullptr, 's'},
+      {"output", required_argument, nullptr, 'o'},
+  };
+  if (const auto status = parse_options(argc, argv, own, take)) return status;
   if (optind < argc) return usage_error(format("unexpected argument '%s'", argv[optind]));
-  if (version < 0) return usage_error("build needs --version M.mm");
-  if (sections.empty()) return usage_error("build needs at least one --section TYPE=HEXFILE");
-  if (output.empty()) return usage_error("build needs -o OUT");
+  if (request.version < 0) return usage_error("build needs --version M.mm");
+  if (request.sections.empty())
+    return usage_error("build needs at least one --section TYPE=HEXFILE");
+  if (request.output.empty()) return usage_error("build needs -o OUT");
+  return std::nullopt;
+}
 
-  std::string error;
-  for (build_section &section : sections)
-    if (!read_hex(section, error)) return failure(error);
-
-  std::string text = format("___%d\n", version);
-  for (const build_section &section : sections) {
+std::string package_text(const build_request &request) {
+  std::string text = format("___%d\n", request.version);
+  for (const build_section &section : request.sections) {
     text += format(">>>%04X\n", section.type);
     for (const std::string &record : ihex_write(section.bytes)) text += record + "\n";
     text += "!!!!!!!!\n";
   }
+  return text;
+}
 
-  // Written beside the target and renamed over it only once trelk's own
-  // loader has read it back into the images the HEX files describe.
+// Whether trelk's loader reads the package at `path` as the version and the
+// images that `request`'s HEX files describe, section by section.
+bool reads_back_as_built(const std::string &path, const build_request &request) {
+  loaded_package loaded;
+  ufw_load_file(path.c_str(), &loaded.package);
+  if (!loaded.package.valid || loaded.package.version != request.version) return false;
+  const ufw_section *s = loaded.package.sections;
+  for (const build_section &section : request.sections) {
+    if (!s || s->type != section.type || !compare_image(*s, section.bytes, section.cls).same())
+      return false;
+    s = s->next;
+  }
+  return true;
+}
+
+// Written beside the target and renamed over it only once trelk's own loader
+// has read it back into the images the HEX files describe.
+int write_package(const build_request &request, const std::string &text) {
+  const std::string &output = request.output;
   const std::string temp = output + ".tmp" + std::to_string(getpid());
   FILE *file = std::fopen(temp.c_str(), "wb");
   if (!file) return failure(temp + ": " + std::strerror(errno));
@@ -576,31 +706,10 @@ int cmd_build(int argc, char **argv) {
     std::remove(temp.c_str());
     return failure(output + ": " + std::strerror(saved ? saved : EIO));
   }
-  {
-    loaded_package loaded;
-    ufw_load_file(temp.c_str(), &loaded.package);
-    bool same = loaded.package.valid && loaded.package.version == version;
-    ufw_section *s = loaded.package.sections;
-    for (const build_section &section : sections) {
-      if (!same || !s) {
-        same = false;
-        break;
-      }
-      const uint32_t highest = section.bytes.rbegin()->first;
-      same = s->type == section.type &&
-             s->block_count ==
-                 static_cast<int>((highest - UFW_BASE_ADDRESS) / section.cls.block_size) + 1;
-      for (uint32_t a = UFW_BASE_ADDRESS; same && a <= section.cls.max_address; ++a) {
-        auto it = section.bytes.find(a);
-        same = s->image[a - UFW_BASE_ADDRESS] == (it == section.bytes.end() ? 0xFF : it->second);
-      }
-      s = s->next;
-    }
-    if (!same) {
-      std::remove(temp.c_str());
-      return failure(output + ": trelk does not read the written package back as built; "
-                              "nothing was written");
-    }
+  if (!reads_back_as_built(temp, request)) {
+    std::remove(temp.c_str());
+    return failure(output + ": trelk does not read the written package back as built; "
+                            "nothing was written");
   }
   if (std::rename(temp.c_str(), output.c_str()) != 0) {
     const int saved = errno;
@@ -610,65 +719,78 @@ int cmd_build(int argc, char **argv) {
   return kExitOk;
 }
 
-int cmd_image(int argc, char **argv) {
-  static const option long_options[] = {
+int cmd_build(int argc, char **argv) {
+  build_request request;
+  if (const auto status = parse_build(argc, argv, request)) return *status;
+  std::string error;
+  for (build_section &section : request.sections)
+    if (!read_hex(section, error)) return failure(error);
+  return write_package(request, package_text(request));
+}
+
+// ---------------------------------------------------------------------------
+// image
+
+// What the image command line asks for.
+struct image_request {
+  std::string output;  // empty: standard output
+  bool full = false;
+  std::string path;
+  uint16_t type = 0;
+};
+
+// Returns the exit status when the command line ends the command, else
+// nothing with `request` complete.
+std::optional<int> parse_image(int argc, char **argv, image_request &request) {
+  const auto take = [&](int code, const char *argument) -> std::optional<int> {
+    if (code == 'o') request.output = argument;
+    if (code == 'f') request.full = true;
+    return std::nullopt;
+  };
+  const std::vector<option> own = {
       {"output", required_argument, nullptr, 'o'},
       {"full", no_argument, nullptr, 'f'},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0},
   };
-  std::string output;
-  bool full = false;
-  opterr = 0;
-  optind = 1;
-  int c;
-  while ((c = getopt_long(argc, argv, ":o:", long_options, nullptr)) != -1) {
-    switch (c) {
-      case 'o':
-        output = optarg;
-        break;
-      case 'f':
-        full = true;
-        break;
-      case 'h':
-        std::fputs(kHelp, stdout);
-        return kExitOk;
-      case ':':
-        return usage_error(format("option '%s' requires an argument", argv[optind - 1]));
-      default:
-        return usage_error(format("unrecognized option '%s'", argv[optind - 1]));
-    }
-  }
+  if (const auto status = parse_options(argc, argv, own, take)) return status;
   if (argc - optind != 2) return usage_error("image needs FILE and TYPE");
-  const std::string path = argv[optind];
-  uint16_t type = 0;
-  if (!parse_type(argv[optind + 1], type))
+  request.path = argv[optind];
+  if (!parse_type(argv[optind + 1], request.type))
     return usage_error(format("invalid board type '%s' (expected hexadecimal, e.g. 0102)",
                               argv[optind + 1]));
-  std::string text, error;
-  if (!read_file(path, text, error)) return failure(error);
-  loaded_package loaded;
-  ufw_load_file(path.c_str(), &loaded.package);
-  if (!loaded.package.valid)
-    return failure(path + ": trelk cannot load this package (trelk-pkg check shows why)");
-  ufw_section *section = ufw_get_for_device_type(&loaded.package, type);
-  if (!section) return failure(format("%s: no section for board type 0x%04X", path.c_str(), type));
-  size_t length = static_cast<size_t>(section->block_count) * section->block_size;
-  if (full && section->max_address >= UFW_BASE_ADDRESS)
-    length = section->max_address - UFW_BASE_ADDRESS + 1;
-  if (length == 0)
-    return failure(format("%s: board type 0x%04X has nothing to upload", path.c_str(), type));
+  return std::nullopt;
+}
 
+// Writes the first `length` bytes of the section's image to `output`.
+int write_image(const ufw_section &section, size_t length, const std::string &output) {
   if (output.empty() && isatty(STDOUT_FILENO))
     return usage_error("refusing to write binary data to a terminal; use -o OUT");
   FILE *file = output.empty() ? stdout : std::fopen(output.c_str(), "wb");
   if (!file) return failure(output + ": " + std::strerror(errno));
-  const bool written = std::fwrite(section->image, 1, length, file) == length;
+  const bool written = std::fwrite(section.image, 1, length, file) == length;
   const bool closed = output.empty() ? std::fflush(file) == 0 : std::fclose(file) == 0;
   if (!written || !closed)
     return failure((output.empty() ? std::string("standard output") : output) + ": " +
                    std::strerror(errno ? errno : EIO));
   return kExitOk;
+}
+
+int cmd_image(int argc, char **argv) {
+  image_request request;
+  if (const auto status = parse_image(argc, argv, request)) return *status;
+  const std::string &path = request.path;
+  std::string text;
+  loaded_package loaded;
+  if (const auto status = load_package(path, text, loaded)) return *status;
+  const ufw_section *section = ufw_get_for_device_type(&loaded.package, request.type);
+  if (!section)
+    return failure(format("%s: no section for board type 0x%04X", path.c_str(), request.type));
+  size_t length = static_cast<size_t>(section->block_count) * section->block_size;
+  if (request.full && section->max_address >= UFW_BASE_ADDRESS)
+    length = section->max_address - UFW_BASE_ADDRESS + 1;
+  if (length == 0)
+    return failure(format("%s: board type 0x%04X has nothing to upload", path.c_str(),
+                          request.type));
+  return write_image(*section, length, request.output);
 }
 
 }  // namespace
