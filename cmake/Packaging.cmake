@@ -78,9 +78,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for Varnholt multi-port 
 set(CPACK_PACKAGE_DESCRIPTION
     "trelk writes new firmware into every board of a Varnholt hub through the\n"
     "hub's USB serial port, in CRC-verified blocks, and survives the port being\n"
-    "unplugged mid-upload. The package also holds trelk-pkg, which inspects,\n"
-    "verifies and builds firmware packages, and trelk-hubsim, a simulated hub\n"
-    "to try trelk without one.")
+    "unplugged mid-upload. The package also holds trelk-fleet, which updates\n"
+    "every hub of a machine side by side, trelk-pkg, which inspects, verifies\n"
+    "and builds firmware packages, and trelk-hubsim, a simulated hub to try\n"
+    "trelk without one.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
