@@ -182,7 +182,7 @@ verdict set_text(const char *value, std::string &field) {
   return verdict::go_on;
 }
 
-// --help's text, printed from kOptions (which it follows, as --help is one of them).
+// --help's text, made from kOptions; declared ahead because --help is one of them.
 void usage(std::FILE *to);
 
 // One command-line option: how getopt reads it, how --help shows it, and
