@@ -81,9 +81,11 @@ struct port {
   unique_fd slave;
   std::string slave_path;
 
+  // A new pseudo-terminal, raw at 115200 baud, replacing the one held (if
+  // any) only once it is ready. False after saying why.
   bool open_new() {
     unique_fd m(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (m.get() < 0 || grantpt(m.get()) != 0 || unlockpt(m.get()) != 0) {
+    if (!m || grantpt(m.get()) != 0 || unlockpt(m.get()) != 0) {
       std::fprintf(stderr, "trelk-hubsim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
       return false;
     }
@@ -94,7 +96,7 @@ struct port {
     }
     std::string path = name;
     unique_fd s(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (s.get() < 0) {
+    if (!s) {
       std::fprintf(stderr, "trelk-hubsim: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
       return false;
     }
@@ -120,12 +122,15 @@ struct port {
     slave_path = path;
     return true;
   }
+  // Unplugged: both ends closed, the updater's side hangs up.
   void close_all() {
     master.reset();
     slave.reset();
   }
 };
 
+// Points `link` at `target` in one step (a new link renamed over the old).
+// False after saying why.
 bool point_link(const std::string &link, const std::string &target) {
   const std::string tmp = link + ".hubsim-tmp";
   ::unlink(tmp.c_str());
@@ -138,6 +143,8 @@ bool point_link(const std::string &link, const std::string &target) {
   return true;
 }
 
+// The line as printable text: control bytes, bytes from 0x7F up and the
+// backslash written as \xNN.
 std::string escape_line(std::string_view line) {
   std::string s;
   s.reserve(line.size());
