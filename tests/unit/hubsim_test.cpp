@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "process.h"
@@ -180,6 +181,38 @@ TEST(HubSim, HelpAndBadOptions) {
     auto r = run_process(args, quick);
     EXPECT_EQ(r.exit_status, 2) << args[1];
     EXPECT_NE(r.err.find("trelk-hubsim:"), std::string::npos) << args[1];
+  }
+}
+
+// The help is laid out from the option table: two columns, continued lines
+// under the second; getopt's errors name the option as it was written.
+TEST(HubSim, HelpColumnsAndOptionErrorTexts) {
+  ProcessOptions quick;
+  quick.timeout = 10000ms;
+  const auto help = run_process({HubSim::binary(), "--help"}, quick).out;
+  EXPECT_NE(help.find("\nHub:\n  --model CODE|NAME        1010 1011 1020 1030 1050 1080 1131 or a "
+                      "model name\n                           such as Tavrine-16 (default 1030)\n"
+                      "  --mode normal|bootloader mode at start (default normal)\n"),
+            std::string::npos);
+  EXPECT_NE(help.find("\n  --bad-crc-always [B:]ADDR,...  wrong CRC for that block every time\n"),
+            std::string::npos);
+  EXPECT_NE(help.find("\n\nLine and run:\n  --pace "), std::string::npos);
+  const std::string last = "\n  --version                the version\n";
+  ASSERT_GE(help.size(), last.size());
+  EXPECT_EQ(help.substr(help.size() - last.size()), last);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"--mute=3"}, "trelk-hubsim: option '--mute=3' takes no value\n"},
+      {{"--model"}, "trelk-hubsim: option '--model' needs a value\n"},
+      {{"--bogus"}, "trelk-hubsim: unknown option '--bogus'\n"},
+      {{"--exit-after-finish=abc"}, "trelk-hubsim: invalid value for --exit-after-finish: 'abc'\n"},
+      {{"--unplug-for", "sometimes"}, "trelk-hubsim: invalid value for --unplug-for: 'sometimes'\n"},
+      {{"--seed", "1", "stray"}, "trelk-hubsim: unexpected argument 'stray'\n"}};
+  for (const auto &[args, first_line] : cases) {
+    std::vector<std::string> argv{HubSim::binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto r = run_process(argv, quick);
+    EXPECT_EQ(r.exit_status, 2) << args[0];
+    EXPECT_EQ(r.err, first_line + "Try 'trelk-hubsim --help' for more information.\n") << args[0];
   }
 }
 
