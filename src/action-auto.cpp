@@ -238,6 +238,93 @@ auto_ufw_stable_list *auto_load_ufw_stable_list() {
 
 void auto_ufw_stable_list_free(auto_ufw_stable_list *list) { free_list(list); }
 
+namespace {
+
+// Marks the hubs to update: with the prompt, the one the user picks; else
+// every one found. False when the prompt got no answer (said so).
+bool select_hubs(auto_detect *hubs) {
+  if (!options.prompt) {
+    for (auto_detect *h = hubs; h != nullptr; h = h->next) h->selected = 1;
+    return true;
+  }
+  std::printf("\nPlease choose which device to update\n");
+  int count = 0;
+  for (const auto_detect *h = hubs; h != nullptr; h = h->next)
+    std::printf("  %d) %s (s/n %s) on port %s\n", ++count, h->name, h->serial_number, h->port);
+  const int chosen = auto_prompt_number(stdin, "Device: ", count);
+  if (chosen < 0) {
+    std::printf("\n");
+    print_error("ERROR: No device was chosen\n");
+    return false;
+  }
+  int number = 0;
+  for (auto_detect *h = hubs; h != nullptr; h = h->next) h->selected = ++number == chosen;
+  return true;
+}
+
+// Sets *entry to the package to fetch: with the prompt, the one the user
+// picks among the newest; else the first hub's stable one. It stays null when
+// there is none. False when the prompt got no answer (said so).
+bool choose_firmware(const auto_detect *hubs, const auto_ufw_manifest *manifest,
+                     const auto_ufw_stable_list *stable, const auto_ufw_manifest **entry) {
+  if (!options.prompt) {
+    *entry = auto_choose_stable_entry(hubs, manifest, stable);
+    return true;
+  }
+  // With no entry no answer could be accepted: the prompt is not shown.
+  if (manifest == nullptr) return true;
+  std::printf("\nPlease choose which firmware to use\n");
+  int count = 0;
+  for (const auto_ufw_manifest *m = manifest; m != nullptr && count < AUTO_PROMPT_FIRMWARE_ENTRIES;
+       m = m->next)
+    std::printf("  %d) v%d.%02d (%s)\n", ++count, m->version / 100, m->version % 100, m->label);
+  const int chosen = auto_prompt_number(stdin, "Firmware: ", count);
+  if (chosen < 0) {
+    std::printf("\n");
+    print_error("ERROR: No firmware was chosen\n");
+    return false;
+  }
+  *entry = manifest;
+  for (int i = 1; i < chosen; ++i) *entry = (*entry)->next;
+  return true;
+}
+
+// Uploads the package to every selected hub, one after the other. Records
+// opened by the pass go into `opened` and stay open until the caller frees
+// them, so the ports of earlier hubs stay held while later ones are updated.
+void update_selected_hubs(const auto_detect *hubs, ufw *package, std::vector<device *> *opened) {
+  for (const auto_detect *h = hubs; h != nullptr; h = h->next) {
+    if (!h->selected) continue;
+    if (h->name[0] != '\0')
+      std::printf("\nUpdating device %s (%s) on %s with v%d.%02d\n", h->name, h->serial_number,
+                  h->port, package->version / 100, package->version % 100);
+    else
+      std::printf("\nUpdating device %s (%04x) with v%d.%02d\n", h->port, h->hub_code,
+                  package->version / 100, package->version % 100);
+    std::fflush(stdout);
+
+    device *dev = device_create_from_port(h->port);
+    if (dev == nullptr) {
+      std::printf("Unable to open hub on port %s\n", h->port);
+      std::fflush(stdout);
+      continue;
+    }
+    opened->push_back(dev);
+    // The automatic update always switches a hub found in normal mode.
+    if (dev->in_bootloader != 1) device_switch_to_bootloader(dev);
+    if (!device_is_bootloader_ready(dev)) {
+      std::printf("Unable to open hub in bootloader mode on port %s\n", h->port);
+      std::fflush(stdout);
+      continue;
+    }
+    // A hub whose boards the package does not cover is refused by the upload
+    // (which says so); the pass goes on with the next hub.
+    device_do_firmware_update(dev, package);
+  }
+}
+
+}  // namespace
+
 int action_update_auto() {
   // The chosen package is uploaded as it is: no version check against a hub.
   options.force = 1;
@@ -249,23 +336,9 @@ int action_update_auto() {
     print_error("ERROR: Unable to find any Varnholt hubs.\n");
     return -1;
   }
-
-  if (options.prompt) {
-    std::printf("\nPlease choose which device to update\n");
-    int count = 0;
-    for (const auto_detect *h = hubs; h != nullptr; h = h->next)
-      std::printf("  %d) %s (s/n %s) on port %s\n", ++count, h->name, h->serial_number, h->port);
-    const int chosen = auto_prompt_number(stdin, "Device: ", count);
-    if (chosen < 0) {
-      std::printf("\n");
-      print_error("ERROR: No device was chosen\n");
-      auto_detect_free(hubs);
-      return -1;
-    }
-    int number = 0;
-    for (auto_detect *h = hubs; h != nullptr; h = h->next) h->selected = ++number == chosen;
-  } else {
-    for (auto_detect *h = hubs; h != nullptr; h = h->next) h->selected = 1;
+  if (!select_hubs(hubs)) {
+    auto_detect_free(hubs);
+    return -1;
   }
 
   // Both documents are always fetched, whatever the mode or the first result.
@@ -279,71 +352,21 @@ int action_update_auto() {
   };
 
   const auto_ufw_manifest *entry = nullptr;
-  if (options.prompt) {
-    // With no entry no answer could be accepted: the prompt is not shown.
-    if (manifest != nullptr) {
-      std::printf("\nPlease choose which firmware to use\n");
-      int count = 0;
-      for (const auto_ufw_manifest *m = manifest;
-           m != nullptr && count < AUTO_PROMPT_FIRMWARE_ENTRIES; m = m->next)
-        std::printf("  %d) v%d.%02d (%s)\n", ++count, m->version / 100, m->version % 100,
-                    m->label);
-      const int chosen = auto_prompt_number(stdin, "Firmware: ", count);
-      if (chosen < 0) {
-        std::printf("\n");
-        print_error("ERROR: No firmware was chosen\n");
-        release_lists();
-        return -1;
-      }
-      entry = manifest;
-      for (int i = 1; i < chosen; ++i) entry = entry->next;
-    }
-  } else {
-    entry = auto_choose_stable_entry(hubs, manifest, stable);
-  }
-
-  ufw package{};
-  ufw_load_http(entry, &package);
-  if (package.valid != 1) {
-    print_error("ERROR: Invalid firmware\n");
-    ufw_free(&package);
+  if (!choose_firmware(hubs, manifest, stable, &entry)) {
     release_lists();
     return -1;
   }
 
-  // Records opened by the pass stay open until the end, so the ports of
-  // earlier hubs stay held while later ones are updated.
-  std::vector<device *> opened;
-  for (const auto_detect *h = hubs; h != nullptr; h = h->next) {
-    if (!h->selected) continue;
-    if (h->name[0] != '\0')
-      std::printf("\nUpdating device %s (%s) on %s with v%d.%02d\n", h->name, h->serial_number,
-                  h->port, package.version / 100, package.version % 100);
-    else
-      std::printf("\nUpdating device %s (%04x) with v%d.%02d\n", h->port, h->hub_code,
-                  package.version / 100, package.version % 100);
-    std::fflush(stdout);
-
-    device *dev = device_create_from_port(h->port);
-    if (dev == nullptr) {
-      std::printf("Unable to open hub on port %s\n", h->port);
-      std::fflush(stdout);
-      continue;
-    }
-    opened.push_back(dev);
-    // The automatic update always switches a hub found in normal mode.
-    if (dev->in_bootloader != 1) device_switch_to_bootloader(dev);
-    if (!device_is_bootloader_ready(dev)) {
-      std::printf("Unable to open hub in bootloader mode on port %s\n", h->port);
-      std::fflush(stdout);
-      continue;
-    }
-    // A hub whose boards the package does not cover is refused by the upload
-    // (which says so); the pass goes on with the next hub.
-    device_do_firmware_update(dev, &package);
+  unique_ufw package;
+  ufw_load_http(entry, package.get());
+  if (package->valid != 1) {
+    print_error("ERROR: Invalid firmware\n");
+    release_lists();
+    return -1;
   }
 
-  ufw_free(&package);
+  std::vector<device *> opened;
+  update_selected_hubs(hubs, package.get(), &opened);
   release_lists();
   for (device *dev : opened) device_free(dev);
   return 0;

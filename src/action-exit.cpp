@@ -34,8 +34,9 @@ int action_exit_bootloader() {
     std::printf("Board %d\r\n", board);
     std::fflush(stdout);
     for (int i = 0; i < EXIT_COMMANDS_PER_BOARD; ++i) {
-      device_send_command(dev, static_cast<uint8_t>(board), "!REBOOT_NORMAL", false,
-                          EXIT_COMMAND_TIMEOUT_MS, true);
+      // Nothing is read back: each command is only written, until the port takes it.
+      device_send_command(dev, static_cast<uint8_t>(board), "!REBOOT_NORMAL", /*wait=*/false,
+                          EXIT_COMMAND_TIMEOUT_MS, /*resend=*/true);
       wait_ms(EXIT_COMMAND_PAUSE_MS);
     }
   }

@@ -14,32 +14,26 @@ int action_update_manual() {
 
   // The package is read before the port is touched, so a bad file never
   // disturbs a hub.
-  ufw package{};
-  ufw_load_file(options.fw_path, &package);
-  if (package.valid != 1) {
+  unique_ufw package;
+  ufw_load_file(options.fw_path, package.get());
+  if (package->valid != 1) {
     print_error("ERROR: Invalid firmware file\n");
-    ufw_free(&package);
     return -1;
   }
-  std::printf("Firmware version: %d\n", package.version);
+  std::printf("Firmware version: %d\n", package->version);
   std::fflush(stdout);
 
   device *dev = device_create_from_port(options.port);
-  if (dev == nullptr) {
-    ufw_free(&package);
-    return -1;
-  }
+  if (dev == nullptr) return -1;
 
   auto fail = [&](const char *message) {
     print_error("%s", message);
-    ufw_free(&package);
     device_free(dev);
     return -1;
   };
 
   if (dev->detected != 1) {
     print_error("ERROR: Unable to detect a Varnholt hub on port %s\n", options.port);
-    ufw_free(&package);
     device_free(dev);
     return -1;
   }
@@ -48,16 +42,16 @@ int action_update_manual() {
   if (!device_is_bootloader_ready(dev) && options.bootloader) device_switch_to_bootloader(dev);
   if (!device_is_bootloader_ready(dev)) return fail("ERROR: The hub is not in bootloader mode\n");
 
-  switch (ufw_check_device_status(&package, dev)) {
-    case 0:
+  switch (ufw_check_device_status(package.get(), dev)) {
+    case UFW_STATUS_NO_SECTION:
       return fail("ERROR: The file does not contain the correct firmware for this hub\n");
-    case 1:
+    case UFW_STATUS_NOT_NEWER:
       if (options.force != 1)
         return fail(
             "ERROR: The firmware file supplied is not a newer version than currently on the "
             "device. Use the --force switch if you wish to use this firmware anyway.\n");
       break;
-    default:
+    default:  // UFW_STATUS_NEWER
       break;
   }
 
@@ -69,8 +63,7 @@ int action_update_manual() {
   // An upload that fails beyond its limits ends the process inside; a refusal
   // (a board without a section) cannot happen after the check above, but if it
   // does the action has failed.
-  const int done = device_do_firmware_update(dev, &package);
+  const int done = device_do_firmware_update(dev, package.get());
   device_free(dev);
-  ufw_free(&package);
   return done == 1 ? 0 : -1;
 }

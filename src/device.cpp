@@ -15,7 +15,7 @@
 int32_t send_hash_count = 0;
 uint16_t last_mem_crc = 0;
 uint8_t last_mem_crc_received = 0;
-int32_t switch_count = 0;
+int32_t switch_count = 0;  // for the whole run, never reset: see device.h
 
 namespace {
 

@@ -84,6 +84,7 @@ struct firmware_block {
 extern int32_t send_hash_count;
 extern uint16_t last_mem_crc;
 extern uint8_t last_mem_crc_received;
+// Never reset on purpose: once the run's switches have failed 5 times, each later hub gets one try.
 extern int32_t switch_count;
 
 // Frames `text` to `board` and, with `wait`, waits up to `timeout` ms per
@@ -133,6 +134,8 @@ void device_free(device *dev);
 // process with status 1, and so does a hub that sends no line at all for 60 s
 // while its port is open (the port coming back after an unplug starts that
 // count again).
+// Ending the process, not returning, is deliberate: past those limits only a
+// power cycle helps, and the hub is left as it is for the user to see.
 int device_do_firmware_update(device *dev, ufw *package);
 // The shuffled block list for boards board_count..1 (copies of the sections'
 // lines); *count gets the number of blocks. Boards without a section get no

@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "functions.h"
 #include "timer.h"
 
 namespace {
@@ -46,21 +47,6 @@ int total_timeout_ms = DEFAULT_TOTAL_MS;
 
 std::string test_host;        // empty: the compiled firmware host
 uint16_t test_port = 0;       // 0: the standard port
-
-// Owns one socket descriptor; -1 when closed.
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  Socket(const Socket &) = delete;
-  Socket &operator=(const Socket &) = delete;
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Waits for `events` on `fd` for at most `ms`. 1 ready, 0 timeout or error.
 int wait_for(int fd, short events, int ms) {
@@ -193,6 +179,57 @@ struct ResponseHead {
   unsigned long long length = 0;
 };
 
+// The status line "HTTP/x.y 200 reason": only 200 (with or without a reason)
+// brings a body worth storing.
+bool is_status_200(std::string_view line) {
+  if (line.substr(0, 5) != "HTTP/") return false;
+  const size_t sp = line.find(' ');
+  if (sp == std::string_view::npos) return false;
+  std::string_view rest = line.substr(sp);
+  while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+  if (rest.size() < 3 || rest.substr(0, 3) != "200") return false;
+  if (rest.size() > 3 && rest[3] != ' ') return false;
+  return true;
+}
+
+// A Content-Length value: digits only, and the same as any earlier one.
+// Returns false for a value that cannot be trusted.
+bool read_content_length(std::string_view value, ResponseHead *r) {
+  if (value.empty()) return false;
+  bool good = true;
+  unsigned long long v = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9' || v > (1ULL << 40)) {
+      good = false;
+      break;
+    }
+    v = v * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (r->has_length && v != r->length) good = false;
+  r->has_length = true;
+  r->length = v;
+  return good;
+}
+
+// A Transfer-Encoding list. Only chunked (and the no-op identity) can be
+// undone here; a body in any other coding would be stored encoded, so that
+// returns false.
+bool read_transfer_encoding(std::string_view value, ResponseHead *r) {
+  bool good = true;
+  size_t p = 0;
+  while (p <= value.size()) {
+    size_t comma = value.find(',', p);
+    if (comma == std::string_view::npos) comma = value.size();
+    const std::string_view coding = trim(value.substr(p, comma - p));
+    if (iequals(coding, "chunked"))
+      r->chunked = true;
+    else if (!coding.empty() && !iequals(coding, "identity"))
+      good = false;
+    p = comma + 1;
+  }
+  return good;
+}
+
 ResponseHead parse_head(std::string_view head) {
   ResponseHead r;
   // Header lines end in CR, LF or both; empty pieces are skipped.
@@ -207,14 +244,7 @@ ResponseHead parse_head(std::string_view head) {
     if (line.empty()) continue;
     if (first) {
       first = false;
-      // "HTTP/x.y 200 reason"
-      if (line.substr(0, 5) != "HTTP/") return r;
-      const size_t sp = line.find(' ');
-      if (sp == std::string_view::npos) return r;
-      std::string_view rest = line.substr(sp);
-      while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
-      if (rest.size() < 3 || rest.substr(0, 3) != "200") return r;
-      if (rest.size() > 3 && rest[3] != ' ') return r;
+      if (!is_status_200(line)) return r;
       r.ok = true;
       continue;
     }
@@ -223,40 +253,21 @@ ResponseHead parse_head(std::string_view head) {
     const std::string_view name = trim(line.substr(0, colon));
     const std::string_view value = trim(line.substr(colon + 1));
     if (iequals(name, "Content-Length")) {
-      if (value.empty()) {
-        bad = true;
-        continue;
-      }
-      unsigned long long v = 0;
-      for (char c : value) {
-        if (c < '0' || c > '9' || v > (1ULL << 40)) {
-          bad = true;
-          break;
-        }
-        v = v * 10 + static_cast<unsigned>(c - '0');
-      }
-      if (r.has_length && v != r.length) bad = true;
-      r.has_length = true;
-      r.length = v;
+      if (!read_content_length(value, &r)) bad = true;
     } else if (iequals(name, "Transfer-Encoding")) {
-      // Only chunked (and the no-op identity) can be undone here; a body in
-      // any other coding would be stored encoded.
-      size_t p = 0;
-      while (p <= value.size()) {
-        size_t comma = value.find(',', p);
-        if (comma == std::string_view::npos) comma = value.size();
-        const std::string_view coding = trim(value.substr(p, comma - p));
-        if (iequals(coding, "chunked"))
-          r.chunked = true;
-        else if (!coding.empty() && !iequals(coding, "identity"))
-          bad = true;
-        p = comma + 1;
-      }
+      if (!read_transfer_encoding(value, &r)) bad = true;
     }
   }
   if (bad) r.ok = false;
   return r;
 }
+
+// Where a response stands after the bytes fed so far.
+enum class feed_result {
+  more,      // keep receiving
+  failed,    // the response can never give a usable body
+  complete,  // the body's end is known: stop receiving
+};
 
 // Receives one response and stores its body. Every received byte passes
 // through feed(); the fetch is complete when the body's end is known.
@@ -264,93 +275,95 @@ class Receiver {
  public:
   Receiver(char *buffer, int size) : buffer_(buffer), size_(size) {}
 
-  // 1 continue, 0 failed, 2 body complete (stop receiving).
-  int feed(const char *data, size_t n) {
+  feed_result feed(const char *data, size_t n) {
     for (size_t i = 0; i < n; ++i) {
-      const int r = feed_byte(static_cast<unsigned char>(data[i]));
-      if (r != 1) return r;
+      const feed_result r = feed_byte(static_cast<unsigned char>(data[i]));
+      if (r != feed_result::more) return r;
     }
-    return 1;
+    return feed_result::more;
   }
 
-  // The server closed the connection in order.
-  int finish() {
-    if (state_ != State::Identity || head_.has_length) return 0;
+  // The server closed the connection in order: only a body without a length
+  // ends that way.
+  feed_result finish() {
+    if (state_ != State::Identity || head_.has_length) return feed_result::failed;
     return done();
-  }
-
-  int done() {
-    buffer_[stored_] = '\0';
-    return stored_ > 0 ? 2 : 0;
   }
 
  private:
   enum class State { Header, Identity, ChunkSize, ChunkData, ChunkDataEnd };
 
-  int store(unsigned char c) {
-    // The last byte of the buffer is kept for the terminating zero.
-    if (stored_ >= static_cast<size_t>(size_) - 1) return 0;
-    buffer_[stored_++] = static_cast<char>(c);
-    return 1;
+  // Terminates the body; an empty one is of no use to anyone.
+  feed_result done() {
+    buffer_[stored_] = '\0';
+    return stored_ > 0 ? feed_result::complete : feed_result::failed;
   }
 
-  int feed_byte(unsigned char c) {
+  // Keeps one body byte; false when the buffer is full.
+  bool store(unsigned char c) {
+    // The last byte of the buffer is kept for the terminating zero.
+    if (stored_ >= static_cast<size_t>(size_) - 1) return false;
+    buffer_[stored_++] = static_cast<char>(c);
+    return true;
+  }
+
+  feed_result feed_byte(unsigned char c) {
     switch (state_) {
       case State::Header:
-        if (size_ <= 1) return 0;  // not even one body byte could be kept
-        if (header_.size() >= HEADER_LIMIT) return 0;
+        if (size_ <= 1) return feed_result::failed;  // not even one body byte could be kept
+        if (header_.size() >= HEADER_LIMIT) return feed_result::failed;
         header_.push_back(static_cast<char>(c));
         run_ = (c == '\r' || c == '\n') ? run_ + 1 : 0;
         if (run_ == 4) return start_body();
-        return 1;
+        return feed_result::more;
       case State::Identity:
-        if (store(c) == 0) return 0;
+        if (!store(c)) return feed_result::failed;
         if (head_.has_length && stored_ == head_.length) return done();
-        return 1;
+        return feed_result::more;
       case State::ChunkSize:
         if (c != '\n') {
-          if (line_.size() >= CHUNK_LINE_LIMIT) return 0;
+          if (line_.size() >= CHUNK_LINE_LIMIT) return feed_result::failed;
           line_.push_back(static_cast<char>(c));
-          return 1;
+          return feed_result::more;
         }
         return chunk_size_line();
       case State::ChunkData:
-        if (store(c) == 0) return 0;
+        if (!store(c)) return feed_result::failed;
         if (--chunk_left_ == 0) state_ = State::ChunkDataEnd;
-        return 1;
+        return feed_result::more;
       case State::ChunkDataEnd:
         // The CR LF after a chunk's data.
-        if (c == '\r') return 1;
-        if (c != '\n') return 0;
+        if (c == '\r') return feed_result::more;
+        if (c != '\n') return feed_result::failed;
         state_ = State::ChunkSize;
-        return 1;
+        return feed_result::more;
     }
-    return 0;
+    return feed_result::failed;
   }
 
-  int start_body() {
+  feed_result start_body() {
     head_ = parse_head(std::string_view(header_).substr(0, header_.size() - 4));
     header_.clear();
-    if (!head_.ok) return 0;
+    if (!head_.ok) return feed_result::failed;
     if (head_.chunked) {
       state_ = State::ChunkSize;
-      return 1;
+      return feed_result::more;
     }
     if (head_.has_length) {
-      if (head_.length == 0) return 0;  // no body: nothing to hand on
-      if (head_.length > static_cast<unsigned long long>(size_) - 1) return 0;
+      if (head_.length == 0) return feed_result::failed;  // no body: nothing to hand on
+      if (head_.length > static_cast<unsigned long long>(size_) - 1) return feed_result::failed;
     }
     state_ = State::Identity;
-    return 1;
+    return feed_result::more;
   }
 
-  int chunk_size_line() {
+  feed_result chunk_size_line() {
     std::string_view line(line_);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const size_t semi = line.find(';');
     if (semi != std::string_view::npos) line = line.substr(0, semi);
     line = trim(line);
-    if (line.empty()) return 0;
+    if (line.empty()) return feed_result::failed;
     unsigned long long v = 0;
     for (char c : line) {
       int d;
@@ -361,17 +374,17 @@ class Receiver {
       else if (c >= 'A' && c <= 'F')
         d = c - 'A' + 10;
       else
-        return 0;
-      if (v > (1ULL << 40)) return 0;
+        return feed_result::failed;
+      if (v > (1ULL << 40)) return feed_result::failed;
       v = v * 16 + static_cast<unsigned>(d);
     }
     line_.clear();
     // The last chunk: every data byte is in. Trailers are not needed.
     if (v == 0) return done();
-    if (v > static_cast<unsigned long long>(size_) - 1 - stored_) return 0;
+    if (v > static_cast<unsigned long long>(size_) - 1 - stored_) return feed_result::failed;
     chunk_left_ = v;
     state_ = State::ChunkData;
-    return 1;
+    return feed_result::more;
   }
 
   char *buffer_;
@@ -384,6 +397,41 @@ class Receiver {
   std::string line_;
   unsigned long long chunk_left_ = 0;
 };
+
+// Opens a TCP connection to `host`:`port` within the connection bound. The
+// socket is non-blocking; none (-1 held) when the lookup or connect failed.
+unique_fd connect_to(const char *host, uint16_t port) {
+  unique_fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!sock) return sock;
+  in_addr addr{};
+  // The lookup gets the connection's bound of its own: a resolver that does
+  // not answer fails the fetch as a server that does not accept would.
+  if (!resolve_ipv4(host, &addr, connect_timeout_ms)) return unique_fd();
+  if (!connect_bounded(sock.get(), addr, port)) return unique_fd();
+  return sock;
+}
+
+// Receives the response into `rx` until its body is complete, within the
+// silence bound per wait and the whole-fetch bound counted from `start`.
+// 1 when the body is complete, else 0.
+int receive_response(int fd, Receiver *rx, int64_t start) {
+  char chunk[RECEIVE_SIZE];
+  for (;;) {
+    const int64_t left = total_timeout_ms - (get_absolute_time() - start);
+    if (left <= 0) return 0;
+    if (!wait_for(fd, POLLIN, static_cast<int>(std::min<int64_t>(silence_timeout_ms, left))))
+      return 0;
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      return 0;  // a cut connection never completes a body
+    }
+    if (n == 0) return rx->finish() == feed_result::complete ? 1 : 0;
+    const feed_result r = rx->feed(chunk, static_cast<size_t>(n));
+    if (r == feed_result::failed) return 0;
+    if (r == feed_result::complete) return 1;
+  }
+}
 
 }  // namespace
 
@@ -410,13 +458,8 @@ int http_get_port(const char *host, uint16_t port, const char *path, char *buffe
                   int size) {
   if (host == nullptr || path == nullptr || buffer == nullptr || size < 1) return 0;
   const int64_t start = get_absolute_time();
-  Socket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (sock.fd() < 0) return 0;
-  in_addr addr{};
-  // The lookup gets the connection's bound of its own: a resolver that does
-  // not answer fails the fetch as a server that does not accept would.
-  if (!resolve_ipv4(host, &addr, connect_timeout_ms)) return 0;
-  if (!connect_bounded(sock.fd(), addr, port)) return 0;
+  const unique_fd sock = connect_to(host, port);
+  if (!sock) return 0;
 
   char request[REQUEST_SIZE];
   const int len = std::snprintf(request, sizeof request,
@@ -424,25 +467,10 @@ int http_get_port(const char *host, uint16_t port, const char *path, char *buffe
                                 path, host);
   // A cut request would lack its blank line and could only time out.
   if (len < 0 || static_cast<size_t>(len) >= sizeof request) return 0;
-  if (!send_all(sock.fd(), request, static_cast<size_t>(len))) return 0;
+  if (!send_all(sock.get(), request, static_cast<size_t>(len))) return 0;
 
   Receiver rx(buffer, size);
-  char chunk[RECEIVE_SIZE];
-  for (;;) {
-    const int64_t left = total_timeout_ms - (get_absolute_time() - start);
-    if (left <= 0) return 0;
-    if (!wait_for(sock.fd(), POLLIN, static_cast<int>(std::min<int64_t>(silence_timeout_ms, left))))
-      return 0;
-    const ssize_t n = ::recv(sock.fd(), chunk, sizeof chunk, 0);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      return 0;  // a cut connection never completes a body
-    }
-    if (n == 0) return rx.finish() == 2 ? 1 : 0;
-    const int r = rx.feed(chunk, static_cast<size_t>(n));
-    if (r == 0) return 0;
-    if (r == 2) return 1;
-  }
+  return receive_response(sock.get(), &rx, start);
 }
 
 const char *get_body_start(const char *text) {

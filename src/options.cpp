@@ -18,6 +18,7 @@ constexpr const char *cli_usage =
     "       trelk --version\n"
     "       trelk --help\n";
 
+// "te" and "--exit_bootloader" (the option is --exit-bootloader) are kept as users know the text.
 constexpr const char *cli_help =
     "\n"
     "       --fw <filename> The name of te firmware file to use.\n"
@@ -46,35 +47,32 @@ void print_error_and_usage(const char *message) {
   print_usage();
 }
 
-}  // namespace
-
-int options_load(int argc, char **argv) {
-  std::memset(&options, 0, sizeof options);
+// What the command line asked for, before the mode is chosen.
+struct given_arguments {
   bool help = false, version = false, automatic = false, exit_boot = false;
   bool fw_given = false, port_given = false, value_missing = false;
-  int counted = 0;
+  int counted = 0;  // --help, --version, --fw and --port seen
+};
 
-  if (argc <= 1) {
-    print_usage();
-    return 0;
-  }
-
+// Reads every argument into `given` and the flags straight into options.
+// Stops at an option whose value is missing.
+void read_arguments(int argc, char **argv, given_arguments *given) {
   for (int i = 1; i < argc; ++i) {
     const char *arg = argv[i];
     if (std::strcmp(arg, "--help") == 0) {
-      help = true;
-      ++counted;
+      given->help = true;
+      ++given->counted;
     } else if (std::strcmp(arg, "--version") == 0) {
-      version = true;
-      ++counted;
+      given->version = true;
+      ++given->counted;
     } else if (std::strcmp(arg, "--force") == 0) {
       options.force = 1;
     } else if (std::strcmp(arg, "--bootloader") == 0) {
       options.bootloader = 1;
     } else if (std::strcmp(arg, "--exit-bootloader") == 0) {
-      exit_boot = true;
+      given->exit_boot = true;
     } else if (std::strcmp(arg, "--auto") == 0) {
-      automatic = true;
+      given->automatic = true;
     } else if (std::strcmp(arg, "--prompt") == 0) {
       options.prompt = 1;
     } else if (std::strcmp(arg, "--no-status") == 0) {
@@ -85,61 +83,78 @@ int options_load(int argc, char **argv) {
       options.basic_status = 1;
     } else if (std::strcmp(arg, "--fw") == 0 || std::strcmp(arg, "--port") == 0) {
       if (i + 1 >= argc) {
-        value_missing = true;
-        break;
+        given->value_missing = true;
+        return;
       }
       const char *value = argv[++i];
       if (arg[2] == 'f') {
         copy_text(options.fw_path, sizeof options.fw_path, value);
-        fw_given = true;
+        given->fw_given = true;
       } else {
         copy_text(options.port, sizeof options.port, value);
-        port_given = true;
+        given->port_given = true;
       }
-      ++counted;
+      ++given->counted;
     }
     // Any other argument is ignored without a message.
   }
+}
 
-  if (value_missing) {
+// Turns what was given into the mode (returns 1), or prints what the user
+// asked for or what is missing (returns 0).
+int choose_mode(const given_arguments &given) {
+  if (given.value_missing) {
     print_usage();
     return 0;
   }
-  if (counted >= 2 && (help || version)) {
+  if (given.counted >= 2 && (given.help || given.version)) {
     print_usage();
     return 0;
   }
-  if (help) {
+  if (given.help) {
     std::fputs(cli_usage, stdout);
     std::fputs(cli_help, stdout);
     std::fflush(stdout);
     return 0;
   }
-  if (version) {
+  if (given.version) {
     std::printf("trelk %s\n", TRELK_VERSION_STRING);
     std::fflush(stdout);
     return 0;
   }
-  if (automatic) {
+  if (given.automatic) {
     options.mode = ACTION_AUTO;
     return 1;
   }
-  if (exit_boot) {
-    if (port_given) {
+  if (given.exit_boot) {
+    if (given.port_given) {
       options.mode = ACTION_EXIT_BOOTLOADER;
       return 1;
     }
     print_error_and_usage(missing_port);
     return 0;
   }
-  if (!fw_given) {
+  if (!given.fw_given) {
     print_error_and_usage(missing_fw);
     return 0;
   }
-  if (!port_given) {
+  if (!given.port_given) {
     print_error_and_usage(missing_port);
     return 0;
   }
   options.mode = ACTION_MANUAL;
   return 1;
+}
+
+}  // namespace
+
+int options_load(int argc, char **argv) {
+  std::memset(&options, 0, sizeof options);
+  if (argc <= 1) {
+    print_usage();
+    return 0;
+  }
+  given_arguments given;
+  read_arguments(argc, argv, &given);
+  return choose_mode(given);
 }

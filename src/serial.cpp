@@ -157,26 +157,22 @@ void on_interrupt(int signo) {
 }
 
 // Adds one to an eventfd counter (wakes whoever polls it).
-void signal_fd(int fd) {
-  if (fd < 0) return;
+void signal_fd(const unique_fd &fd) {
+  if (!fd) return;
   const uint64_t one = 1;
   ssize_t n;
   do {
-    n = write(fd, &one, sizeof one);
+    n = write(fd.get(), &one, sizeof one);
   } while (n < 0 && errno == EINTR);
 }
 
 // Resets an eventfd counter to zero.
-void drain_fd(int fd) {
+void drain_fd(const unique_fd &fd) {
   uint64_t count;
   ssize_t n;
   do {
-    n = read(fd, &count, sizeof count);
+    n = read(fd.get(), &count, sizeof count);
   } while (n < 0 && errno == EINTR);
-}
-
-void close_fd(int fd) {
-  if (fd >= 0) close(fd);
 }
 
 // A udev event posted by serial_handle_hotplug for the reader to apply.
@@ -356,7 +352,7 @@ void *serial_thread(void *arg) {
     const int port = link->fd.load(SC);
     struct pollfd fds[3];
     nfds_t count = 0;
-    fds[count++] = {link->wake_fd, POLLIN, 0};
+    fds[count++] = {link->wake_fd.get(), POLLIN, 0};
     const nfds_t udev_slot = count;
     if (watch.fd >= 0) fds[count++] = {watch.fd, POLLIN, 0};
     const nfds_t port_slot = count;
@@ -401,6 +397,28 @@ enum class open_result {
   unusable,      // exists but cannot be used; *error says why
 };
 
+// The hub's settings on top of what the port had: 8N1 at SERIAL_BAUD, no
+// flow control, no line editing or translation, reads that never wait.
+struct termios hub_settings(const struct termios &found) {
+  struct termios tty = found;
+  tty.c_cflag |= CS8;
+  tty.c_cflag &= ~PARENB;
+  tty.c_cflag &= ~CSTOPB;
+  tty.c_cflag &= ~CRTSCTS;
+  tty.c_cflag |= CREAD | CLOCAL;
+  tty.c_lflag &= ~ICANON;
+  tty.c_lflag &= ~(ECHO | ECHOE | ECHONL);
+  tty.c_lflag &= ~ISIG;
+  tty.c_iflag &= ~(IXON | IXOFF | IXANY);
+  tty.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
+  tty.c_oflag &= ~(OPOST | ONLCR);
+  tty.c_cc[VTIME] = 0;
+  tty.c_cc[VMIN] = 0;
+  cfsetispeed(&tty, SERIAL_BAUD);
+  cfsetospeed(&tty, SERIAL_BAUD);
+  return tty;
+}
+
 // Opens the port, takes it for this process alone, and configures it. The
 // descriptor is published in fd only when the port is ours.
 open_result open_port(serial *s, int *error) {
@@ -408,8 +426,8 @@ open_result open_port(serial *s, int *error) {
   // O_NOCTTY: a session leader must not take the port as its controlling
   // terminal (an unplug would then SIGHUP it). O_NONBLOCK: opening a tty
   // without carrier may otherwise wait forever, and writes must be bounded.
-  const int fd = open(s->port, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
+  unique_fd port(open(s->port, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  if (!port) {
     *error = errno;
     if (errno == ENOENT) return open_result::missing;
     // A terminal another user's program made exclusive refuses the open.
@@ -419,16 +437,15 @@ open_result open_port(serial *s, int *error) {
   // The lock comes first and decides: before it nothing is changed, and only
   // its holder sets TIOCEXCL (a flag of the terminal that a loser must not
   // clear again under the winner).
+  const int fd = port.get();
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     *error = errno;
-    close(fd);
     return *error == EWOULDBLOCK ? open_result::held : open_result::unusable;
   }
   struct termios found{};
   if (tcgetattr(fd, &found) != 0) {
     // Not a terminal: nothing this link can talk to.
     *error = errno;
-    close(fd);
     return open_result::unusable;
   }
   // Keeps other users' programs out; root's opens still pass (the lock
@@ -446,22 +463,7 @@ open_result open_port(serial *s, int *error) {
   // From here an interrupt puts the port back as it was found.
   link->registry_slot = registry_add(fd, found, set_low_latency);
 
-  struct termios tty = found;
-  tty.c_cflag |= CS8;
-  tty.c_cflag &= ~PARENB;
-  tty.c_cflag &= ~CSTOPB;
-  tty.c_cflag &= ~CRTSCTS;
-  tty.c_cflag |= CREAD | CLOCAL;
-  tty.c_lflag &= ~ICANON;
-  tty.c_lflag &= ~(ECHO | ECHOE | ECHONL);
-  tty.c_lflag &= ~ISIG;
-  tty.c_iflag &= ~(IXON | IXOFF | IXANY);
-  tty.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
-  tty.c_oflag &= ~(OPOST | ONLCR);
-  tty.c_cc[VTIME] = 0;
-  tty.c_cc[VMIN] = 0;
-  cfsetispeed(&tty, SERIAL_BAUD);
-  cfsetospeed(&tty, SERIAL_BAUD);
+  const struct termios tty = hub_settings(found);
   const bool configured = tcsetattr(fd, TCSANOW, &tty) == 0;
   link->tty = tty;
   if (set_low_latency) {
@@ -470,7 +472,9 @@ open_result open_port(serial *s, int *error) {
   }
 
   link->last_heard.store(get_absolute_time(), SC);
-  link->fd.store(fd, SC);
+  // From here the descriptor belongs to the link (the reader closes it in
+  // port_close), not to this function.
+  link->fd.store(port.release(), SC);
   signal_fd(link->event_fd);
   return configured ? open_result::opened : open_result::unconfigured;
 }
@@ -493,19 +497,65 @@ void print_open_failure(const char *port, open_result result, int error) {
   }
 }
 
-// Releases everything serial_init set up in the link (thread already gone).
+// Releases whatever serial_init set up in the link, however far it got (the
+// thread is already gone or was never started): the one way back for every
+// failure of serial_init and for serial_free. The eventfds close with the
+// link record.
 void release_link(serial *s) {
   serial_link *link = s->link;
   port_close(s);
-  void *value;
-  while ((value = lfqueue_deq(&s->rx_queue)) != nullptr)
-    free_rx_entry(static_cast<serial_rx_entry *>(value));
-  lfqueue_destroy(&s->rx_queue);
+  if (link->rx_queue_ready) {
+    void *value;
+    while ((value = lfqueue_deq(&s->rx_queue)) != nullptr)
+      free_rx_entry(static_cast<serial_rx_entry *>(value));
+    lfqueue_destroy(&s->rx_queue);
+    link->rx_queue_ready = false;
+  }
   discard_posted_hotplug(link);
-  close_fd(link->event_fd);
-  close_fd(link->wake_fd);
   delete link;
   s->link = nullptr;
+}
+
+// serial_init's steps after the link record exists, in order: the eventfds,
+// both queues, the first open, the reader. Each failure says what failed and
+// returns false, leaving what was set up for release_link.
+bool start_link(serial *s) {
+  serial_link *link = s->link;
+  link->event_fd.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  link->wake_fd.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!link->event_fd || !link->wake_fd) {
+    print_error("ERROR: Unable to create the serial link's events: %s\n", std::strerror(errno));
+    return false;
+  }
+  if (lfqueue_init(&s->rx_queue) != 0) {
+    print_no_memory();
+    return false;
+  }
+  link->rx_queue_ready = true;
+  if (lfqueue_init(&link->hotplug_queue) != 0) {
+    print_no_memory();
+    return false;
+  }
+  link->hotplug_queue_ready = true;
+
+  // A missing port is no failure: the reader opens it when it appears. One
+  // that exists but is not ours to use fails at once, before any byte.
+  int error = 0;
+  const open_result opened = open_port(s, &error);
+  if (opened == open_result::held || opened == open_result::unusable) {
+    print_open_failure(s->port, opened, error);
+    return false;
+  }
+
+  const int err = pthread_create(&link->thread, nullptr, serial_thread, s);
+  if (err != 0) {
+    // A link without its reader would never receive a line; say so here
+    // instead of letting detection time out for no visible reason.
+    print_error("ERROR: Unable to start the serial reader: %s\n", std::strerror(err));
+    return false;
+  }
+  link->thread_started.store(true, SC);
+  return true;
 }
 
 }  // namespace
@@ -526,52 +576,10 @@ int serial_init(serial *s, const char *port_path) {
     return 0;
   }
   s->link = link;
-  link->event_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  link->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (link->event_fd < 0 || link->wake_fd < 0) {
-    print_error("ERROR: Unable to create the serial link's events: %s\n",
-                 std::strerror(errno));
-    close_fd(link->event_fd);
-    close_fd(link->wake_fd);
-    delete link;
-    s->link = nullptr;
-    return 0;
-  }
-  if (lfqueue_init(&s->rx_queue) != 0) {
-    print_no_memory();
-    close_fd(link->event_fd);
-    close_fd(link->wake_fd);
-    delete link;
-    s->link = nullptr;
-    return 0;
-  }
-  if (lfqueue_init(&link->hotplug_queue) != 0) {
-    print_no_memory();
-    link->hotplug_queue_ready = false;
+  if (!start_link(s)) {
     release_link(s);
     return 0;
   }
-  link->hotplug_queue_ready = true;
-
-  // A missing port is no failure: the reader opens it when it appears. One
-  // that exists but is not ours to use fails at once, before any byte.
-  int error = 0;
-  const open_result opened = open_port(s, &error);
-  if (opened == open_result::held || opened == open_result::unusable) {
-    print_open_failure(s->port, opened, error);
-    release_link(s);
-    return 0;
-  }
-
-  const int err = pthread_create(&link->thread, nullptr, serial_thread, s);
-  if (err != 0) {
-    // A link without its reader would never receive a line; say so here
-    // instead of letting detection time out for no visible reason.
-    print_error("ERROR: Unable to start the serial reader: %s\n", std::strerror(err));
-    release_link(s);
-    return 0;
-  }
-  link->thread_started.store(true, SC);
   s->ready = 1;
   return 1;
 }
@@ -638,7 +646,7 @@ int serial_rx_pop(serial *s, char *destination, int length) {
 
 int serial_wait(serial *s, int64_t timeout_ms) {
   serial_link *link = s->link;
-  if (link == nullptr || link->event_fd < 0) {
+  if (link == nullptr || !link->event_fd) {
     wait_ms(timeout_ms);
     return 0;
   }
@@ -648,7 +656,7 @@ int serial_wait(serial *s, int64_t timeout_ms) {
   const int64_t deadline = get_absolute_time() + std::max<int64_t>(timeout_ms, 0);
   for (;;) {
     const int64_t left = std::max<int64_t>(deadline - get_absolute_time(), 0);
-    struct pollfd pfd = {link->event_fd, POLLIN, 0};
+    struct pollfd pfd = {link->event_fd.get(), POLLIN, 0};
     const int r = poll(&pfd, 1, static_cast<int>(std::min<int64_t>(left, INT_MAX)));
     if (r > 0) {
       drain_fd(link->event_fd);

@@ -32,6 +32,7 @@
 #include <pthread.h>
 #include <termios.h>
 
+#include "functions.h"
 #include "lfqueue.h"
 
 // The inner record, allocated by serial_init and released by serial_free.
@@ -46,11 +47,12 @@ struct serial_link {
   pthread_t thread{};
   std::atomic<bool> thread_started{false};
   std::atomic<bool> stop{false};  // raised to make the reader leave its loop
-  int event_fd{-1};               // eventfd the reader signals; see serial_wait
-  int wake_fd{-1};                // eventfd that wakes the reader (stop, posted events)
+  unique_fd event_fd;             // eventfd the reader signals; see serial_wait
+  unique_fd wake_fd;              // eventfd that wakes the reader (stop, posted events)
   std::atomic<int> tx_users{0};   // serial_tx calls holding the current fd
   lfqueue hotplug_queue{};        // events posted by serial_handle_hotplug
   bool hotplug_queue_ready{false};
+  bool rx_queue_ready{false};     // serial::rx_queue was initialised (released at serial_free)
   int64_t last_open_try{0};       // reader only: when the port was last closed or tried
   int registry_slot{-1};          // the open port's entry for the interrupt exit; -1 none
   // When a line was last queued or the port last (re)opened (monotonic ms):

@@ -76,11 +76,35 @@ void ufw_load_data(char *text, ufw *package);
 // itself is left to its owner, with no sections and invalid. Null is accepted.
 void ufw_free(ufw *package);
 
+// Owns one package record for a scope: ufw_free runs when the owner goes, so
+// no early return can leave a package's sections behind. It starts empty and
+// invalid (ready for ufw_load_*), and is neither copied nor moved (the
+// sections have exactly one owner).
+class unique_ufw {
+ public:
+  unique_ufw() = default;
+  ~unique_ufw() { ufw_free(&package_); }
+  unique_ufw(const unique_ufw &) = delete;
+  unique_ufw &operator=(const unique_ufw &) = delete;
+
+  ufw *get() noexcept { return &package_; }
+  ufw *operator->() noexcept { return &package_; }
+
+ private:
+  ufw package_{};
+};
+
 // First section of the given board type, or null.
 ufw_section *ufw_get_for_device_type(ufw *package, uint16_t type);
 
-// 0 when a board 1..board_count has no section for its type; else 2 when the
-// package is newer than some board; else 1.
+// ufw_check_device_status's results, by name.
+inline constexpr int UFW_STATUS_NO_SECTION = 0;  // some board has no section for its type
+inline constexpr int UFW_STATUS_NOT_NEWER = 1;   // every board covered, none older
+inline constexpr int UFW_STATUS_NEWER = 2;       // every board covered, some older
+
+// UFW_STATUS_NO_SECTION (0) when a board 1..board_count has no section for its
+// type; else UFW_STATUS_NEWER (2) when the package is newer than some board;
+// else UFW_STATUS_NOT_NEWER (1).
 int ufw_check_device_status(ufw *package, device *dev);
 
 // Rebuilds one section from its lines: class, image, blocks. Returns 1, or 0
