@@ -135,7 +135,7 @@ void device_free(device *dev);
 // while its port is open (the port coming back after an unplug starts that
 // count again).
 // Ending the process, not returning, is deliberate: past those limits only a
-// power cycle helps, and the hub is left as it is for the user to see.
+// power cycle helps.
 int device_do_firmware_update(device *dev, ufw *package);
 // The shuffled block list for boards board_count..1 (copies of the sections'
 // lines); *count gets the number of blocks. Boards without a section get no
