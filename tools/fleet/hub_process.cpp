@@ -6,6 +6,7 @@
 
 #include "device.h"
 #include "serial.h"
+#include "functions.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ int hub_process_update(const fleet_hub &hub, bool force, int event_fd) {
     send_phase(event_fd, hub_phase::switching);
     device_switch_to_bootloader(dev);
     if (!device_is_bootloader_ready(dev)) {
-      std::fputs("ERROR: The hub is not in bootloader mode\n", stderr);
+      print_error("ERROR: The hub is not in bootloader mode\n");
       return finish(hub_result::failed, -1);
     }
   }
@@ -108,7 +109,7 @@ int hub_process_update(const fleet_hub &hub, bool force, int event_fd) {
   send_phase(event_fd, hub_phase::checking);
   switch (ufw_check_device_status(package, dev)) {
     case 0:
-      std::fputs("ERROR: The file does not contain the correct firmware for this hub\n", stderr);
+      print_error("ERROR: The file does not contain the correct firmware for this hub\n");
       return finish(hub_result::skipped, -1);
     case 1:
       if (!force) return finish(hub_result::up_to_date, dev->fw_version);

@@ -65,7 +65,7 @@ constexpr const char *kHelp =
     " 128+N  interrupted by signal N (the summary names the incomplete hubs).\n";
 
 int usage_error(const std::string &message) {
-  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram,
+  print_error("%s: %s\nTry '%s --help' for more information.\n", kProgram,
                message.c_str(), kProgram);
   return kExitSetup;
 }
@@ -181,7 +181,7 @@ int main(int argc, char **argv) {
 
   const std::vector<std::string> ports = ports_to_probe(opts);
   if (ports.empty()) {
-    std::fprintf(stderr, "%s: no USB serial port found (/dev/ttyUSB*)\n", kProgram);
+    print_error("%s: no USB serial port found (/dev/ttyUSB*)\n", kProgram);
     return kExitSetup;
   }
   if (!fleet_catch_interrupts()) return kExitSetup;
@@ -211,7 +211,7 @@ int main(int argc, char **argv) {
   for (const fleet_hub &hub : hubs) any_hub = any_hub || hub.is_hub;
   if (!any_hub) {
     display.close();
-    std::fprintf(stderr, "%s: no Varnholt hub found\n", kProgram);
+    print_error("%s: no Varnholt hub found\n", kProgram);
     return finish(kExitSetup);
   }
 

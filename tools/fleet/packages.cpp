@@ -6,6 +6,7 @@
 #include "action-auto.h"
 #include "device.h"
 #include "http.h"
+#include "functions.h"
 
 package_set::~package_set() {
   for (auto &e : entries_) ufw_free(&e->package);
@@ -18,7 +19,7 @@ int package_set::load_file(const std::string &path) {
   // A text without a single section loads, but can update no hub.
   e->valid = e->package.valid == 1 && e->package.sections != nullptr;
   if (!e->valid) {
-    std::fprintf(stderr, "trelk-fleet: %s: not a valid firmware package\n", path.c_str());
+    print_error("trelk-fleet: %s: not a valid firmware package\n", path.c_str());
     ufw_free(&e->package);
     return 0;
   }
@@ -41,7 +42,7 @@ int package_set::choose_from_server(std::vector<fleet_hub> &hubs) {
     auto_ufw_stable_list_free(stable);
   };
   if (manifest == nullptr || stable == nullptr) {
-    std::fprintf(stderr, "trelk-fleet: no usable firmware list from %s\n", http_firmware_host());
+    print_error("trelk-fleet: no usable firmware list from %s\n", http_firmware_host());
     release();
     return 0;
   }

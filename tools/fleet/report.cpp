@@ -1,4 +1,5 @@
 #include "report.h"
+#include "functions.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -113,7 +114,7 @@ int fleet_write_atomically(const std::string &path, const std::string &text) {
   std::string temporary = folder_of(path) + "/.trelk-fleet-report-XXXXXX";
   const int fd = mkstemp(temporary.data());
   if (fd < 0) {
-    std::fprintf(stderr, "trelk-fleet: %s: %s\n", path.c_str(), std::strerror(errno));
+    print_error("trelk-fleet: %s: %s\n", path.c_str(), std::strerror(errno));
     return 0;
   }
   // mkstemp makes it 0600; a report is no secret.
@@ -133,7 +134,7 @@ int fleet_write_atomically(const std::string &path, const std::string &text) {
   if (ok && fsync(fd) != 0) ok = false;
   if (close(fd) != 0) ok = false;
   if (ok && rename(temporary.c_str(), path.c_str()) == 0) return 1;
-  std::fprintf(stderr, "trelk-fleet: %s: %s\n", path.c_str(),
+  print_error("trelk-fleet: %s: %s\n", path.c_str(),
                std::strerror(errno != 0 ? errno : saved));
   unlink(temporary.c_str());
   return 0;
@@ -143,7 +144,7 @@ int fleet_report_writable(const std::string &path) {
   std::string temporary = folder_of(path) + "/.trelk-fleet-report-XXXXXX";
   const int fd = mkstemp(temporary.data());
   if (fd < 0) {
-    std::fprintf(stderr, "trelk-fleet: cannot write the report %s: %s\n", path.c_str(),
+    print_error("trelk-fleet: cannot write the report %s: %s\n", path.c_str(),
                  std::strerror(errno));
     return 0;
   }

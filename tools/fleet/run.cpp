@@ -13,6 +13,7 @@
 
 #include "hub_process.h"
 #include "timer.h"
+#include "functions.h"
 
 namespace {
 
@@ -219,7 +220,7 @@ void read_events(fleet_hub &hub, fleet_stage stage, fleet_display &display) {
 
 int fleet_catch_interrupts() {
   if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    std::fprintf(stderr, "trelk-fleet: cannot make a pipe: %s\n", std::strerror(errno));
+    print_error("trelk-fleet: cannot make a pipe: %s\n", std::strerror(errno));
     return 0;
   }
   struct sigaction action{};
@@ -275,7 +276,7 @@ void fleet_run_stage(std::vector<fleet_hub> &hubs, const std::vector<bool> &want
     const int due = display.redraw_due_in(get_absolute_time());
     const int ready = poll(fds.data(), fds.size(), due < 0 ? IDLE_POLL_MS : due);
     if (ready < 0 && errno != EINTR) {
-      std::fprintf(stderr, "trelk-fleet: poll: %s\n", std::strerror(errno));
+      print_error("trelk-fleet: poll: %s\n", std::strerror(errno));
       break;
     }
     if (ready > 0) {
