@@ -69,8 +69,6 @@ constexpr int SWITCH_ATTEMPTS_LIMIT = 5;
 
 // --- upload ----------------------------------------------------------------
 
-// Every board's firmware area starts here; CRC offsets are counted from it.
-constexpr uint32_t FIRMWARE_BASE = 0x4000;
 // Each stop-ping command is followed by this pause so the board stops talking.
 constexpr int64_t STOP_PING_PAUSE_MS = 250;
 constexpr uint16_t STOP_PING_TIMEOUT_MS = 1000;
@@ -104,7 +102,6 @@ constexpr int64_t BLOCK_RETRY_PAUSE_MS = 1000;
 // "!FINISH" is not acknowledged; it goes out twice per pass, with the pauses
 // the bootloader needs to write its version, in two passes over the boards.
 constexpr int FINISH_PASSES = 2;
-constexpr uint16_t FINISH_TIMEOUT_MS = 3000;
 constexpr int64_t FINISH_FIRST_PAUSE_MS = 4000;
 constexpr int64_t FINISH_SECOND_PAUSE_MS = 2000;
 // A hub that sends no line at all for this long while its port is open has
@@ -112,8 +109,6 @@ constexpr int64_t FINISH_SECOND_PAUSE_MS = 2000;
 // hours. The wait for an unplugged port is not counted: the port's return
 // restarts the count.
 constexpr int64_t HUB_SILENCE_LIMIT_MS = 60000;
-// Text buffer of a copied upload line, as the section's own lines have.
-constexpr size_t LINE_TEXT_SIZE = 100;
 
 // The progress line's spinner turns one step per block.
 constexpr char SPINNER[4] = {'|', '/', '-', '\\'};
@@ -308,6 +303,30 @@ void read_identification(device *dev, const char *line) {
   replace_system(dev, dev->hub_code);
 }
 
+// The three ways this module sends a command.
+//
+// Acknowledged: waits up to `timeout_ms` per framing for the board's answer;
+// a write the port refuses counts as unanswered (the upload's line loop
+// watches the port itself). 1 on the answer, else 0.
+int send_acknowledged(device *dev, uint8_t board, const char *text, uint16_t timeout_ms) {
+  return device_send_command(dev, board, text, /*wait=*/true, timeout_ms, /*resend=*/false);
+}
+
+// Acknowledged, but a write the port refuses is repeated until the port takes
+// it (the port may be away while the hub is re-plugged). 1 on the answer.
+int send_acknowledged_until_written(device *dev, uint8_t board, const char *text,
+                                    uint16_t timeout_ms) {
+  return device_send_command(dev, board, text, /*wait=*/true, timeout_ms, /*resend=*/true);
+}
+
+// Unacknowledged: framed once and written until the port takes it; no answer
+// is awaited, so none is reported.
+void send_unacknowledged(device *dev, uint8_t board, const char *text) {
+  // The timeout is read only while an answer is awaited.
+  constexpr uint16_t NOT_AWAITED = 0;
+  device_send_command(dev, board, text, /*wait=*/false, NOT_AWAITED, /*resend=*/true);
+}
+
 // Sends "!REBOOT_BOOT" to a silent board once a second until it announces
 // itself. 1 when it did within the window.
 int wake_board(device *dev, uint8_t board) {
@@ -319,7 +338,7 @@ int wake_board(device *dev, uint8_t board) {
   hub_answer answer;
   while (!time_reached(start, WAKE_WINDOW_MS)) {
     if (!sent || time_reached(last_sent, WAKE_INTERVAL_MS)) {
-      device_send_command(dev, board, "!REBOOT_BOOT", false, 1000, true);
+      send_unacknowledged(dev, board, "!REBOOT_BOOT");
       last_sent = get_absolute_time();
       sent = true;
     }
@@ -335,6 +354,151 @@ int wake_board(device *dev, uint8_t board) {
   return 0;
 }
 
+// --- detection steps -------------------------------------------------------
+
+// Forgets what an earlier detection found. wake_tried stays: a record's silent
+// boards are woken once.
+void reset_detection(device *dev) {
+  dev->detected = 0;
+  dev->in_bootloader = 0;
+  dev->boot_ready = 0;
+  std::memset(dev->boards, 0, sizeof dev->boards);
+  dev->board_count = 0;
+}
+
+// When the window's probes ("Dverify", PROBE_COUNT of them) and identification
+// queries ("id", all through the window) fall due.
+struct probe_timers {
+  int64_t start;
+  int64_t last_probe;
+  int64_t last_query;
+  int probes = 0;
+
+  explicit probe_timers(int64_t now)
+      : start(now), last_probe(now - PROBE_INTERVAL_MS), last_query(now - QUERY_INTERVAL_MS) {}
+
+  bool window_over() const { return time_reached(start, DETECT_WINDOW_MS); }
+
+  // Sends the probe and the query that are due now.
+  void send_due(serial *s) {
+    const int64_t now = get_absolute_time();
+    if (probes < PROBE_COUNT && now - last_probe >= PROBE_INTERVAL_MS) {
+      serial_tx(s, "Dverify\r\n");
+      ++probes;
+      last_probe = now;
+    }
+    if (now - last_query >= QUERY_INTERVAL_MS) {
+      serial_tx(s, "id\r\n");
+      last_query = now;
+    }
+  }
+
+  // The next probe, query or the window's end, whichever comes first.
+  int64_t next_due() const {
+    int64_t due = std::min(start + DETECT_WINDOW_MS, last_query + QUERY_INTERVAL_MS);
+    if (probes < PROBE_COUNT) due = std::min(due, last_probe + PROBE_INTERVAL_MS);
+    return due;
+  }
+};
+
+// Notes one bootloader announcement in the board table. True when it was
+// board 1's announcement that means every board has had its chance.
+bool note_announcement(device *dev, const hub_answer &answer, int *board1_announcements) {
+  // The table holds boards 1..7; anything else cannot be a board of ours.
+  if (answer.board == 0 || answer.board >= DEVICE_MAX_BOARDS) return false;
+  dev->detected = 1;
+  dev->in_bootloader = 1;
+  if (answer.board == 1 && ++*board1_announcements == BOARD1_ANNOUNCEMENTS_ENOUGH) return true;
+  board_info &entry = dev->boards[answer.board];
+  if (!entry.present) {
+    ++dev->board_count;
+    fill_board(&entry, answer.payload);
+  }
+  return false;
+}
+
+// Probes and listens for the window. True when the normal firmware identified
+// itself (the record holds it); else the boards that announced themselves are
+// in the table and *board1_announcements says how often board 1 did.
+bool listen_for_hub(device *dev, int *board1_announcements) {
+  serial *s = dev->serial;
+  probe_timers timers(get_absolute_time());
+  char line[DETECT_LINE_CAPACITY];
+  hub_answer answer;
+  while (!timers.window_over()) {
+    timers.send_due(s);
+    if (!pop_line(s, line, sizeof line)) {
+      sleep_until(s, timers.next_due());
+      continue;
+    }
+    if (std::strncmp(line, "mfr:", 4) == 0) {
+      dev->detected = 1;
+      read_identification(dev, line);
+      return true;
+    }
+    if (!device_is_bootloader_line(line, &answer) || answer.type != '*') continue;
+    if (note_announcement(dev, answer, board1_announcements)) break;
+  }
+  return false;
+}
+
+// The model board 1 reports. False after the message when the code is unknown.
+bool look_up_model(device *dev) {
+  replace_system(dev, dev->boards[1].hub_code);
+  if (dev->system != nullptr) return true;
+  print_error("ERROR: Unknown Varnholt hub type\n");
+  return false;
+}
+
+bool model_boards_present(const device *dev) {
+  const int model_boards = device_board_limit(dev->system->board_count);
+  int present = 0;
+  for (int b = 1; b <= model_boards; ++b) present += dev->boards[b].present ? 1 : 0;
+  return present >= model_boards;
+}
+
+// Bootloaders identify the hub through board 1.
+void take_board1_identity(device *dev) {
+  dev->hub_code = dev->system->code;
+  std::snprintf(dev->serial_number, sizeof dev->serial_number, "%04x.%04u", dev->hub_code,
+                static_cast<unsigned>(dev->boards[1].serial_no));
+  dev->fw_version = dev->boards[1].fw_version;
+  dev->boot_ready = 1;
+}
+
+enum class detection { found, not_found, boards_missing };
+
+// One pass: reset, listen, look the model up, check that every board of the
+// model announced itself.
+detection detect_once(device *dev) {
+  reset_detection(dev);
+  int board1_announcements = 0;
+  if (listen_for_hub(dev, &board1_announcements)) return detection::found;
+  if (board1_announcements == 0 || !look_up_model(dev)) return detection::not_found;
+  if (!model_boards_present(dev)) return detection::boards_missing;
+  take_board1_identity(dev);
+  return detection::found;
+}
+
+// Wakes every board of the model that stayed silent. False after the
+// messages when one does not come.
+bool wake_missing_boards(device *dev) {
+  const int model_boards = device_board_limit(dev->system->board_count);
+  for (int b = 2; b <= model_boards; ++b) {
+    if (dev->boards[b].present) continue;
+    if (!wake_board(dev, static_cast<uint8_t>(b))) {
+      std::printf("Board %d not found\r\n", b);
+      print_error(
+          "ERROR: This Varnholt hub is in an unknown state. Please power cycle the hub and try "
+          "again.\n");
+      return false;
+    }
+  }
+  return true;
+}
+
+// --- upload steps ----------------------------------------------------------
+
 int line_characters(const firmware_block *block) {
   int total = 0;
   for (const hex_cmd *line = block->lines; line != nullptr; line = line->next)
@@ -342,17 +506,181 @@ int line_characters(const firmware_block *block) {
   return total;
 }
 
-hex_cmd *copy_line(const hex_cmd *source) {
-  auto *copy = static_cast<hex_cmd *>(std::calloc(1, sizeof(hex_cmd)));
-  if (copy == nullptr) return nullptr;
-  copy->address = source->address;
-  copy->text = static_cast<char *>(std::calloc(LINE_TEXT_SIZE, 1));
-  if (copy->text == nullptr) {
-    std::free(copy);
-    return nullptr;
+// A hub that was unplugged while a block went out: wait for its port, quiet
+// the boards it brought back pinging, and let the block start again.
+void resume_after_port_return(device *dev) {
+  say(PORT_GONE_TEXT);
+  wait_for_port(dev->serial);
+  say("Restarting upload for board\r\n");
+  // A hub that was unplugged comes back pinging on every board.
+  for (int i = 0; i < PORT_RETURN_STOP_PING_ROUNDS; ++i) device_stop_pings(dev);
+  wait_ms(PORT_RETURN_PAUSE_MS);
+}
+
+// Sends one upload line, up to LINE_ATTEMPTS calls. Returns the call that was
+// acknowledged (1 for the first), or 0 when none was.
+int send_upload_line(device *dev, uint8_t board, const char *text) {
+  serial *s = dev->serial;
+  for (int attempt = 1; attempt <= LINE_ATTEMPTS; ++attempt) {
+    if (!serial_available(s)) {
+      // Never wait without saying why.
+      say(PORT_GONE_TEXT);
+      wait_for_port(s);
+    }
+    if (send_acknowledged(dev, board, text, LINE_TIMEOUT_MS)) return attempt;
+    say("Error sending command\r\n");
+    wait_ms(LINE_ERROR_PAUSE_MS);
+    fail_if_hub_silent(s);
   }
-  std::strncpy(copy->text, source->text, LINE_TEXT_SIZE - 1);
-  return copy;
+  return 0;
+}
+
+enum class line_verdict { next_line, restart_block, fail_block };
+
+// The restart rule. A line acknowledged at its first call was stored once; at
+// its 2nd..LINE_RESTART_LAST_ATTEMPT-th call it may have been stored twice or
+// out of order, so the block starts again, at most BLOCK_RESTARTS times in one
+// send (`restarts` counts them); acknowledged later or never, the block fails.
+line_verdict judge_line(int acknowledged_at, int *restarts) {
+  if (acknowledged_at == 1) return line_verdict::next_line;
+  const bool late = acknowledged_at >= 2 && acknowledged_at <= LINE_RESTART_LAST_ATTEMPT;
+  if (late && (*restarts)++ < BLOCK_RESTARTS) return line_verdict::restart_block;
+  return line_verdict::fail_block;
+}
+
+void restart_block(device *dev) {
+  say("Restarting upload for board\r\n");
+  device_stop_pings(dev);
+  wait_ms(RESTART_PAUSE_MS);
+}
+
+// Sends every line of a block, from the first again whenever the restart rule
+// or the port's return asks. True when each line was acknowledged in the end.
+bool send_block_lines(device *dev, uint8_t board, const hex_cmd *lines) {
+  const hex_cmd *line = lines;
+  int restarts = 0;
+  while (line != nullptr) {
+    if (!serial_available(dev->serial)) {
+      resume_after_port_return(dev);
+      line = lines;
+      continue;
+    }
+    switch (judge_line(send_upload_line(dev, board, line->text), &restarts)) {
+      case line_verdict::next_line:
+        wait_ms(LINE_GAP_MS);
+        line = line->next;
+        break;
+      case line_verdict::restart_block:
+        restart_block(dev);
+        line = lines;
+        break;
+      case line_verdict::fail_block:
+        return false;
+    }
+  }
+  return true;
+}
+
+// Asks the board for the CRC of the block it stored. 1 when it reported the
+// block's expected CRC.
+int block_crc_matches(device *dev, const firmware_block &block) {
+  if (!block.has_expected_crc) return 0;
+  char request[32];
+  std::snprintf(request, sizeof request, "!PART_CRC=%06x", block.lines->address);
+  if (send_acknowledged_until_written(dev, block.board, request, PART_CRC_TIMEOUT_MS) != 1)
+    return 0;
+  return last_mem_crc == block.expected_crc ? 1 : 0;
+}
+
+// Appends a block for each of the section's blocks of `board` at *tail: copies
+// of its lines and the CRC its image gives them. False when memory ran out;
+// what was appended stays linked for the caller to release.
+bool append_board_blocks(firmware_block ***tail, uint8_t board, ufw_section *section,
+                         int *count) {
+  for (int k = 0; k < section->block_count; ++k) {
+    auto *block = new (std::nothrow) firmware_block{};
+    if (block == nullptr) return false;
+    block->board = board;
+    **tail = block;
+    *tail = &block->next;
+    ++*count;
+    if (!hex_cmd_list_copy(section->blocks[k], &block->lines)) return false;
+    const hex_cmd *first = block->lines;
+    if (first != nullptr && first->address >= UFW_BASE_ADDRESS) {
+      block->has_expected_crc = 1;
+      block->expected_crc = ufw_get_crc_for_firmware(section, first->address - UFW_BASE_ADDRESS);
+    }
+  }
+  return true;
+}
+
+// The fit check: a section for every board 1..boards. False after the message.
+bool package_fits(const device *dev, ufw *package, int boards) {
+  for (int b = 1; b <= boards; ++b) {
+    if (ufw_get_for_device_type(package, dev->boards[b].board_type) == nullptr) {
+      print_error("ERROR: The file does not contain the correct firmware for this hub\n");
+      return false;
+    }
+  }
+  return true;
+}
+
+upload_progress starting_progress(const firmware_block *list, int blocks) {
+  upload_progress progress{};
+  progress.blocks = blocks;
+  progress.last_percent = -1;
+  for (const firmware_block *block = list; block != nullptr; block = block->next)
+    progress.total_chars += line_characters(block);
+  return progress;
+}
+
+// Sends one block until the board confirms it, within the upload's limits:
+// BLOCK_ATTEMPTS sends of this block, and as many failed sends in the whole
+// upload as it has blocks. Beyond either the upload fails and the process
+// ends.
+void send_block_within_limits(device *dev, firmware_block *block, upload_progress *progress,
+                              const upload_observer &observer) {
+  for (int attempts = 0;; ++attempts) {
+    if (attempts == BLOCK_ATTEMPTS) fail_upload(progress);
+    block->sent_ok = static_cast<uint8_t>(device_send_firmware_line_block(dev, block));
+    if (block->sent_ok) {
+      ++progress->verified;
+      progress->sent_chars += line_characters(block);
+    } else {
+      ++progress->failed;
+    }
+    if (observer.block_sent != nullptr) observer.block_sent(observer.context, progress);
+    if (block->sent_ok) return;
+    if (progress->failed == progress->blocks) fail_upload(progress);
+    wait_ms(BLOCK_RETRY_PAUSE_MS);
+    fail_if_hub_silent(dev->serial);
+  }
+}
+
+// The block loop: every block in list order, the observer told before each.
+void send_blocks(device *dev, firmware_block *list, upload_progress *progress,
+                 const upload_observer &observer) {
+  const int64_t start = get_absolute_time();
+  for (firmware_block *block = list; block != nullptr; block = block->next) {
+    if (observer.block_starting != nullptr)
+      observer.block_starting(observer.context, progress, get_absolute_time() - start);
+    send_block_within_limits(dev, block, progress, observer);
+    progress->spinner = (progress->spinner + 1) % 4;
+  }
+}
+
+// "!FINISH <version>" to boards boards..1, twice each, in FINISH_PASSES passes.
+void send_finish_passes(device *dev, int boards, int32_t version) {
+  char finish[32];
+  std::snprintf(finish, sizeof finish, "!FINISH %04d", version);
+  for (int pass = 0; pass < FINISH_PASSES; ++pass) {
+    for (int b = boards; b >= 1; --b) {
+      send_unacknowledged(dev, static_cast<uint8_t>(b), finish);
+      wait_ms(FINISH_FIRST_PAUSE_MS);
+      send_unacknowledged(dev, static_cast<uint8_t>(b), finish);
+      wait_ms(FINISH_SECOND_PAUSE_MS);
+    }
+  }
 }
 
 }  // namespace
@@ -429,89 +757,15 @@ hub_system *device_get_system_from_code(uint16_t code) {
 }
 
 int device_detect_attached(device *dev) {
-  dev->detected = 0;
-  dev->in_bootloader = 0;
-  dev->boot_ready = 0;
-  std::memset(dev->boards, 0, sizeof dev->boards);
-  dev->board_count = 0;
-
-  serial *s = dev->serial;
-  const int64_t start = get_absolute_time();
-  const int64_t window_end = start + DETECT_WINDOW_MS;
-  int64_t last_probe = start - PROBE_INTERVAL_MS;
-  int64_t last_query = start - QUERY_INTERVAL_MS;
-  int probes = 0;
-  int board1_announcements = 0;
-  char line[DETECT_LINE_CAPACITY];
-  hub_answer answer;
-
-  while (!time_reached(start, DETECT_WINDOW_MS)) {
-    const int64_t now = get_absolute_time();
-    if (probes < PROBE_COUNT && now - last_probe >= PROBE_INTERVAL_MS) {
-      serial_tx(s, "Dverify\r\n");
-      ++probes;
-      last_probe = now;
-    }
-    if (now - last_query >= QUERY_INTERVAL_MS) {
-      serial_tx(s, "id\r\n");
-      last_query = now;
-    }
-    if (!pop_line(s, line, sizeof line)) {
-      int64_t due = std::min(window_end, last_query + QUERY_INTERVAL_MS);
-      if (probes < PROBE_COUNT) due = std::min(due, last_probe + PROBE_INTERVAL_MS);
-      sleep_until(s, due);
-      continue;
-    }
-    if (std::strncmp(line, "mfr:", 4) == 0) {
-      dev->detected = 1;
-      read_identification(dev, line);
-      return 1;
-    }
-    if (!device_is_bootloader_line(line, &answer) || answer.type != '*') continue;
-    // The table holds boards 1..7; anything else cannot be a board of ours.
-    if (answer.board == 0 || answer.board >= DEVICE_MAX_BOARDS) continue;
-    dev->detected = 1;
-    dev->in_bootloader = 1;
-    if (answer.board == 1 && ++board1_announcements == BOARD1_ANNOUNCEMENTS_ENOUGH) break;
-    board_info &entry = dev->boards[answer.board];
-    if (!entry.present) {
-      ++dev->board_count;
-      fill_board(&entry, answer.payload);
-    }
-  }
-
-  if (board1_announcements == 0) return 0;
-  replace_system(dev, dev->boards[1].hub_code);
-  if (dev->system == nullptr) {
-    print_error("ERROR: Unknown Varnholt hub type\n");
-    return 0;
-  }
-  const int model_boards = std::min<int>(dev->system->board_count, DEVICE_MAX_BOARDS - 1);
-  int present = 0;
-  for (int b = 1; b <= model_boards; ++b) present += dev->boards[b].present ? 1 : 0;
-
-  if (present < model_boards) {
+  // A hub with silent boards is woken once per record and then detected
+  // again from the start.
+  for (;;) {
+    const detection outcome = detect_once(dev);
+    if (outcome != detection::boards_missing) return outcome == detection::found ? 1 : 0;
     if (dev->wake_tried) return 0;
-    for (int b = 2; b <= model_boards; ++b) {
-      if (dev->boards[b].present) continue;
-      if (!wake_board(dev, static_cast<uint8_t>(b))) {
-        std::printf("Board %d not found\r\n", b);
-        print_error(
-            "ERROR: This Varnholt hub is in an unknown state. Please power cycle the hub and try "
-            "again.\n");
-        return 0;
-      }
-    }
+    if (!wake_missing_boards(dev)) return 0;
     dev->wake_tried = 1;
-    return device_detect_attached(dev);
   }
-
-  dev->hub_code = dev->system->code;
-  std::snprintf(dev->serial_number, sizeof dev->serial_number, "%04x.%04u", dev->hub_code,
-                static_cast<unsigned>(dev->boards[1].serial_no));
-  dev->fw_version = dev->boards[1].fw_version;
-  dev->boot_ready = 1;
-  return 1;
 }
 
 device *device_create_from_port(const char *port) {
@@ -599,12 +853,7 @@ void shuffle_blocks(firmware_block **list) {
 void device_free_firmware_blocks(firmware_block *list) {
   while (list != nullptr) {
     firmware_block *next = list->next;
-    hex_cmd *line = list->lines;
-    while (line != nullptr) {
-      hex_cmd *following = line->next;
-      hex_cmd_free(line);
-      line = following;
-    }
+    hex_cmd_list_free(list->lines);
     delete list;
     list = next;
   }
@@ -614,38 +863,15 @@ firmware_block *device_build_firmware_blocks(device *dev, ufw *package, int *cou
   *count = 0;
   firmware_block *head = nullptr;
   firmware_block **tail = &head;
-  bool complete = true;
-  const int boards = std::min<int>(dev->board_count, DEVICE_MAX_BOARDS - 1);
-  for (int b = boards; b >= 1 && complete; --b) {
+  for (int b = device_board_limit(dev->board_count); b >= 1; --b) {
     ufw_section *section = ufw_get_for_device_type(package, dev->boards[b].board_type);
     if (section == nullptr) continue;
-    for (int k = 0; k < section->block_count && complete; ++k) {
-      auto *block = new (std::nothrow) firmware_block{};
-      if (block == nullptr) {
-        complete = false;
-        break;
-      }
-      block->board = static_cast<uint8_t>(b);
-      *tail = block;
-      tail = &block->next;
-      ++*count;
-      hex_cmd **line_tail = &block->lines;
-      for (const hex_cmd *line = section->blocks[k]; line != nullptr; line = line->next) {
-        hex_cmd *copy = copy_line(line);
-        if (copy == nullptr) {
-          complete = false;
-          break;
-        }
-        *line_tail = copy;
-        line_tail = &copy->next;
-      }
+    if (!append_board_blocks(&tail, static_cast<uint8_t>(b), section, count)) {
+      print_no_memory();
+      device_free_firmware_blocks(head);
+      *count = -1;
+      return nullptr;
     }
-  }
-  if (!complete) {
-    print_no_memory();
-    device_free_firmware_blocks(head);
-    *count = -1;
-    return nullptr;
   }
   shuffle_blocks(&head);
   return head;
@@ -653,65 +879,16 @@ firmware_block *device_build_firmware_blocks(device *dev, ufw *package, int *cou
 
 void device_stop_pings(device *dev) {
   for (int b = dev->board_count; b >= 1; --b) {
-    device_send_command(dev, static_cast<uint8_t>(b), "!STOP_PING", true, STOP_PING_TIMEOUT_MS, true);
+    send_acknowledged_until_written(dev, static_cast<uint8_t>(b), "!STOP_PING",
+                                    STOP_PING_TIMEOUT_MS);
     wait_ms(STOP_PING_PAUSE_MS);
   }
 }
 
-int device_send_firmware_line_block(device *dev, uint8_t board, ufw *package, hex_cmd *lines) {
-  if (lines == nullptr || board >= DEVICE_MAX_BOARDS) return 0;
-  serial *s = dev->serial;
-  const uint32_t first_address = lines->address;
-  const hex_cmd *line = lines;
-  int restarts = 0;
-  while (line != nullptr) {
-    if (!serial_available(s)) {
-      say(PORT_GONE_TEXT);
-      wait_for_port(s);
-      say("Restarting upload for board\r\n");
-      // A hub that was unplugged comes back pinging on every board.
-      for (int i = 0; i < PORT_RETURN_STOP_PING_ROUNDS; ++i) device_stop_pings(dev);
-      wait_ms(PORT_RETURN_PAUSE_MS);
-      line = lines;
-      continue;
-    }
-    int acknowledged_at = 0;
-    for (int attempt = 1; attempt <= LINE_ATTEMPTS; ++attempt) {
-      if (!serial_available(s)) {
-        // Never wait without saying why.
-        say(PORT_GONE_TEXT);
-        wait_for_port(s);
-      }
-      if (device_send_command(dev, board, line->text, true, LINE_TIMEOUT_MS, false)) {
-        acknowledged_at = attempt;
-        break;
-      }
-      say("Error sending command\r\n");
-      wait_ms(LINE_ERROR_PAUSE_MS);
-      fail_if_hub_silent(s);
-    }
-    if (acknowledged_at == 1) {
-      wait_ms(LINE_GAP_MS);
-      line = line->next;
-      continue;
-    }
-    if (acknowledged_at >= 2 && acknowledged_at <= LINE_RESTART_LAST_ATTEMPT &&
-        restarts++ < BLOCK_RESTARTS) {
-      say("Restarting upload for board\r\n");
-      device_stop_pings(dev);
-      wait_ms(RESTART_PAUSE_MS);
-      line = lines;
-      continue;
-    }
-    return 0;
-  }
-  ufw_section *section = ufw_get_for_device_type(package, dev->boards[board].board_type);
-  if (section == nullptr || first_address < FIRMWARE_BASE) return 0;
-  const uint16_t expected = ufw_get_crc_for_firmware(section, first_address - FIRMWARE_BASE);
-  char request[32];
-  std::snprintf(request, sizeof request, "!PART_CRC=%06x", first_address);
-  if (device_send_command(dev, board, request, true, PART_CRC_TIMEOUT_MS, true) != 1) return 0;
-  return last_mem_crc == expected ? 1 : 0;
+int device_send_firmware_line_block(device *dev, const firmware_block *block) {
+  if (block == nullptr || block->lines == nullptr || block->board >= DEVICE_MAX_BOARDS) return 0;
+  if (!send_block_lines(dev, block->board, block->lines)) return 0;
+  return block_crc_matches(dev, *block);
 }
 
 int device_progress_percent(int32_t verified, int32_t blocks) {
@@ -756,13 +933,8 @@ std::string device_progress_final(const upload_progress *progress) {
 }
 
 int device_do_firmware_update(device *dev, ufw *package) {
-  const int boards = std::min<int>(dev->board_count, DEVICE_MAX_BOARDS - 1);
-  for (int b = 1; b <= boards; ++b) {
-    if (ufw_get_for_device_type(package, dev->boards[b].board_type) == nullptr) {
-      print_error("ERROR: The file does not contain the correct firmware for this hub\n");
-      return 0;
-    }
-  }
+  const int boards = device_board_limit(dev->board_count);
+  if (!package_fits(dev, package, boards)) return 0;
   int n = 0;
   firmware_block *list = device_build_firmware_blocks(dev, package, &n);
   if (n < 0) return 0;
@@ -770,48 +942,12 @@ int device_do_firmware_update(device *dev, ufw *package) {
   silence_watched_since = get_absolute_time();
   device_stop_pings(dev);
 
-  upload_progress progress{};
+  upload_progress progress = starting_progress(list, n);
   active_progress = &progress;
-  progress.blocks = n;
-  progress.last_percent = -1;
-  for (const firmware_block *block = list; block != nullptr; block = block->next)
-    progress.total_chars += line_characters(block);
-  const int64_t start = get_absolute_time();
   const upload_observer &observer = *current_observer;
-
-  for (firmware_block *block = list; block != nullptr; block = block->next) {
-    if (observer.block_starting != nullptr)
-      observer.block_starting(observer.context, &progress, get_absolute_time() - start);
-    for (int attempts = 0;; ++attempts) {
-      if (attempts == BLOCK_ATTEMPTS) fail_upload(&progress);
-      block->sent_ok = static_cast<uint8_t>(
-          device_send_firmware_line_block(dev, block->board, package, block->lines));
-      if (block->sent_ok) {
-        ++progress.verified;
-        progress.sent_chars += line_characters(block);
-      } else {
-        ++progress.failed;
-      }
-      if (observer.block_sent != nullptr) observer.block_sent(observer.context, &progress);
-      if (block->sent_ok) break;
-      if (progress.failed == n) fail_upload(&progress);
-      wait_ms(BLOCK_RETRY_PAUSE_MS);
-      fail_if_hub_silent(dev->serial);
-    }
-    progress.spinner = (progress.spinner + 1) % 4;
-  }
+  send_blocks(dev, list, &progress, observer);
   if (observer.blocks_done != nullptr) observer.blocks_done(observer.context, &progress);
-
-  char finish[32];
-  std::snprintf(finish, sizeof finish, "!FINISH %04d", package->version);
-  for (int pass = 0; pass < FINISH_PASSES; ++pass) {
-    for (int b = boards; b >= 1; --b) {
-      device_send_command(dev, static_cast<uint8_t>(b), finish, false, FINISH_TIMEOUT_MS, true);
-      wait_ms(FINISH_FIRST_PAUSE_MS);
-      device_send_command(dev, static_cast<uint8_t>(b), finish, false, FINISH_TIMEOUT_MS, true);
-      wait_ms(FINISH_SECOND_PAUSE_MS);
-    }
-  }
+  send_finish_passes(dev, boards, package->version);
   silence_watched = false;
   active_progress = nullptr;
   device_free_firmware_blocks(list);

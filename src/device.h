@@ -9,6 +9,7 @@
 // Only the action thread calls into this module. Waits sleep on the link's
 // serial_wait until a line arrives or the next deadline falls due.
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -47,6 +48,8 @@ struct hub_model {
 };
 
 inline constexpr int DEVICE_MAX_BOARDS = 8;  // board table: numbers 0..7, 0 unused
+// How many boards 1..count the board table can hold: `count`, cut at its end.
+inline int device_board_limit(int count) { return std::min(count, DEVICE_MAX_BOARDS - 1); }
 
 struct device {
   uint8_t detected;
@@ -72,11 +75,17 @@ struct hub_answer {
   char payload[256];
 };
 
-// One upload unit of the block list; owns its line copies.
+// One upload unit of the block list; owns its line copies and carries what
+// its check needs, so an upload never goes back to the package.
 struct firmware_block {
   uint8_t board;
   hex_cmd *lines;
   uint8_t sent_ok;
+  // The CRC the board must report for the block, from the section's image when
+  // the list was built. 0 in has_expected_crc: the block cannot be checked
+  // (no lines, or below the firmware area) and never passes.
+  uint8_t has_expected_crc;
+  uint16_t expected_crc;
   firmware_block *next;
 };
 
@@ -139,18 +148,18 @@ void device_free(device *dev);
 int device_do_firmware_update(device *dev, ufw *package);
 // The shuffled block list for boards board_count..1 (copies of the sections'
 // lines); *count gets the number of blocks. Boards without a section get no
-// blocks. Null with *count -1 when memory ran out (nothing left allocated).
+// blocks. Each block carries its expected CRC, computed from the section's
+// image here. Null with *count -1 when memory ran out (nothing left allocated).
 firmware_block *device_build_firmware_blocks(device *dev, ufw *package, int *count);
 // Reorders the list in place with the unseeded rand(); lists of 0 or 1 block
 // are left alone, as is the list when the index table cannot be allocated.
 void shuffle_blocks(firmware_block **list);
 // "!STOP_PING" to boards board_count..1, 250 ms apart; results ignored.
 void device_stop_pings(device *dev);
-// Sends one block's lines to `board`, then asks for its CRC. Returns 1 when the
-// board reported the CRC of the package's image for that block, else 0. Waits
-// (unbounded, with a message) while the port is away.
-int device_send_firmware_line_block(device *dev, uint8_t board, ufw *package,
-                                    hex_cmd *lines);
+// Sends the block's lines to its board, then asks for their CRC. Returns 1
+// when the board reported the block's expected CRC, else 0. Waits (unbounded,
+// with a message) while the port is away.
+int device_send_firmware_line_block(device *dev, const firmware_block *block);
 // Releases every block and its line copies; null is accepted.
 void device_free_firmware_blocks(firmware_block *list);
 

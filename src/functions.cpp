@@ -145,6 +145,47 @@ void hex_cmd_free(hex_cmd *cmd) {
   std::free(cmd);
 }
 
+namespace {
+
+hex_cmd *copy_hex_cmd(const hex_cmd *source) {
+  auto *copy = static_cast<hex_cmd *>(std::calloc(1, sizeof(hex_cmd)));
+  if (copy == nullptr) return nullptr;
+  copy->address = source->address;
+  copy->text = static_cast<char *>(std::calloc(HEX_CMD_TEXT_SIZE, 1));
+  if (copy->text == nullptr) {
+    std::free(copy);
+    return nullptr;
+  }
+  std::strncpy(copy->text, source->text, HEX_CMD_TEXT_SIZE - 1);
+  return copy;
+}
+
+}  // namespace
+
+int hex_cmd_list_copy(const hex_cmd *source, hex_cmd **copy) {
+  *copy = nullptr;
+  hex_cmd **tail = copy;
+  for (const hex_cmd *line = source; line != nullptr; line = line->next) {
+    hex_cmd *record = copy_hex_cmd(line);
+    if (record == nullptr) {
+      hex_cmd_list_free(*copy);
+      *copy = nullptr;
+      return 0;
+    }
+    *tail = record;
+    tail = &record->next;
+  }
+  return 1;
+}
+
+void hex_cmd_list_free(hex_cmd *list) {
+  while (list != nullptr) {
+    hex_cmd *next = list->next;
+    hex_cmd_free(list);
+    list = next;
+  }
+}
+
 void print_error(const char *format, ...) {
   std::fflush(stdout);
   va_list args;

@@ -111,3 +111,12 @@ hex_cmd *build_hex_cmd(uint32_t address, uint8_t type, const char *data, uint8_t
 
 // Releases one record and its text; null is accepted.
 void hex_cmd_free(hex_cmd *cmd);
+
+// Copies the list starting at `source` (addresses and texts, each text in its
+// own 100-character buffer) into *copy, which the caller owns and releases
+// with hex_cmd_list_free. Returns 1 (an empty list copies to null), or 0 when
+// memory ran out: nothing is left allocated and *copy is null.
+int hex_cmd_list_copy(const hex_cmd *source, hex_cmd **copy);
+
+// Releases every record of the list starting at `list`; null is accepted.
+void hex_cmd_list_free(hex_cmd *list);

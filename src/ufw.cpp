@@ -57,15 +57,11 @@ void *module_calloc(size_t count, size_t n) {
 }
 void *module_realloc(void *p, size_t n) { return may_allocate() ? std::realloc(p, n) : nullptr; }
 
-
-// atoi semantics without its undefined overflow: clamps instead.
+// Releases every block's upload lines.
 void free_blocks(ufw_section *section) {
   for (hex_cmd *&head : section->blocks) {
-    while (head != nullptr) {
-      hex_cmd *next = head->next;
-      hex_cmd_free(head);
-      head = next;
-    }
+    hex_cmd_list_free(head);
+    head = nullptr;
   }
   section->block_count = 0;
 }
@@ -344,9 +340,7 @@ int ufw_check_device_status(ufw *package, device *dev) {
   if (package == nullptr || dev == nullptr) return 0;
   bool missing = false;
   bool older = false;
-  // The board table has DEVICE_MAX_BOARDS entries, numbers 1 up to its end.
-  const int count = dev->board_count < DEVICE_MAX_BOARDS - 1 ? dev->board_count
-                                                             : DEVICE_MAX_BOARDS - 1;
+  const int count = device_board_limit(dev->board_count);
   for (int n = 1; n <= count; ++n) {
     const board_info &board = dev->boards[n];
     if (ufw_get_for_device_type(package, board.board_type) == nullptr) missing = true;

@@ -17,7 +17,8 @@
 struct device;
 struct auto_ufw_manifest;
 
-// Firmware area: every board type's image starts at this address.
+// Firmware area: every board type's image starts at this address, and the
+// boards count CRC offsets from it.
 inline constexpr uint32_t UFW_BASE_ADDRESS = 0x4000;
 // Image capacity: 0x4000..0x1FFFF, the largest board class.
 inline constexpr uint32_t UFW_IMAGE_SIZE = 0x1C000;

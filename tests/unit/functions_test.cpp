@@ -53,6 +53,32 @@ TEST(Checksums, HexPairSumsAndUploadLines) {
   hex_cmd_free(eof);
 }
 
+TEST(HexCmdList, CopyIsIndependentAndEmptyCopiesToNull) {
+  hex_cmd *first = build_hex_cmd(0x4000, 5, "00112233445566778899AABBCCDDEEFF", 16);
+  ASSERT_NE(first, nullptr);
+  first->next = build_hex_cmd(0x4010, 5, "FFEEDDCCBBAA99887766554433221100", 16);
+  ASSERT_NE(first->next, nullptr);
+  hex_cmd *copy = reinterpret_cast<hex_cmd *>(1);
+  ASSERT_EQ(hex_cmd_list_copy(first, &copy), 1);
+  ASSERT_NE(copy, nullptr);
+  ASSERT_NE(copy->next, nullptr);
+  EXPECT_EQ(copy->next->next, nullptr);
+  // The copy owns its own texts: changing the source leaves it alone.
+  const std::string second_text = first->next->text;
+  first->next->text[1] = 'X';
+  EXPECT_EQ(copy->address, 0x4000u);
+  EXPECT_STREQ(copy->text, first->text);
+  EXPECT_EQ(copy->next->address, 0x4010u);
+  EXPECT_EQ(copy->next->text, second_text);
+  hex_cmd_list_free(first);
+  hex_cmd_list_free(copy);
+
+  hex_cmd *empty = reinterpret_cast<hex_cmd *>(1);
+  EXPECT_EQ(hex_cmd_list_copy(nullptr, &empty), 1);
+  EXPECT_EQ(empty, nullptr);
+  hex_cmd_list_free(nullptr);
+}
+
 TEST(Checksums, Crc16CcittFalse) {
   const char *check = "123456789";
   EXPECT_EQ(crc16_ccitt(reinterpret_cast<const uint8_t *>(check), 9), 0x29B1);

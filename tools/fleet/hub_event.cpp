@@ -17,8 +17,7 @@ hub_event hub_event_identity(const device *dev) {
   event.hub_code = dev->hub_code;
   event.fw_version = dev->fw_version;
   std::strncpy(event.serial, dev->serial_number, sizeof event.serial - 1);
-  const int count = dev->board_count < DEVICE_MAX_BOARDS - 1 ? dev->board_count
-                                                            : DEVICE_MAX_BOARDS - 1;
+  const int count = device_board_limit(dev->board_count);
   event.board_count = count;
   for (int b = 1; b <= count; ++b) {
     event.board_types[b] = dev->boards[b].board_type;

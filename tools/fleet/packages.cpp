@@ -123,7 +123,7 @@ void fleet_plan(std::vector<fleet_hub> &hubs, bool force) {
         hub.reason = text;
         continue;
       }
-      seen.board_count = std::min<int>(system->board_count, DEVICE_MAX_BOARDS - 1);
+      seen.board_count = device_board_limit(system->board_count);
       for (int b = 1; b <= seen.board_count; ++b) {
         seen.boards[b].board_type = system->boards[b - 1].type;
         seen.boards[b].fw_version = static_cast<uint16_t>(hub.version_before);

@@ -64,7 +64,7 @@ void apply_event(fleet_hub &hub, const hub_event &event, fleet_display &display)
       hub.model = fleet_model_name(hub.hub_code);
       hub.serial = event.serial;
       hub.version_before = event.fw_version;
-      hub.board_count = std::min<int>(event.board_count, DEVICE_MAX_BOARDS - 1);
+      hub.board_count = device_board_limit(event.board_count);
       for (int b = 0; b < DEVICE_MAX_BOARDS; ++b) {
         hub.board_types[b] = event.board_types[b];
         hub.board_versions[b] = event.board_versions[b];
