@@ -179,6 +179,182 @@ int read_record(const char *text, size_t len, Record *rec) {
 
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
+// Cuts the next non-empty line out of the text at *cursor (its line feed
+// becomes a terminator) and moves the cursor past it. False at the end.
+bool next_text_line(char **cursor, char **line, char **end) {
+  char *p = *cursor;
+  while (*p == '\n') ++p;
+  if (*p == '\0') {
+    *cursor = p;
+    return false;
+  }
+  *line = p;
+  char *feed = std::strchr(p, '\n');
+  if (feed != nullptr) {
+    *feed = '\0';
+    *end = feed;
+    *cursor = feed + 1;
+  } else {
+    *end = p + std::strlen(p);
+    *cursor = *end;
+  }
+  return true;
+}
+
+// The package text's line rules, one line at a time: the version line, a
+// section's start, its record lines and its end marker.
+struct package_reader {
+  ufw *package;
+  ufw_section *tail = nullptr;     // last section of the list
+  ufw_section *open = nullptr;     // section whose lines are being read
+  ufw_line *line_tail = nullptr;   // last line of the open section
+  int section_count = 0;
+
+  // False when the load must stop here (too many sections, no memory); the
+  // package then stays invalid.
+  bool take(char *line, const char *end) {
+    if (std::strncmp(line, "___", 3) == 0) {
+      package->version = read_decimal(line + 3);
+    } else if (open == nullptr && std::strncmp(line, ">>>", 3) == 0) {
+      return open_section(line);
+    } else if (open != nullptr && std::strncmp(line, "!!!!!!!!", 8) == 0) {
+      open = nullptr;
+    } else if (open != nullptr) {
+      return append_line(line, static_cast<size_t>(end - line));
+    }
+    return true;
+  }
+
+  bool open_section(const char *line) {
+    if (section_count == UFW_MAX_SECTIONS) return false;
+    auto *section = static_cast<ufw_section *>(module_calloc(1, sizeof(ufw_section)));
+    if (section == nullptr) {
+      print_no_memory();
+      return false;
+    }
+    section->type = ascii_hex_to_uint16(line + 3);
+    if (tail == nullptr)
+      package->sections = section;
+    else
+      tail->next = section;
+    tail = section;
+    open = section;
+    line_tail = nullptr;
+    ++section_count;
+    return true;
+  }
+
+  bool append_line(char *line, size_t len) {
+    // Cuts control bytes and, as a signed char is below 32 too, every byte
+    // from 0x80 up; a trailing blank stays.
+    while (len > 0 && static_cast<signed char>(line[len - 1]) < 32) line[--len] = '\0';
+    auto *entry = static_cast<ufw_line *>(module_calloc(1, sizeof(ufw_line)));
+    if (entry == nullptr) {
+      print_no_memory();
+      return false;
+    }
+    if (line_tail == nullptr)
+      open->lines = entry;
+    else
+      line_tail->next = entry;
+    line_tail = entry;
+    ++open->line_count;
+    entry->text = static_cast<char *>(module_malloc(len + 1));
+    if (entry->text == nullptr) {
+      print_no_memory();
+      return false;
+    }
+    std::memcpy(entry->text, line, len + 1);
+    return true;
+  }
+};
+
+// The board class of a section's type: its highest address and block size
+// (0 and 0 for a type of no known class).
+void set_board_class(ufw_section *section) {
+  if (section->type >= CLASS1_FIRST && section->type <= CLASS1_LAST) {
+    section->max_address = CLASS1_MAX_ADDRESS;
+    section->block_size = CLASS1_BLOCK_SIZE;
+  } else if (section->type >= CLASS2_FIRST && section->type <= CLASS2_LAST) {
+    section->max_address = CLASS2_MAX_ADDRESS;
+    section->block_size = CLASS2_BLOCK_SIZE;
+  } else {
+    section->max_address = 0;
+    section->block_size = 0;
+  }
+}
+
+enum class image_result { failed, empty, written };
+
+// Writes the section's data records into its image (already all 0xFF).
+// `*top` gets the highest address a used record wrote (or starts at).
+image_result rebuild_image(ufw_section *section, uint32_t *top) {
+  const uint32_t max = section->max_address;
+  uint32_t extended = 0;
+  bool used = false;
+  for (const ufw_line *l = section->lines; l != nullptr; l = l->next) {
+    if (l->text == nullptr) return image_result::failed;
+    const size_t len = std::strlen(l->text);
+    if (len == 0) continue;
+    Record rec;
+    if (!read_record(l->text, len, &rec)) return image_result::failed;
+    if (rec.type == REC_EXT_LINEAR) {
+      extended = static_cast<uint32_t>(ascii_hex_to_uint16(l->text + REC_HEAD)) << 16;
+    } else if (rec.type == REC_EXT_SEGMENT) {
+      extended = static_cast<uint32_t>(ascii_hex_to_uint16(l->text + REC_HEAD)) << 4;
+    } else if (rec.type == REC_DATA) {
+      const uint32_t start = extended + rec.address;
+      if (start < UFW_BASE_ADDRESS || start > max) continue;
+      uint32_t last = start;
+      for (uint32_t i = 0; i < rec.count; ++i) {
+        const uint32_t a = start + i;
+        if (a > max) break;
+        section->image[a - UFW_BASE_ADDRESS] = ascii_hex_to_uint8(l->text + REC_HEAD + 2 * i);
+        last = a;
+      }
+      if (!used || last > *top) *top = last;
+      used = true;
+    }
+  }
+  return used ? image_result::written : image_result::empty;
+}
+
+// Cuts the image from the base address to the end of the block holding `top`
+// into blocks of upload lines. 0 when memory ran out (after saying so).
+int build_upload_lines(ufw_section *section, uint32_t top) {
+  const uint32_t bs = section->block_size;
+  const uint32_t range_end = (top / bs) * bs + bs;
+  char digits[2 * LINE_BYTES + 1];
+  int n = 0;
+  for (uint32_t block = UFW_BASE_ADDRESS; block < range_end && n < UFW_MAX_BLOCKS;
+       block += bs, ++n) {
+    hex_cmd *line_tail = nullptr;
+    for (uint32_t addr = block; addr < block + bs; addr += LINE_BYTES) {
+      const uint8_t *bytes = section->image + (addr - UFW_BASE_ADDRESS);
+      for (uint32_t j = 0; j < LINE_BYTES; ++j) {
+        digits[2 * j] = HEX_DIGITS[bytes[j] >> 4];
+        digits[2 * j + 1] = HEX_DIGITS[bytes[j] & 0x0F];
+      }
+      digits[2 * LINE_BYTES] = '\0';
+      hex_cmd *cmd = may_allocate()
+                         ? build_hex_cmd(addr, UPLOAD_LINE_TYPE, digits, LINE_BYTES)
+                         : nullptr;
+      if (cmd == nullptr) {
+        print_no_memory();
+        return 0;
+      }
+      if (line_tail == nullptr) {
+        section->blocks[n] = cmd;
+        section->block_count = n + 1;
+      } else {
+        line_tail->next = cmd;
+      }
+      line_tail = cmd;
+    }
+  }
+  return 1;
+}
+
 }  // namespace
 
 void ufw_test_fail_allocation(int n) { fail_countdown = n > 0 ? n : 0; }
@@ -238,70 +414,12 @@ void ufw_load_data(char *text, ufw *package) {
   package->sections = nullptr;
   if (text == nullptr) return;
 
-  ufw_section *tail = nullptr;
-  ufw_section *open = nullptr;
-  ufw_line *line_tail = nullptr;
-  int section_count = 0;
-  char *p = text;
-  while (*p != '\0') {
-    if (*p == '\n') {
-      ++p;
-      continue;
-    }
-    char *line = p;
-    char *end = std::strchr(p, '\n');
-    if (end != nullptr) {
-      *end = '\0';
-      p = end + 1;
-    } else {
-      end = line + std::strlen(line);
-      p = end;
-    }
-
-    if (std::strncmp(line, "___", 3) == 0) {
-      package->version = read_decimal(line + 3);
-    } else if (open == nullptr && std::strncmp(line, ">>>", 3) == 0) {
-      if (section_count == UFW_MAX_SECTIONS) return;
-      auto *section = static_cast<ufw_section *>(module_calloc(1, sizeof(ufw_section)));
-      if (section == nullptr) {
-        print_no_memory();
-        return;
-      }
-      section->type = ascii_hex_to_uint16(line + 3);
-      if (tail == nullptr)
-        package->sections = section;
-      else
-        tail->next = section;
-      tail = section;
-      open = section;
-      line_tail = nullptr;
-      ++section_count;
-    } else if (open != nullptr && std::strncmp(line, "!!!!!!!!", 8) == 0) {
-      open = nullptr;
-    } else if (open != nullptr) {
-      size_t len = static_cast<size_t>(end - line);
-      // Cuts control bytes and, as a signed char is below 32 too, every byte
-      // from 0x80 up; a trailing blank stays.
-      while (len > 0 && static_cast<signed char>(line[len - 1]) < 32) line[--len] = '\0';
-      auto *entry = static_cast<ufw_line *>(module_calloc(1, sizeof(ufw_line)));
-      if (entry == nullptr) {
-        print_no_memory();
-        return;
-      }
-      if (line_tail == nullptr)
-        open->lines = entry;
-      else
-        line_tail->next = entry;
-      line_tail = entry;
-      ++open->line_count;
-      entry->text = static_cast<char *>(module_malloc(len + 1));
-      if (entry->text == nullptr) {
-        print_no_memory();
-        return;
-      }
-      std::memcpy(entry->text, line, len + 1);
-    }
-  }
+  package_reader reader{package};
+  char *cursor = text;
+  char *line = nullptr;
+  char *end = nullptr;
+  while (next_text_line(&cursor, &line, &end))
+    if (!reader.take(line, end)) return;
 
   for (ufw_section *s = package->sections; s != nullptr; s = s->next)
     if (!ufw_dfw_populate(s)) return;
@@ -352,80 +470,17 @@ int ufw_check_device_status(ufw *package, device *dev) {
 
 int ufw_dfw_populate(ufw_section *section) {
   if (section == nullptr) return 0;
-  if (section->type >= CLASS1_FIRST && section->type <= CLASS1_LAST) {
-    section->max_address = CLASS1_MAX_ADDRESS;
-    section->block_size = CLASS1_BLOCK_SIZE;
-  } else if (section->type >= CLASS2_FIRST && section->type <= CLASS2_LAST) {
-    section->max_address = CLASS2_MAX_ADDRESS;
-    section->block_size = CLASS2_BLOCK_SIZE;
-  } else {
-    section->max_address = 0;
-    section->block_size = 0;
-  }
+  set_board_class(section);
   std::memset(section->image, 0xFF, sizeof section->image);
   free_blocks(section);
 
-  const uint32_t max = section->max_address;
-  uint32_t extended = 0;
-  bool used = false;
-  uint32_t top = 0;  // highest address a used record wrote (or starts at)
-  for (const ufw_line *l = section->lines; l != nullptr; l = l->next) {
-    if (l->text == nullptr) return 0;
-    const size_t len = std::strlen(l->text);
-    if (len == 0) continue;
-    Record rec;
-    if (!read_record(l->text, len, &rec)) return 0;
-    if (rec.type == REC_EXT_LINEAR) {
-      extended = static_cast<uint32_t>(ascii_hex_to_uint16(l->text + REC_HEAD)) << 16;
-    } else if (rec.type == REC_EXT_SEGMENT) {
-      extended = static_cast<uint32_t>(ascii_hex_to_uint16(l->text + REC_HEAD)) << 4;
-    } else if (rec.type == REC_DATA) {
-      const uint32_t start = extended + rec.address;
-      if (start < UFW_BASE_ADDRESS || start > max) continue;
-      uint32_t last = start;
-      for (uint32_t i = 0; i < rec.count; ++i) {
-        const uint32_t a = start + i;
-        if (a > max) break;
-        section->image[a - UFW_BASE_ADDRESS] = ascii_hex_to_uint8(l->text + REC_HEAD + 2 * i);
-        last = a;
-      }
-      if (!used || last > top) top = last;
-      used = true;
-    }
+  uint32_t top = 0;
+  switch (rebuild_image(section, &top)) {
+    case image_result::failed: return 0;
+    case image_result::empty: return 1;
+    case image_result::written: break;
   }
-  if (!used) return 1;
-
-  const uint32_t bs = section->block_size;
-  const uint32_t range_end = (top / bs) * bs + bs;
-  char digits[2 * LINE_BYTES + 1];
-  int n = 0;
-  for (uint32_t block = UFW_BASE_ADDRESS; block < range_end && n < UFW_MAX_BLOCKS;
-       block += bs, ++n) {
-    hex_cmd *line_tail = nullptr;
-    for (uint32_t addr = block; addr < block + bs; addr += LINE_BYTES) {
-      const uint8_t *bytes = section->image + (addr - UFW_BASE_ADDRESS);
-      for (uint32_t j = 0; j < LINE_BYTES; ++j) {
-        digits[2 * j] = HEX_DIGITS[bytes[j] >> 4];
-        digits[2 * j + 1] = HEX_DIGITS[bytes[j] & 0x0F];
-      }
-      digits[2 * LINE_BYTES] = '\0';
-      hex_cmd *cmd = may_allocate()
-                         ? build_hex_cmd(addr, UPLOAD_LINE_TYPE, digits, LINE_BYTES)
-                         : nullptr;
-      if (cmd == nullptr) {
-        print_no_memory();
-        return 0;
-      }
-      if (line_tail == nullptr) {
-        section->blocks[n] = cmd;
-        section->block_count = n + 1;
-      } else {
-        line_tail->next = cmd;
-      }
-      line_tail = cmd;
-    }
-  }
-  return 1;
+  return build_upload_lines(section, top);
 }
 
 uint16_t ufw_get_crc_for_firmware(ufw_section *section, uint32_t offset) {
