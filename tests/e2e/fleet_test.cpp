@@ -170,9 +170,12 @@ TEST_F(FleetStage, HeldPortIsReportedAndSkipped) {
 
 TEST_F(FleetStage, CtrlCEndsTheUpdatesAndTheSummaryNamesTheIncompleteHubs) {
   // The port goes away for good after the fifth upload line: the update waits
-  // for it (as trelk does) until Ctrl-C comes.
-  const std::string port = add_hub({"--model", "1030", "--mode", "bootloader", "--unplug-after",
-                                    "5", "--unplug-for", "never"});
+  // for it (as trelk does) until Ctrl-C comes. The port is a link of this
+  // test's own, removed at the unplug: a bare /dev/pts/N would be tried again
+  // every half second and taken from whichever test's hub gets N next.
+  const std::string port =
+      add_hub({"--model", "1030", "--mode", "bootloader", "--link", dir.path() + "/hub",
+               "--unplug-after", "5", "--unplug-for", "never"});
   ASSERT_FALSE(port.empty());
   const std::string report = dir.path() + "/report.json";
   interrupt_after = std::chrono::seconds(15);
