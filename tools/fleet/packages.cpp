@@ -8,19 +8,14 @@
 #include "http.h"
 #include "functions.h"
 
-package_set::~package_set() {
-  for (auto &e : entries_) ufw_free(&e->package);
-}
-
 int package_set::load_file(const std::string &path) {
   auto e = std::make_unique<entry>();
   e->name = path;
-  ufw_load_file(path.c_str(), &e->package);
+  ufw_load_file(path.c_str(), e->package.get());
   // A text without a single section loads, but can update no hub.
-  e->valid = e->package.valid == 1 && e->package.sections != nullptr;
+  e->valid = e->package->valid == 1 && e->package->sections != nullptr;
   if (!e->valid) {
     print_error("trelk-fleet: %s: not a valid firmware package\n", path.c_str());
-    ufw_free(&e->package);
     return 0;
   }
   entries_.push_back(std::move(e));
@@ -30,7 +25,7 @@ int package_set::load_file(const std::string &path) {
 void package_set::give_file_package(std::vector<fleet_hub> &hubs) {
   if (entries_.empty()) return;
   for (fleet_hub &hub : hubs)
-    if (hub.is_hub) hub.package = &entries_.front()->package;
+    if (hub.is_hub) hub.package = entries_.front()->package.get();
 }
 
 int package_set::choose_from_server(std::vector<fleet_hub> &hubs) {
@@ -81,13 +76,13 @@ int package_set::choose_from_server(std::vector<fleet_hub> &hubs) {
     if (found == by_file.end()) {
       auto e = std::make_unique<entry>();
       e->name = listed->file_name;
-      ufw_load_http(listed, &e->package);
-      e->valid = e->package.valid == 1;
+      ufw_load_http(listed, e->package.get());
+      e->valid = e->package->valid == 1;
       found = by_file.emplace(e->name, e.get()).first;
       entries_.push_back(std::move(e));
     }
     if (found->second->valid)
-      hub.package = &found->second->package;
+      hub.package = found->second->package.get();
     else
       hub.reason = "unable to download a valid package " + found->second->name + " from " +
                    http_firmware_host();

@@ -16,7 +16,7 @@
 class package_set {
  public:
   package_set() = default;
-  ~package_set();
+  ~package_set() = default;
   package_set(const package_set &) = delete;
   package_set &operator=(const package_set &) = delete;
 
@@ -38,7 +38,7 @@ class package_set {
  private:
   struct entry {
     std::string name;   // file path or the manifest's file name
-    ufw package{};
+    unique_ufw package;
     bool valid = false;
   };
   std::vector<std::unique_ptr<entry>> entries_;

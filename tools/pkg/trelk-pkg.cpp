@@ -158,15 +158,6 @@ board_class class_of(uint16_t type) {
   return {section->max_address, section->block_size};
 }
 
-// A package loaded by trelk's loader, released on every path.
-struct loaded_package {
-  ufw package{};
-  loaded_package() = default;
-  loaded_package(const loaded_package &) = delete;
-  loaded_package &operator=(const loaded_package &) = delete;
-  ~loaded_package() { ufw_free(&package); }
-};
-
 // The highest address of `bytes` inside the firmware area of a board of class
 // `cls`, or 0 when none lies there.
 uint32_t highest_in_area(const std::map<uint32_t, uint8_t> &bytes, const board_class &cls) {
@@ -210,18 +201,18 @@ image_comparison compare_image(const ufw_section &section,
 // trelk's loader into `loaded`. Returns the exit status when the file cannot
 // be read, else nothing; the package may still be one trelk cannot load.
 std::optional<int> read_package(const std::string &path, std::string &text,
-                                loaded_package &loaded) {
+                                unique_ufw &loaded) {
   std::string error;
   if (!read_file(path, text, error)) return failure(error);
-  ufw_load_file(path.c_str(), &loaded.package);
+  ufw_load_file(path.c_str(), loaded.get());
   return std::nullopt;
 }
 
 // As read_package; a package trelk cannot load ends the command too.
 std::optional<int> load_package(const std::string &path, std::string &text,
-                                loaded_package &loaded) {
+                                unique_ufw &loaded) {
   if (const auto status = read_package(path, text, loaded)) return status;
-  if (!loaded.package.valid)
+  if (!loaded->valid)
     return failure(path + ": trelk cannot load this package (trelk-pkg check shows why)");
   return std::nullopt;
 }
@@ -395,9 +386,9 @@ std::optional<int> parse_options(int argc, char **argv, std::vector<option> own,
 
 int cmd_info(const std::string &path) {
   std::string text;
-  loaded_package loaded;
+  unique_ufw loaded;
   if (const auto status = load_package(path, text, loaded)) return *status;
-  print_report(loaded.package, text);
+  print_report(*loaded.get(), text);
   return kExitOk;
 }
 
@@ -505,9 +496,9 @@ void check_section(const scanned_section &section, const ufw_section *mine,
 
 int cmd_check(const std::string &path) {
   std::string text;
-  loaded_package loaded;
+  unique_ufw loaded;
   if (const auto status = read_package(path, text, loaded)) return *status;
-  ufw &package = loaded.package;
+  ufw &package = *loaded.get();
   if (package.valid) print_report(package, text);
 
   problem_list problems(path);
@@ -681,10 +672,10 @@ std::string package_text(const build_request &request) {
 // Whether trelk's loader reads the package at `path` as the version and the
 // images that `request`'s HEX files describe, section by section.
 bool reads_back_as_built(const std::string &path, const build_request &request) {
-  loaded_package loaded;
-  ufw_load_file(path.c_str(), &loaded.package);
-  if (!loaded.package.valid || loaded.package.version != request.version) return false;
-  const ufw_section *s = loaded.package.sections;
+  unique_ufw loaded;
+  ufw_load_file(path.c_str(), loaded.get());
+  if (!loaded->valid || loaded->version != request.version) return false;
+  const ufw_section *s = loaded->sections;
   for (const build_section &section : request.sections) {
     if (!s || s->type != section.type || !compare_image(*s, section.bytes, section.cls).same())
       return false;
@@ -779,9 +770,9 @@ int cmd_image(int argc, char **argv) {
   if (const auto status = parse_image(argc, argv, request)) return *status;
   const std::string &path = request.path;
   std::string text;
-  loaded_package loaded;
+  unique_ufw loaded;
   if (const auto status = load_package(path, text, loaded)) return *status;
-  const ufw_section *section = ufw_get_for_device_type(&loaded.package, request.type);
+  const ufw_section *section = ufw_get_for_device_type(loaded.get(), request.type);
   if (!section)
     return failure(format("%s: no section for board type 0x%04X", path.c_str(), request.type));
   size_t length = static_cast<size_t>(section->block_count) * section->block_size;
