@@ -163,6 +163,7 @@ auto_detect *auto_detect_hubs() {
         entry->fw_version = dev->fw_version;
         // The field holds 17 characters; a longer serial number is cut.
         copy_text(entry->serial_number, sizeof entry->serial_number, dev->serial_number);
+        entry->usb = serial_hub_identity(dev->serial);
         append_entry(&head, &tail, entry);
       } else {
         print_no_memory();
@@ -249,8 +250,14 @@ bool select_hubs(auto_detect *hubs) {
   }
   std::printf("\nPlease choose which device to update\n");
   int count = 0;
-  for (const auto_detect *h = hubs; h != nullptr; h = h->next)
-    std::printf("  %d) %s (s/n %s) on port %s\n", ++count, h->name, h->serial_number, h->port);
+  for (const auto_detect *h = hubs; h != nullptr; h = h->next) {
+    // The USB socket tells hubs of one model apart in a rack.
+    if (h->usb.known)
+      std::printf("  %d) %s (s/n %s) on port %s (USB %s)\n", ++count, h->name, h->serial_number,
+                  h->port, h->usb.usb_path);
+    else
+      std::printf("  %d) %s (s/n %s) on port %s\n", ++count, h->name, h->serial_number, h->port);
+  }
   const int chosen = auto_prompt_number(stdin, "Device: ", count);
   if (chosen < 0) {
     std::printf("\n");
@@ -303,7 +310,8 @@ void update_selected_hubs(const auto_detect *hubs, ufw *package, std::vector<dev
                   package->version / 100, package->version % 100);
     std::fflush(stdout);
 
-    device *dev = device_create_from_port(h->port);
+    // The hub the search found, even if USB gave its name to another device.
+    device *dev = device_create_following(h->port, &h->usb);
     if (dev == nullptr) {
       std::printf("Unable to open hub on port %s\n", h->port);
       std::fflush(stdout);

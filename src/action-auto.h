@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "serial.h"
+
 // Capacity of the download buffer of the manifest and of the stable list.
 inline constexpr int AUTO_DOCUMENT_SIZE = 102400;
 
@@ -19,6 +21,9 @@ struct auto_detect {
   char serial_number[18];
   uint8_t selected;
   auto_detect *next;
+  // What USB says about the hub's port at the search: the update pass finds
+  // the hub by it, even under another name (known 0 for a port without one).
+  usb_identity usb;
 };
 
 // One published package of the manifest, in line order.

@@ -40,6 +40,8 @@ int action_update_manual() {
 
   // A hub that is already ready is never switched, with or without the flag.
   if (!device_is_bootloader_ready(dev) && options.bootloader) device_switch_to_bootloader(dev);
+  // Another hub answering after the switch has been named already.
+  if (dev->refused) return fail("");
   if (!device_is_bootloader_ready(dev)) return fail("ERROR: The hub is not in bootloader mode\n");
 
   switch (ufw_check_device_status(package.get(), dev)) {

@@ -94,6 +94,13 @@ constexpr int64_t RESTART_PAUSE_MS = 1000;
 // while it settles.
 constexpr int PORT_RETURN_STOP_PING_ROUNDS = 4;
 constexpr int64_t PORT_RETURN_PAUSE_MS = 500;
+// A port without USB identity that came back is listened to this long before
+// anything is written: a re-plugged hub announces every board once per ping
+// period (a second), so two and a half periods hear it even if one is lost.
+constexpr int64_t PORT_RETURN_LISTEN_MS = 2500;
+// What send_upload_line returns when the port went away or came back: the
+// block starts again once the hub is back.
+constexpr int LINE_PORT_CHANGED = -1;
 // The board reads back the whole block to compute its CRC.
 constexpr uint16_t PART_CRC_TIMEOUT_MS = 3000;
 // Limits of one upload: tries of one block, and a pause between them.
@@ -127,6 +134,14 @@ constexpr hub_model HUB_MODELS[] = {
 void say(const char *text) {
   std::fputs(text, stdout);
   std::fflush(stdout);
+}
+
+// Prints what the link has to tell (the hub came back under another name, a
+// different device sits on its port), in place among our own lines.
+void say_notices(serial *s) {
+  char text[SERIAL_NOTICE_CAPACITY];
+  text[sizeof text - 1] = '\0';
+  while (serial_take_notice(s, text, static_cast<int>(sizeof text - 1))) say(text);
 }
 
 void display_block_starting(void *, upload_progress *progress, int64_t elapsed_ms) {
@@ -191,6 +206,19 @@ void sleep_until(serial *s, int64_t due) {
   if (left > 0) serial_wait(s, left);
 }
 
+// One board's announcement payload: version, hub code, board type, serial.
+void fill_board(board_info *entry, const char *payload) {
+  entry->present = 1;
+  entry->fw_version = ascii_hex_to_uint16(payload);
+  entry->hub_code = ascii_hex_to_uint16(payload + 4);
+  entry->board_type = ascii_hex_to_uint16(payload + 8);
+  // The payload buffer is zero-filled past its end, so a short one reads 0.
+  // Read as atoi would, but a number beyond int32 (line noise, a broken
+  // board) is clamped instead of overflowing.
+  const long serial_no = std::strtol(payload + 12, nullptr, 10);
+  entry->serial_no = static_cast<int32_t>(std::clamp<long>(serial_no, INT32_MIN, INT32_MAX));
+}
+
 // Sleeps until the reader thread has the port open again. Lines still queued
 // from before it went away answer nothing that will be asked again; dropping
 // them keeps a stale bare acknowledgement from passing for a new one.
@@ -199,14 +227,87 @@ void wait_for_port(serial *s) {
   while (!serial_available(s)) {
     while (pop_line(s, scratch, sizeof scratch)) {
     }
+    say_notices(s);
     if (serial_available(s)) break;
     serial_wait(s, PORT_POLL_MS);
   }
+  say_notices(s);
+}
+
+// While an upload runs: the link's open count at which the hub on the port was
+// last known to be ours (every write checks it), and at which the block loop
+// last started a block over after the port's return.
+uint32_t port_verified_opens = 0;
+uint32_t port_restarted_opens = 0;
+
+// True when a board's announcement comes from the hub being updated: a board
+// it has, with the hub code and serial number that board announced before.
+bool announcement_is_ours(const device *dev, const hub_answer &answer) {
+  if (answer.board == 0 || answer.board >= DEVICE_MAX_BOARDS) return false;
+  const board_info &ours = dev->boards[answer.board];
+  board_info seen{};
+  fill_board(&seen, answer.payload);
+  return ours.present && seen.hub_code == ours.hub_code && seen.serial_no == ours.serial_no;
+}
+
+void say_other_hub(const device *dev, const hub_answer &answer, const std::string &port) {
+  board_info seen{};
+  fill_board(&seen, answer.payload);
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "A different hub (hub code %04x, board %d serial number %d) is on %s; waiting for "
+                "the hub being updated (hub code %04x, board 1 serial number %d)\r\n",
+                seen.hub_code, answer.board, static_cast<int>(seen.serial_no), port.c_str(),
+                dev->boards[1].hub_code, static_cast<int>(dev->boards[1].serial_no));
+  say(text);
+}
+
+// Whether the hub on a port that came back is the one being updated. A link
+// with a USB identity opened nothing else. On a port without one, nothing is
+// written before the hub has been heard: a re-plugged hub announces its
+// boards, and an announcement of another hub drops the port (the link then
+// waits for another device there). Silence for PORT_RETURN_LISTEN_MS counts as
+// ours: a hub that does not ping cannot be told apart. False also when the
+// port went away again meanwhile.
+bool returned_hub_is_ours(device *dev) {
+  serial *s = dev->serial;
+  if (serial_hub_identity(s).known) return serial_available(s) == 1;
+  const int64_t start = get_absolute_time();
+  char line[RX_LINE_CAPACITY];
+  hub_answer answer;
+  while (serial_available(s) && !time_reached(start, PORT_RETURN_LISTEN_MS)) {
+    if (!pop_line(s, line, sizeof line)) {
+      sleep_until(s, start + PORT_RETURN_LISTEN_MS);
+      continue;
+    }
+    if (!device_is_bootloader_line(line, &answer) || answer.type != '*') continue;
+    if (announcement_is_ours(dev, answer)) return true;
+    say_other_hub(dev, answer, serial_port_now(s));
+    serial_refuse_port(s);
+    return false;
+  }
+  return serial_available(s) == 1;
+}
+
+// Waits (unbounded, like every wait for an unplugged hub) until the port is
+// open on the hub being updated.
+void await_our_hub(device *dev) {
+  do wait_for_port(dev->serial);
+  while (!returned_hub_is_ours(dev));
+  port_verified_opens = serial_open_count(dev->serial);
+}
+
+// Every write of an upload passes here: a port that came back since the hub
+// was last known to be ours is checked before a byte goes out.
+int write_to_hub(device *dev, const char *text) {
+  if (silence_watched && serial_open_count(dev->serial) != port_verified_opens) await_our_hub(dev);
+  return serial_tx(dev->serial, text);
 }
 
 // Writes `frame` until a write succeeds: the port may be away for as long as
 // the user needs to plug the hub back in.
-void rewrite_until_written(serial *s, const char *frame) {
+void rewrite_until_written(device *dev, const char *frame) {
+  serial *s = dev->serial;
   bool told = false;
   for (;;) {
     if (!serial_available(s)) {
@@ -217,7 +318,7 @@ void rewrite_until_written(serial *s, const char *frame) {
       fail_if_hub_silent(s);
       wait_ms(REWRITE_PAUSE_MS);
     }
-    if (serial_tx(s, frame)) return;
+    if (write_to_hub(dev, frame)) return;
   }
 }
 
@@ -256,17 +357,6 @@ int await_answer(serial *s, uint8_t board, bool crc_request, const char *tag,
   return 0;
 }
 
-void fill_board(board_info *entry, const char *payload) {
-  entry->present = 1;
-  entry->fw_version = ascii_hex_to_uint16(payload);
-  entry->hub_code = ascii_hex_to_uint16(payload + 4);
-  entry->board_type = ascii_hex_to_uint16(payload + 8);
-  // The payload buffer is zero-filled past its end, so a short one reads 0.
-  // Read as atoi would, but a number beyond int32 (line noise, a broken
-  // board) is clamped instead of overflowing.
-  const long serial_no = std::strtol(payload + 12, nullptr, 10);
-  entry->serial_no = static_cast<int32_t>(std::clamp<long>(serial_no, INT32_MIN, INT32_MAX));
-}
 
 void replace_system(device *dev, uint16_t code) {
   delete dev->system;
@@ -428,6 +518,7 @@ bool listen_for_hub(device *dev, int *board1_announcements) {
   while (!timers.window_over()) {
     timers.send_due(s);
     if (!pop_line(s, line, sizeof line)) {
+      say_notices(s);
       sleep_until(s, timers.next_due());
       continue;
     }
@@ -506,11 +597,19 @@ int line_characters(const firmware_block *block) {
   return total;
 }
 
-// A hub that was unplugged while a block went out: wait for its port, quiet
-// the boards it brought back pinging, and let the block start again.
+// The port went away (or came back) since the block loop last looked.
+bool port_changed(device *dev) {
+  return !serial_available(dev->serial) ||
+         serial_open_count(dev->serial) != port_restarted_opens;
+}
+
+// A hub that was unplugged while a block went out: wait for its port (on the
+// hub being updated), quiet the boards it brought back pinging, and let the
+// block start again.
 void resume_after_port_return(device *dev) {
   say(PORT_GONE_TEXT);
-  wait_for_port(dev->serial);
+  await_our_hub(dev);
+  port_restarted_opens = port_verified_opens;
   say("Restarting upload for board\r\n");
   // A hub that was unplugged comes back pinging on every board.
   for (int i = 0; i < PORT_RETURN_STOP_PING_ROUNDS; ++i) device_stop_pings(dev);
@@ -518,15 +617,13 @@ void resume_after_port_return(device *dev) {
 }
 
 // Sends one upload line, up to LINE_ATTEMPTS calls. Returns the call that was
-// acknowledged (1 for the first), or 0 when none was.
+// acknowledged (1 for the first), 0 when none was, or LINE_PORT_CHANGED when
+// the port went away or came back before a call: a hub that was unplugged
+// holds what it held, so its block starts over once it is back.
 int send_upload_line(device *dev, uint8_t board, const char *text) {
   serial *s = dev->serial;
   for (int attempt = 1; attempt <= LINE_ATTEMPTS; ++attempt) {
-    if (!serial_available(s)) {
-      // Never wait without saying why.
-      say(PORT_GONE_TEXT);
-      wait_for_port(s);
-    }
+    if (port_changed(dev)) return LINE_PORT_CHANGED;
     if (send_acknowledged(dev, board, text, LINE_TIMEOUT_MS)) return attempt;
     say("Error sending command\r\n");
     wait_ms(LINE_ERROR_PAUSE_MS);
@@ -560,12 +657,14 @@ bool send_block_lines(device *dev, uint8_t board, const hex_cmd *lines) {
   const hex_cmd *line = lines;
   int restarts = 0;
   while (line != nullptr) {
-    if (!serial_available(dev->serial)) {
+    if (port_changed(dev)) {
       resume_after_port_return(dev);
       line = lines;
       continue;
     }
-    switch (judge_line(send_upload_line(dev, board, line->text), &restarts)) {
+    const int acknowledged_at = send_upload_line(dev, board, line->text);
+    if (acknowledged_at == LINE_PORT_CHANGED) continue;  // resumed at the top
+    switch (judge_line(acknowledged_at, &restarts)) {
       case line_verdict::next_line:
         wait_ms(LINE_GAP_MS);
         line = line->next;
@@ -683,6 +782,34 @@ void send_finish_passes(device *dev, int boards, int32_t version) {
   }
 }
 
+// The model a hub in normal mode identified itself as, before a switch.
+struct model_seen {
+  bool known;
+  uint16_t code;
+};
+
+model_seen seen_model(const device *dev) {
+  const bool known = dev->detected && !dev->in_bootloader && dev->hub_code != 0;
+  return {known, dev->hub_code};
+}
+
+// After a switch: bootloaders of another model than the hub that was asked
+// to switch are another hub (its port's name went to another device while
+// the hub restarted). It is never updated.
+void refuse_if_another_model(device *dev, const model_seen &before) {
+  if (!before.known || dev->hub_code == before.code) return;
+  const hub_system *was = device_get_system_from_code(before.code);
+  const std::string port = serial_port_now(dev->serial);
+  print_error(
+      "ERROR: After the switch to bootloader mode, serial port %s has a %s (hub code %04x), not "
+      "the %s (hub code %04x) that was switched; it is not updated\n",
+      port.c_str(), dev->system != nullptr ? dev->system->name : "hub of unknown type",
+      dev->hub_code, was != nullptr ? was->name : "hub", before.code);
+  delete was;
+  dev->boot_ready = 0;
+  dev->refused = 1;
+}
+
 }  // namespace
 
 // --- line protocol ---------------------------------------------------------
@@ -704,13 +831,13 @@ int device_send_command(device *dev, uint8_t board, const char *text, bool wait,
     if (head < 0 || static_cast<size_t>(head) + 3 + std::strlen(tag) + 1 >= sizeof frame) return 0;
     std::snprintf(frame + head, sizeof frame - static_cast<size_t>(head), "|%02x%s\n",
                   crc2c(frame), tag);
-    if (!serial_tx(s, frame)) {
+    if (!write_to_hub(dev, frame)) {
       if (!resend) return 0;
-      rewrite_until_written(s, frame);
+      rewrite_until_written(dev, frame);
     }
     if (!wait) return 0;
     if (await_answer(s, board, crc_request, tag, timeout)) return 1;
-    serial_tx(s, "\r\n");
+    write_to_hub(dev, "\r\n");
     wait_ms(RETRY_GAP_MS);
   }
   return 0;
@@ -768,7 +895,9 @@ int device_detect_attached(device *dev) {
   }
 }
 
-device *device_create_from_port(const char *port) {
+device *device_create_from_port(const char *port) { return device_create_following(port, nullptr); }
+
+device *device_create_following(const char *port, const usb_identity *hub) {
   auto *dev = new (std::nothrow) device{};
   if (dev == nullptr) return nullptr;
   dev->port = strdup(port != nullptr ? port : "");
@@ -779,7 +908,7 @@ device *device_create_from_port(const char *port) {
     delete dev;
     return nullptr;
   }
-  serial_init(dev->serial, dev->port);
+  serial_init_following(dev->serial, dev->port, hub);
   if (!dev->serial->ready) {
     device_free(dev);
     print_error("ERROR: Unable to connect to device on serial port %s\n", port);
@@ -799,21 +928,29 @@ int device_is_bootloader_ready(device *dev) {
 
 void device_switch_to_bootloader(device *dev) {
   if (dev == nullptr || dev->serial == nullptr) return;
+  // The hub being switched, as USB and as it described itself: the one to
+  // find again, whatever name it comes back under.
+  const usb_identity hub = serial_hub_identity(dev->serial);
+  const model_seen before = seen_model(dev);
   for (;;) {
     if (switch_count == 0) say("Switching to bootloader\n");
     serial_tx(dev->serial, "boot_mode enabled\r\n");
     wait_ms(SWITCH_COMMAND_PAUSE_MS);
     serial_stop(dev->serial);
     wait_ms(SWITCH_STOP_PAUSE_MS);
+    const std::string was_on = serial_port_now(dev->serial);
     serial_free(dev->serial);
     wait_ms(SWITCH_RESTART_MS);
-    serial_init(dev->serial, dev->port);
+    serial_init_following(dev->serial, was_on.c_str(), &hub);
     if (!dev->serial->ready) {
-      print_error("ERROR: Unable to reconnect to device on serial port %s\n", dev->port);
+      print_error("ERROR: Unable to reconnect to device on serial port %s\n", was_on.c_str());
       return;
     }
     device_detect_attached(dev);
-    if (dev->in_bootloader) return;
+    if (dev->in_bootloader) {
+      refuse_if_another_model(dev, before);
+      return;
+    }
     ++switch_count;
     if (switch_count >= SWITCH_ATTEMPTS_LIMIT) return;
   }
@@ -940,6 +1077,9 @@ int device_do_firmware_update(device *dev, ufw *package) {
   if (n < 0) return 0;
   silence_watched = true;
   silence_watched_since = get_absolute_time();
+  // The hub was identified on the port as it is open now.
+  port_verified_opens = serial_open_count(dev->serial);
+  port_restarted_opens = port_verified_opens;
   device_stop_pings(dev);
 
   upload_progress progress = starting_progress(list, n);

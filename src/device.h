@@ -65,6 +65,10 @@ struct device {
   board_info boards[DEVICE_MAX_BOARDS];
   int32_t board_count;
   uint8_t wake_tried;
+  // Set when the hub detected after a bootloader switch is another model than
+  // the one switched: another hub now sits on the port, and it is never
+  // updated (the switch said so; callers add no message of their own).
+  uint8_t refused;
 };
 
 // An accepted answer line split into its fields.
@@ -109,8 +113,13 @@ int device_send_command(device *dev, uint8_t board, const char *text, bool wait,
 int device_is_bootloader_line(const char *line, hub_answer *answer);
 
 // Opens `port` and identifies the hub. Returns the record, or null after
-// printing why.
+// printing why. The link takes the port's USB identity at this first open
+// and follows the hub by it from then on (serial.h).
 device *device_create_from_port(const char *port);
+// The same for a hub seen before (hub->known): it is looked for by that
+// identity, wherever it is now, and a device with another identity at `port`
+// is never opened. Without hub->known, device_create_from_port.
+device *device_create_following(const char *port, const usb_identity *hub);
 // One detection on the record's open link. Returns 1 when a hub was identified.
 int device_detect_attached(device *dev);
 // Reads a normal-mode identification line ("mfr:...,sn:...,hwid:XXXX,fw:M.m")
@@ -128,14 +137,22 @@ hub_system *device_get_system_from_code(uint16_t code);
 int device_is_bootloader_ready(device *dev);
 // Switches a hub in normal mode to bootloader mode and detects it again; the
 // record stays valid whatever happens. Callers test device_is_bootloader_ready.
-// A port that another program took, or that became unusable, while the hub
-// restarted ends the switch with serial_init's message and "ERROR: Unable to
-// reconnect to device on serial port %s".
+// The reconnect follows the hub's USB identity (it may come back under
+// another name). A port that another program took, or that became unusable,
+// while the hub restarted ends the switch with serial_init's message and
+// "ERROR: Unable to reconnect to device on serial port %s". A hub of another
+// model than the one switched ends it with a message and dev->refused set:
+// whatever answers now is not the hub that was asked to switch.
 void device_switch_to_bootloader(device *dev);
 // Releases the record, its link and model; null is accepted.
 void device_free(device *dev);
 
-// Upload. device_do_firmware_update returns 1 after the observer's `finished`
+// Upload. Every write of the upload goes to the hub being updated: a link
+// with a USB identity opens nothing else, and on a port without one the hub
+// that answers after the port came back is checked first (its boards'
+// announcements must carry this hub's code and serial numbers; another hub's
+// port is dropped and waited on, with a message).
+// device_do_firmware_update returns 1 after the observer's `finished`
 // hook (the terminal display prints "Device updated successfully."); 0 when
 // the package lacks a section for some board or memory for the block list ran
 // out (message on stderr, nothing sent, no hook called). An upload that fails

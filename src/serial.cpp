@@ -22,6 +22,15 @@
 //     on a number the next open reused.
 //   - stop (atomic): raised by the action thread, seen by the reader on its
 //     next pass (at once, since wake_fd is signalled too).
+//   - following the hub: the reader alone opens the port again after an
+//     unplug. It looks for the hub's identity (serial::hub, written before the
+//     first publish of fd and read by the action thread only once
+//     identity_taken says so), moves current_port when the hub comes back
+//     under another name (the old names stay allocated until the link is
+//     released, so a reader of the old pointer never sees it freed), and
+//     posts notices for the user to notice_queue, which the action thread
+//     prints among its own lines. refuse_requested goes the other way: the
+//     action thread asks the reader to drop a port where another hub answers.
 //   - the port registry (process-wide, atomics): every open port with the
 //     settings it was found with, for the interrupt handler, which may run on
 //     any thread at any moment. An entry is filled before its descriptor is
@@ -43,6 +52,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +67,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "functions.h"
@@ -82,6 +93,9 @@ constexpr int64_t SERIAL_REOPEN_MS = 500;
 // text is a few hundred bytes, which 115200 baud drains in tens of
 // milliseconds; a port that takes nothing for a second is stuck.
 constexpr int64_t SERIAL_TX_STALL_MS = 1000;
+// How long serial_refuse_port waits for the reader to close the port; the
+// reader acts on its next pass, which wake_fd starts at once.
+constexpr int64_t SERIAL_REFUSE_WAIT_MS = 1000;
 // Received lines begin with this prefix when the hub echoes its prompt.
 constexpr char SERIAL_PROMPT_PREFIX[] = ">>";
 // Ports the interrupt handler can restore at once: more than any process
@@ -186,6 +200,37 @@ void free_rx_entry(serial_rx_entry *entry) {
   std::free(entry);
 }
 
+// Queues a notice for the action thread to print, and wakes it.
+__attribute__((format(printf, 2, 3))) void post_notice(serial *s, const char *format, ...) {
+  serial_link *link = s->link;
+  if (!link->notice_queue_ready) return;
+  char text[SERIAL_NOTICE_CAPACITY];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  char *copy = strdup(text);
+  if (copy == nullptr) {
+    print_no_memory();
+    return;
+  }
+  if (lfqueue_enq(&link->notice_queue, copy) != 0) {
+    std::free(copy);
+    return;
+  }
+  signal_fd(link->event_fd);
+}
+
+void discard_notices(serial_link *link) {
+  if (!link->notice_queue_ready) return;
+  void *value;
+  while ((value = lfqueue_deq(&link->notice_queue)) != nullptr) std::free(value);
+  lfqueue_destroy(&link->notice_queue);
+  link->notice_queue_ready = false;
+}
+
+const char *current_port(const serial *s) { return s->link->current_port.load(SC); }
+
 // Marks the port closed, then closes the descriptor once no serial_tx is
 // still writing to it: closing under a writer would let the number be reused
 // by the next open and the writer's bytes land in another file.
@@ -215,13 +260,14 @@ void port_close(serial *s) {
 // for another node, is ignored.
 void apply_hotplug(serial *s, const char *action, const char *devnode) {
   if (action == nullptr || devnode == nullptr) return;
-  if (std::strcmp(devnode, s->port) != 0) return;
+  const bool ours = std::strcmp(devnode, current_port(s)) == 0;
   if (std::strcmp(action, "remove") == 0) {
-    port_close(s);
+    if (ours) port_close(s);
   } else if (std::strcmp(action, "add") == 0) {
     // An "add" for a port we hold open changes nothing: opening again would
-    // leak the descriptor we have.
-    if (s->link->fd.load(SC) < 0) serial_connect(s);
+    // leak the descriptor we have. A hub followed by its identity may come
+    // back under any name, so any tty's arrival is worth a look.
+    if (s->link->fd.load(SC) < 0 && (ours || s->hub.known)) serial_connect(s);
   }
 }
 
@@ -368,6 +414,12 @@ void *serial_thread(void *arg) {
     if (link->stop.load(SC)) break;
 
     if (ready > 0 && (fds[0].revents & POLLIN)) drain_fd(link->wake_fd);
+    if (link->refuse_requested.load(SC)) {
+      // Another hub answers here: drop it and keep it from being opened again.
+      link->refused_rdev = link->open_rdev;
+      port_close(s);
+      link->refuse_requested.store(false, SC);
+    }
     apply_posted_hotplug(s);
     if (watch.fd >= 0 && ready > 0 && (fds[udev_slot].revents & POLLIN)) watch.receive(s);
 
@@ -392,10 +444,22 @@ void *serial_thread(void *arg) {
 enum class open_result {
   opened,        // open, locked and configured
   unconfigured,  // open and locked, but the settings were refused
-  missing,       // no such path (yet)
+  missing,       // no such path (yet), or the hub is not attached
   held,          // another program has it
   unusable,      // exists but cannot be used; *error says why
+  other_device,  // the path holds a device that is not the hub: left alone
 };
+
+// Which device an open may take at its path, whatever the path names.
+struct open_rules {
+  dev_t expected_rdev = 0;  // nonzero: only this device (the tty sysfs shows as the hub)
+  dev_t refused_rdev = 0;   // nonzero: never this device (another hub's)
+};
+
+bool device_allowed(dev_t rdev, const open_rules &rules) {
+  if (rules.expected_rdev != 0 && rdev != rules.expected_rdev) return false;
+  return rules.refused_rdev == 0 || rdev != rules.refused_rdev;
+}
 
 // The hub's settings on top of what the port had: 8N1 at SERIAL_BAUD, no
 // flow control, no line editing or translation, reads that never wait.
@@ -419,35 +483,41 @@ struct termios hub_settings(const struct termios &found) {
   return tty;
 }
 
-// Opens the port, takes it for this process alone, and configures it. The
-// descriptor is published in fd only when the port is ours.
-open_result open_port(serial *s, int *error) {
+// Notes that the hub is now at `path` (a name other than the one it had) and
+// tells the user. The old name stays allocated: the action thread may hold it.
+void move_to(serial *s, const char *path) {
   serial_link *link = s->link;
-  // O_NOCTTY: a session leader must not take the port as its controlling
-  // terminal (an unplug would then SIGHUP it). O_NONBLOCK: opening a tty
-  // without carrier may otherwise wait forever, and writes must be bounded.
-  unique_fd port(open(s->port, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
-  if (!port) {
-    *error = errno;
-    if (errno == ENOENT) return open_result::missing;
-    // A terminal another user's program made exclusive refuses the open.
-    if (errno == EBUSY) return open_result::held;
-    return open_result::unusable;
+  const size_t n = std::strlen(path) + 1;
+  std::unique_ptr<char[]> name(new (std::nothrow) char[n]);
+  if (!name) {
+    print_no_memory();
+    return;
   }
-  // The lock comes first and decides: before it nothing is changed, and only
-  // its holder sets TIOCEXCL (a flag of the terminal that a loser must not
-  // clear again under the winner).
-  const int fd = port.get();
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    *error = errno;
-    return *error == EWOULDBLOCK ? open_result::held : open_result::unusable;
+  std::memcpy(name.get(), path, n);
+  link->current_port.store(name.get(), SC);
+  link->port_names.push_back(std::move(name));
+  post_notice(s, "Hub came back on %s\r\n", path);
+}
+
+// Everything an open records before the descriptor is published: the hub's
+// identity at its first open, the device number, the name it is open under.
+void note_open(serial *s, const char *path, dev_t rdev) {
+  serial_link *link = s->link;
+  if (!link->identity_taken.load(SC)) {
+    serial_usb_identity_of(rdev, &s->hub);
+    link->identity_taken.store(true, SC);
   }
-  struct termios found{};
-  if (tcgetattr(fd, &found) != 0) {
-    // Not a terminal: nothing this link can talk to.
-    *error = errno;
-    return open_result::unusable;
-  }
+  link->open_rdev = rdev;
+  if (std::strcmp(path, current_port(s)) != 0) move_to(s, path);
+  link->told_stranger = false;
+  link->told_several = false;
+  link->opens.fetch_add(1, SC);
+}
+
+// Makes the locked terminal `fd` (found with settings `found`) exclusive and
+// sets it up for the hub; enters it in the interrupt registry first. False
+// when the settings were refused.
+bool configure_port(serial_link *link, int fd, const struct termios &found) {
   // Keeps other users' programs out; root's opens still pass (the lock
   // turns away cooperating ones).
   ioctl(fd, TIOCEXCL);
@@ -470,7 +540,52 @@ open_result open_port(serial *s, int *error) {
     info.flags |= ASYNC_LOW_LATENCY;
     ioctl(fd, TIOCSSERIAL, &info);
   }
+  return configured;
+}
 
+// Opens the port at `path`, takes it for this process alone, and configures
+// it. A device the rules do not allow is never opened, or closed again before
+// anything is changed or written (the node may change between the look and
+// the open). The descriptor is published in fd only when the port is ours.
+open_result open_port(serial *s, const char *path, const open_rules &rules, int *error) {
+  serial_link *link = s->link;
+  struct stat node{};
+  if ((rules.expected_rdev != 0 || rules.refused_rdev != 0) && stat(path, &node) == 0 &&
+      !device_allowed(node.st_rdev, rules))
+    return open_result::other_device;
+  // O_NOCTTY: a session leader must not take the port as its controlling
+  // terminal (an unplug would then SIGHUP it). O_NONBLOCK: opening a tty
+  // without carrier may otherwise wait forever, and writes must be bounded.
+  unique_fd port(open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  if (!port) {
+    *error = errno;
+    if (errno == ENOENT) return open_result::missing;
+    // A terminal another user's program made exclusive refuses the open.
+    if (errno == EBUSY) return open_result::held;
+    return open_result::unusable;
+  }
+  const int fd = port.get();
+  struct stat opened{};
+  if (fstat(fd, &opened) != 0) {
+    *error = errno;
+    return open_result::unusable;
+  }
+  if (!device_allowed(opened.st_rdev, rules)) return open_result::other_device;
+  // The lock comes first and decides: before it nothing is changed, and only
+  // its holder sets TIOCEXCL (a flag of the terminal that a loser must not
+  // clear again under the winner).
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = errno;
+    return *error == EWOULDBLOCK ? open_result::held : open_result::unusable;
+  }
+  struct termios found{};
+  if (tcgetattr(fd, &found) != 0) {
+    // Not a terminal: nothing this link can talk to.
+    *error = errno;
+    return open_result::unusable;
+  }
+  const bool configured = configure_port(link, fd, found);
+  note_open(s, path, opened.st_rdev);
   link->last_heard.store(get_absolute_time(), SC);
   // From here the descriptor belongs to the link (the reader closes it in
   // port_close), not to this function.
@@ -497,6 +612,60 @@ void print_open_failure(const char *port, open_result result, int error) {
   }
 }
 
+// Tells the user, once an outage, that the hub's old name now holds another
+// device, which is why the link goes on waiting. Our own node lingering for a
+// moment after an unplug is no other device.
+void tell_if_other_device(serial *s, const std::vector<usb_port_match> &matches) {
+  serial_link *link = s->link;
+  if (link->told_stranger) return;
+  const char *path = current_port(s);
+  struct stat node{};
+  if (stat(path, &node) != 0 || !S_ISCHR(node.st_mode)) return;
+  for (const usb_port_match &m : matches)
+    if (m.rdev == node.st_rdev) return;
+  usb_identity other{};
+  serial_usb_identity_of(node.st_rdev, &other);
+  if (!other.known && node.st_rdev == link->open_rdev) return;
+  link->told_stranger = true;
+  post_notice(s, "A different device (%s) is on %s; waiting for the hub (%s)\r\n",
+              serial_usb_identity_text(other).c_str(), path,
+              serial_usb_identity_text(s->hub).c_str());
+}
+
+// Opens the hub wherever its identity is now. Several matching ttys, or none,
+// leave the port closed (missing) and are said once; so is a different device
+// on the hub's old name. *where gets the path tried.
+open_result locate_and_open(serial *s, int *error, std::string *where) {
+  serial_link *link = s->link;
+  const std::vector<usb_port_match> matches = serial_find_usb_hub(s->hub);
+  if (matches.size() == 1) {
+    *where = matches.front().devnode;
+    const open_result r = open_port(s, where->c_str(), {matches.front().rdev, 0}, error);
+    // A node that is not (yet) the tty sysfs shows is looked at again later.
+    if (r != open_result::missing && r != open_result::other_device) return r;
+  } else if (matches.size() > 1 && !link->told_several) {
+    link->told_several = true;
+    std::string names;
+    for (const usb_port_match &m : matches) names += (names.empty() ? "" : ", ") + m.devnode;
+    post_notice(s, "Several devices match the hub (%s): %s; waiting until only one does\r\n",
+                serial_usb_identity_text(s->hub).c_str(), names.c_str());
+  }
+  tell_if_other_device(s, matches);
+  return open_result::missing;
+}
+
+// Opens a port without USB identity at its path again, unless the path still
+// holds the device refused as another hub's.
+open_result reopen_path(serial *s, int *error) {
+  serial_link *link = s->link;
+  const char *path = current_port(s);
+  struct stat node{};
+  // Once the refused device has left the path, whatever comes is looked at.
+  if (link->refused_rdev != 0 && (stat(path, &node) != 0 || node.st_rdev != link->refused_rdev))
+    link->refused_rdev = 0;
+  return open_port(s, path, {0, link->refused_rdev}, error);
+}
+
 // Releases whatever serial_init set up in the link, however far it got (the
 // thread is already gone or was never started): the one way back for every
 // failure of serial_init and for serial_free. The eventfds close with the
@@ -512,6 +681,7 @@ void release_link(serial *s) {
     link->rx_queue_ready = false;
   }
   discard_posted_hotplug(link);
+  discard_notices(link);
   delete link;
   s->link = nullptr;
 }
@@ -537,13 +707,21 @@ bool start_link(serial *s) {
     return false;
   }
   link->hotplug_queue_ready = true;
+  if (lfqueue_init(&link->notice_queue) != 0) {
+    print_no_memory();
+    return false;
+  }
+  link->notice_queue_ready = true;
 
-  // A missing port is no failure: the reader opens it when it appears. One
-  // that exists but is not ours to use fails at once, before any byte.
+  // A missing port (or a hub not attached yet) is no failure: the reader
+  // opens it when it appears. One that exists but is not ours to use fails at
+  // once, before any byte.
   int error = 0;
-  const open_result opened = open_port(s, &error);
+  std::string where = s->port;
+  const open_result opened = s->hub.known ? locate_and_open(s, &error, &where)
+                                          : open_port(s, s->port, {}, &error);
   if (opened == open_result::held || opened == open_result::unusable) {
-    print_open_failure(s->port, opened, error);
+    print_open_failure(where.c_str(), opened, error);
     return false;
   }
 
@@ -558,9 +736,11 @@ bool start_link(serial *s) {
   return true;
 }
 
-}  // namespace
-
-int serial_init(serial *s, const char *port_path) {
+// serial_init and serial_init_following: `follow` is the identity to look
+// for, null (or not known) to take it at the first open.
+int init_link(serial *s, const char *port_path, const usb_identity *follow) {
+  // Copied first: `follow` may be this record's own identity.
+  const usb_identity hub = follow != nullptr && follow->known ? *follow : usb_identity{};
   // The record may hold atomics from an earlier life, so it is reset field by
   // field rather than overwritten with zero bytes.
   s->ready = 0;
@@ -569,6 +749,7 @@ int serial_init(serial *s, const char *port_path) {
   std::memset(s->line, 0, sizeof s->line);
   s->line_pos = 0;
   s->link = nullptr;
+  s->hub = hub;
 
   auto *link = new (std::nothrow) serial_link;
   if (link == nullptr) {
@@ -576,6 +757,8 @@ int serial_init(serial *s, const char *port_path) {
     return 0;
   }
   s->link = link;
+  link->current_port.store(s->port, SC);
+  link->identity_taken.store(hub.known != 0, SC);
   if (!start_link(s)) {
     release_link(s);
     return 0;
@@ -584,9 +767,19 @@ int serial_init(serial *s, const char *port_path) {
   return 1;
 }
 
+}  // namespace
+
+int serial_init(serial *s, const char *port_path) { return init_link(s, port_path, nullptr); }
+
+int serial_init_following(serial *s, const char *port_path, const usb_identity *hub) {
+  return init_link(s, port_path, hub);
+}
+
 int serial_connect(serial *s) {
   int error = 0;
-  return open_port(s, &error) == open_result::opened ? 1 : 0;
+  std::string where;
+  const open_result r = s->hub.known ? locate_and_open(s, &error, &where) : reopen_path(s, &error);
+  return r == open_result::opened ? 1 : 0;
 }
 
 int serial_tx(serial *s, const char *text) {
@@ -680,6 +873,48 @@ int serial_available(serial *s) {
   return s->link != nullptr && s->link->fd.load(SC) >= 0 ? 1 : 0;
 }
 
+std::string serial_port_now(serial *s) {
+  return s != nullptr && s->link != nullptr ? std::string(current_port(s)) : std::string();
+}
+
+usb_identity serial_hub_identity(serial *s) {
+  if (s == nullptr) return usb_identity{};
+  // Before the first open the reader may still be writing it.
+  if (s->link != nullptr && !s->link->identity_taken.load(SC)) return usb_identity{};
+  return s->hub;
+}
+
+uint32_t serial_open_count(serial *s) {
+  return s != nullptr && s->link != nullptr ? s->link->opens.load(SC) : 0;
+}
+
+int serial_take_notice(serial *s, char *destination, int length) {
+  serial_link *link = s->link;
+  if (link == nullptr || !link->notice_queue_ready || lfqueue_size(&link->notice_queue) == 0)
+    return 0;
+  auto *text = static_cast<char *>(lfqueue_deq(&link->notice_queue));
+  if (text == nullptr) return 0;
+  if (length > 0) std::strncpy(destination, text, static_cast<size_t>(length));
+  std::free(text);
+  return 1;
+}
+
+void serial_refuse_port(serial *s) {
+  serial_link *link = s->link;
+  if (link == nullptr || !link->thread_started.load(SC)) return;
+  link->refuse_requested.store(true, SC);
+  signal_fd(link->wake_fd);
+  const int64_t start = get_absolute_time();
+  while (link->refuse_requested.load(SC) && !time_reached(start, SERIAL_REFUSE_WAIT_MS)) {
+    // What the other hub says is nobody's answer; dropping it lets the wait
+    // sleep instead of returning for queued lines.
+    void *value;
+    while ((value = lfqueue_deq(&s->rx_queue)) != nullptr)
+      free_rx_entry(static_cast<serial_rx_entry *>(value));
+    serial_wait(s, SERIAL_POLL_MS);
+  }
+}
+
 void serial_stop(serial *s) {
   if (s->link == nullptr) return;
   s->link->stop.store(true, SC);
@@ -760,4 +995,187 @@ void serial_exit_on_interrupt() {
     if (sigaction(signo, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
     sigaction(signo, &action, nullptr);
   }
+}
+
+// --- USB identity -------------------------------------------------------------
+
+namespace {
+
+struct udev_unref_deleter {
+  void operator()(struct udev *u) const { udev_unref(u); }
+};
+struct udev_device_unref_deleter {
+  void operator()(struct udev_device *d) const { udev_device_unref(d); }
+};
+struct udev_enumerate_unref_deleter {
+  void operator()(struct udev_enumerate *e) const { udev_enumerate_unref(e); }
+};
+using udev_ptr = std::unique_ptr<struct udev, udev_unref_deleter>;
+using udev_device_ptr = std::unique_ptr<struct udev_device, udev_device_unref_deleter>;
+using udev_enumerate_ptr = std::unique_ptr<struct udev_enumerate, udev_enumerate_unref_deleter>;
+
+// A sysfs attribute read as a number in `base`; -1 when absent or not one.
+long number_attribute(struct udev_device *dev, const char *name, int base) {
+  const char *value = udev_device_get_sysattr_value(dev, name);
+  if (value == nullptr) return -1;
+  char *end = nullptr;
+  errno = 0;
+  const long n = std::strtol(value, &end, base);
+  if (end == value || errno != 0 || n < 0) return -1;
+  return n;
+}
+
+// The device-level part of an identity (no interface) from a usb_device.
+// False when it lacks the vendor or product a USB device always has.
+bool read_usb_device(struct udev_device *usb, usb_identity *id) {
+  *id = usb_identity{};
+  id->interface = -1;
+  const long vendor = number_attribute(usb, "idVendor", 16);
+  const long product = number_attribute(usb, "idProduct", 16);
+  const char *sysname = udev_device_get_sysname(usb);
+  if (vendor < 0 || vendor > 0xFFFF || product < 0 || product > 0xFFFF || sysname == nullptr)
+    return false;
+  copy_text(id->usb_path, sizeof id->usb_path, sysname);
+  id->busnum = static_cast<int32_t>(number_attribute(usb, "busnum", 10));
+  id->vendor = static_cast<uint16_t>(vendor);
+  id->product = static_cast<uint16_t>(product);
+  const char *serial = udev_device_get_sysattr_value(usb, "serial");
+  id->has_serial = serial != nullptr ? 1 : 0;
+  if (serial != nullptr) copy_text(id->serial, sizeof id->serial, serial);
+  id->known = 1;
+  return true;
+}
+
+// The identity of a tty device: its usb_device and usb_interface parents.
+bool read_tty_identity(struct udev_device *tty, usb_identity *id) {
+  // The parents belong to `tty` and go with it.
+  struct udev_device *usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
+  if (usb == nullptr || !read_usb_device(usb, id)) {
+    *id = usb_identity{};
+    return false;
+  }
+  struct udev_device *interface =
+      udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_interface");
+  if (interface != nullptr)
+    id->interface = static_cast<int32_t>(number_attribute(interface, "bInterfaceNumber", 16));
+  return true;
+}
+
+bool same_socket(const usb_identity &a, const usb_identity &b) {
+  return a.busnum == b.busnum && std::strcmp(a.usb_path, b.usb_path) == 0;
+}
+
+bool same_serial(const usb_identity &a, const usb_identity &b) {
+  return a.has_serial == b.has_serial && std::strcmp(a.serial, b.serial) == 0;
+}
+
+// Every attached usb_device, with its identity and its sysfs path.
+std::vector<std::pair<usb_identity, std::string>> attached_usb_devices(struct udev *udev) {
+  std::vector<std::pair<usb_identity, std::string>> devices;
+  udev_enumerate_ptr e(udev_enumerate_new(udev));
+  if (!e || udev_enumerate_add_match_subsystem(e.get(), "usb") < 0 ||
+      udev_enumerate_add_match_property(e.get(), "DEVTYPE", "usb_device") < 0 ||
+      udev_enumerate_scan_devices(e.get()) < 0)
+    return devices;
+  struct udev_list_entry *entry;
+  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e.get())) {
+    const char *syspath = udev_list_entry_get_name(entry);
+    udev_device_ptr dev(udev_device_new_from_syspath(udev, syspath));
+    usb_identity id;
+    if (dev && read_usb_device(dev.get(), &id)) devices.emplace_back(id, syspath);
+  }
+  return devices;
+}
+
+// The ttys below the usb_device at `syspath` on the hub's interface.
+void append_hub_ttys(struct udev *udev, const char *syspath, const usb_identity &hub,
+                     std::vector<usb_port_match> *matches) {
+  udev_device_ptr usb(udev_device_new_from_syspath(udev, syspath));
+  udev_enumerate_ptr e(udev_enumerate_new(udev));
+  if (!usb || !e || udev_enumerate_add_match_subsystem(e.get(), "tty") < 0 ||
+      udev_enumerate_add_match_parent(e.get(), usb.get()) < 0 ||
+      udev_enumerate_scan_devices(e.get()) < 0)
+    return;
+  struct udev_list_entry *entry;
+  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e.get())) {
+    udev_device_ptr tty(udev_device_new_from_syspath(udev, udev_list_entry_get_name(entry)));
+    usb_identity id;
+    if (!tty || !read_tty_identity(tty.get(), &id) || id.interface != hub.interface) continue;
+    const char *devnode = udev_device_get_devnode(tty.get());
+    const dev_t rdev = udev_device_get_devnum(tty.get());
+    if (devnode != nullptr && rdev != 0) matches->push_back({devnode, rdev});
+  }
+}
+
+}  // namespace
+
+int serial_usb_identity_of(dev_t rdev, usb_identity *id) {
+  *id = usb_identity{};
+  id->interface = -1;
+  udev_ptr udev(udev_new());
+  if (!udev) return 0;
+  udev_device_ptr tty(udev_device_new_from_devnum(udev.get(), 'c', rdev));
+  return tty && read_tty_identity(tty.get(), id) ? 1 : 0;
+}
+
+int serial_usb_serial_is_placeholder(const char *serial) {
+  const size_t n = std::strlen(serial);
+  if (n == 0) return 1;
+  bool repeated = true;
+  bool counting = n >= 4;
+  // Counting up through 0-9 then A-Z (either case), as in "0123456789AB".
+  auto rank = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'z') return c - 'a' + 10;
+    return -100;
+  };
+  for (size_t i = 1; i < n; ++i) {
+    repeated = repeated && serial[i] == serial[0];
+    counting = counting && rank(serial[i - 1]) >= 0 && rank(serial[i]) == rank(serial[i - 1]) + 1;
+  }
+  return repeated || counting ? 1 : 0;
+}
+
+std::string serial_usb_identity_text(const usb_identity &id) {
+  if (!id.known) return "no USB identity";
+  char text[USB_PATH_CAPACITY + USB_SERIAL_CAPACITY + 64];
+  std::snprintf(text, sizeof text, "USB %s, %04x:%04x, %s%s", id.usb_path, id.vendor, id.product,
+                id.has_serial ? "serial " : "no serial", id.has_serial ? id.serial : "");
+  return text;
+}
+
+std::vector<size_t> serial_usb_hub_choice(const usb_identity &hub,
+                                          const std::vector<usb_identity> &attached) {
+  std::vector<size_t> same_model;  // same vendor and product: what could be the hub
+  for (size_t i = 0; i < attached.size(); ++i)
+    if (attached[i].known && attached[i].vendor == hub.vendor && attached[i].product == hub.product)
+      same_model.push_back(i);
+  std::vector<size_t> chosen;
+  if (hub.has_serial && !serial_usb_serial_is_placeholder(hub.serial)) {
+    for (size_t i : same_model)
+      if (same_serial(attached[i], hub)) chosen.push_back(i);
+    if (chosen.size() <= 1) return chosen;
+    // The serial is not unique after all: the socket tells them apart.
+    std::vector<size_t> in_socket;
+    for (size_t i : chosen)
+      if (same_socket(attached[i], hub)) in_socket.push_back(i);
+    return in_socket.empty() ? chosen : in_socket;
+  }
+  for (size_t i : same_model)
+    if (same_socket(attached[i], hub) && same_serial(attached[i], hub)) chosen.push_back(i);
+  return chosen;
+}
+
+std::vector<usb_port_match> serial_find_usb_hub(const usb_identity &hub) {
+  std::vector<usb_port_match> matches;
+  if (!hub.known) return matches;
+  udev_ptr udev(udev_new());
+  if (!udev) return matches;
+  const auto devices = attached_usb_devices(udev.get());
+  std::vector<usb_identity> ids;
+  for (const auto &d : devices) ids.push_back(d.first);
+  for (size_t i : serial_usb_hub_choice(hub, ids))
+    append_hub_ttys(udev.get(), devices[i].second.c_str(), hub, &matches);
+  return matches;
 }

@@ -26,14 +26,48 @@
 // The port is left as it was found: the terminal settings and the low-latency
 // flag are restored and TIOCEXCL is cleared whenever the link closes the port
 // (serial_free, an unplug) and on the interrupt exit.
+//
+// A hub is not a port path. USB re-enumerates: a hub that restarts into its
+// bootloaders or whose cable is pulled comes back under whatever ttyUSB name
+// the kernel hands out next, and another device may get its old name. So the
+// first open of a port records what USB says about the port's device (its
+// usb_identity), and every later open (the reopen after an unplug, the
+// reconnect after a bootloader switch) looks for the tty with that identity,
+// wherever it is, and never opens a device with another identity. A port
+// without a USB parent (a pseudo-terminal, a built-in UART) has no identity
+// and is reopened by its path, as it always was.
+
+#include <sys/types.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <pthread.h>
+#include <string>
 #include <termios.h>
+#include <vector>
 
 #include "functions.h"
 #include "lfqueue.h"
+
+// What USB says about the device behind a tty, read from sysfs through
+// libudev: the tty's usb_device and usb_interface parents. Only sysfs
+// attributes are read; the udev database's ID_* properties and the
+// /dev/serial/by-id links exist only where a udev daemon runs. The USB device
+// number is left out on purpose: it changes at every enumeration.
+inline constexpr size_t USB_PATH_CAPACITY = 64;
+inline constexpr size_t USB_SERIAL_CAPACITY = 256;
+struct usb_identity {
+  uint8_t known;                     // 0: no USB parent (pseudo-terminal, built-in UART)
+  char usb_path[USB_PATH_CAPACITY];  // usb_device sysname ("1-3.2"): the socket it sits in
+  int32_t busnum;
+  uint16_t vendor;                   // idVendor
+  uint16_t product;                  // idProduct
+  uint8_t has_serial;                // the device has a "serial" attribute
+  char serial[USB_SERIAL_CAPACITY];  // its value ("" when absent)
+  int32_t interface;                 // bInterfaceNumber of the tty's interface; -1 unknown
+};
 
 // The inner record, allocated by serial_init and released by serial_free.
 // Only the reader thread changes fd after serial_init; it closes a descriptor
@@ -58,6 +92,20 @@ struct serial_link {
   // When a line was last queued or the port last (re)opened (monotonic ms):
   // how long the hub has said nothing, for the upload's silence bound.
   std::atomic<int64_t> last_heard{0};
+
+  // Following the hub. The reader is the only writer of everything here but
+  // the atomics the action thread sets (refuse_requested).
+  std::atomic<const char *> current_port{nullptr};  // where the hub is (or was last) open
+  std::vector<std::unique_ptr<char[]>> port_names;  // every path current_port named; freed with the link
+  std::atomic<uint32_t> opens{0};                   // successful opens so far
+  std::atomic<bool> identity_taken{false};          // serial::hub holds the hub's identity
+  dev_t open_rdev{0};                               // device number of the port open now or last
+  std::atomic<bool> refuse_requested{false};        // serial_refuse_port asked to drop this device
+  dev_t refused_rdev{0};                            // another hub's device: not opened again at the path
+  bool told_stranger{false};                        // this outage's notices, said once each
+  bool told_several{false};
+  lfqueue notice_queue{};                           // notices (heap texts) for the action thread
+  bool notice_queue_ready{false};
 };
 
 struct serial {
@@ -67,6 +115,10 @@ struct serial {
   int32_t line_pos;     // next write slot in `line`, 0..255
   lfqueue rx_queue;     // received lines (serial_rx_entry *), oldest first
   serial_link *link;
+  // The hub's identity: taken at the link's first open (serial_init), or the
+  // one it was told to follow (serial_init_following). Survives serial_free,
+  // so a bootloader switch can follow the hub it switched.
+  usb_identity hub;
 };
 
 // One received line in the queue: an owned heap copy of the text.
@@ -93,13 +145,23 @@ struct serial_rx_entry {
 // that someone else is now talking to.
 int serial_init(serial *s, const char *port_path);
 
-// Opens, locks and configures the port (O_RDWR|O_NOCTTY|O_CLOEXEC|O_NONBLOCK,
-// flock and TIOCEXCL, raw 115200 8N1, low latency where the driver allows).
-// Returns 1 when opened and configured; 0 when the port is missing, held by
-// another program or not a terminal (nothing is left open; the reader tries
-// again every 500 ms, so a reopen after an unplug keeps waiting while another
-// program holds the port). Called by serial_init and then only by the reader
-// thread; declared for tests.
+// serial_init for a hub whose identity is known (hub->known): the port is
+// looked for by that identity, wherever it is now, instead of at
+// `port_path`, which only says where it was; a device with another identity
+// is never opened. Results and messages as serial_init; a hub that is not
+// attached now is no failure (the reader keeps looking every 500 ms and on
+// udev "add"). Without hub->known it is serial_init.
+int serial_init_following(serial *s, const char *port_path, const usb_identity *hub);
+
+// Opens the port again: a hub with a USB identity wherever that identity is
+// now, a port without one at its path (unless the device there was refused
+// as another hub's). Opening is open, flock and TIOCEXCL, then raw 115200
+// 8N1 and low latency where the driver allows (O_RDWR|O_NOCTTY|O_CLOEXEC|
+// O_NONBLOCK). Returns 1 when opened and configured; 0 when the hub is
+// missing, another device sits where it was, the port is held by another
+// program or is not a terminal (nothing is left open and nothing written; the
+// reader tries again every 500 ms, so a reopen keeps waiting). Reader thread;
+// declared for tests.
 int serial_connect(serial *s);
 
 // Writes the whole text (a partial write is continued). Returns 1 when every
@@ -129,6 +191,36 @@ int serial_available(serial *s);
 // get_absolute_time() milliseconds; 0 before either happened or without a
 // link. Lets the action thread see a hub that has gone silent on an open port.
 int64_t serial_last_heard(serial *s);
+
+// The path the hub is open on now, or was open on last: the path given to
+// serial_init until the hub comes back under another name. Empty without a
+// link. Any time from the action thread.
+std::string serial_port_now(serial *s);
+
+// The hub's identity as the link has it: what its first open found, or what
+// it was told to follow. known is 0 for a port without USB identity and
+// before the first open.
+usb_identity serial_hub_identity(serial *s);
+
+// How many times the link has opened the port. A change tells the caller the
+// port went away and came back, even when it never saw it closed.
+uint32_t serial_open_count(serial *s);
+
+// Takes the oldest of the link's notices for the user: "Hub came back on
+// PATH", a different device on the hub's port, several devices matching the
+// hub (each once per outage, each ending in "\r\n"). Returns 1 and copies it
+// as serial_rx_pop does, 0 when there is none. The caller prints them, so
+// they fall in place among its own lines.
+int serial_take_notice(serial *s, char *destination, int length);
+// Longest notice, terminator included: two identities and two paths.
+inline constexpr size_t SERIAL_NOTICE_CAPACITY = 1024;
+
+// Closes the port because another hub answers on it (found out by the hub
+// protocol where the port has no USB identity) and keeps that device from
+// being opened at the path again: the link waits for another device to
+// appear there. Returns once the port is closed (within a second). Action
+// thread; nothing is written.
+void serial_refuse_port(serial *s);
 
 // Raises the stop flag and returns at once; nothing is closed or released.
 void serial_stop(serial *s);
@@ -167,3 +259,40 @@ char *serial_find_ports_in(const char *dir);
 // reader, which applies it at once; serial_wait wakes when the port closes or
 // opens.
 void serial_handle_hotplug(serial *s, const char *action, const char *devnode);
+
+// --- USB identity -------------------------------------------------------------
+
+// The identity of the tty with character device number `rdev` (st_rdev of an
+// opened port, or of a device node). Returns 1 and fills *id; 0, with
+// id->known 0, when the tty has no USB parent or sysfs does not show it. Any
+// thread; reads sysfs only.
+int serial_usb_identity_of(dev_t rdev, usb_identity *id);
+
+// 1 when `serial` cannot tell two bridges apart: empty, one character
+// repeated ("0000", "FFFFFFFF"), or a run of consecutive digits and letters
+// ("0123456789", "123456789ABC"), as cheap bridges ship with.
+int serial_usb_serial_is_placeholder(const char *serial);
+
+// "USB 1-3, 0403:6001, serial AB12" ("no serial" when it has none), or "no
+// USB identity": for messages.
+std::string serial_usb_identity_text(const usb_identity &id);
+
+// The devices among `attached` (usb_devices: interface ignored) that are the
+// hub `hub`, as indices. A serial that is present, not a placeholder and
+// unique among the attached devices with the hub's vendor and product finds
+// the hub in any socket; several devices with that serial are told apart by
+// the socket (USB port path); without a usable serial the socket alone (with
+// vendor, product and the same serial, if any) does. A device whose serial
+// differs from a usable one is never the hub. Pure; declared for tests.
+std::vector<size_t> serial_usb_hub_choice(const usb_identity &hub,
+                                          const std::vector<usb_identity> &attached);
+
+// One tty that is the hub: its device node ("/dev/ttyUSB1") and number.
+struct usb_port_match {
+  std::string devnode;
+  dev_t rdev;
+};
+// The ttys attached now that are the hub `hub`: the usb_devices chosen by
+// serial_usb_hub_choice, and below them the ttys of the hub's interface.
+// Empty when none is (or sysfs cannot be read). Any thread; reads sysfs only.
+std::vector<usb_port_match> serial_find_usb_hub(const usb_identity &hub);

@@ -101,7 +101,8 @@ int hub_process_update(const fleet_hub &hub, bool force, int event_fd) {
     send_phase(event_fd, hub_phase::switching);
     device_switch_to_bootloader(dev);
     if (!device_is_bootloader_ready(dev)) {
-      print_error("ERROR: The hub is not in bootloader mode\n");
+      // Another hub answering after the switch has been named already.
+      if (!dev->refused) print_error("ERROR: The hub is not in bootloader mode\n");
       return finish(hub_result::failed, -1);
     }
   }
