@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,8 +14,10 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "action_e2e.h"
 #include "device.h"
 #include "package_text.h"
 #include "process.h"
@@ -151,6 +154,46 @@ TEST_F(UploadTest, TheCableComesBackAndTheBlockIsSentAgain) {
       << out;
   EXPECT_NE(out.find("Restarting upload for board\r\n"), std::string::npos) << out;
   EXPECT_NE(out.find("Device updated successfully.\n"), std::string::npos) << out;
+  ASSERT_GE(sim_->stop(), 0);
+  EXPECT_EQ(sim_->state_long("unplugs"), 1);
+  expect_memory_is_image(*sim_, &package_, 1, 0x0102);
+  expect_memory_is_image(*sim_, &package_, 2, 0x0201);
+  unlink(link.c_str());
+  rmdir(dir);
+}
+
+// The port has no USB identity (a pseudo-terminal), so the hub that answers
+// when it comes back is judged by its boards' announcements: while the hub is
+// unplugged, another hub of the same model (other serial numbers) takes its
+// path. Nothing is written to it; the upload waits for the path to hold the
+// hub again and completes there.
+TEST_F(UploadTest, AnotherHubOnTheReturningPathIsNeverWrittenTo) {
+  load(&package_, tavrine16_package(1024, 512));
+  char dir[] = "/tmp/trelk-stranger-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string link = std::string(dir) + "/ttyUSB0";
+  HubSim stranger({"--model", "1030", "--mode", "bootloader", "--serial", "900"});
+  ASSERT_TRUE(stranger.start()) << stranger.error();
+  // The hub is away for 4 s; the stranger gets its path as soon as it goes.
+  open_hub({"--link", link, "--unplug-after", "10", "--unplug-for", "4000"});
+  testing::internal::CaptureStdout();
+  int done = -1;
+  std::thread upload([&] { done = device_do_firmware_update(dev_, &package_); });
+  struct stat st{};
+  while (lstat(link.c_str(), &st) == 0) usleep(5000);
+  ASSERT_EQ(symlink(stranger.port().c_str(), link.c_str()), 0);
+  upload.join();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(done, 1);
+  EXPECT_EQ(occurrences(out, "A different hub (hub code 1030, board "), 1) << out;
+  EXPECT_NE(out.find(" is on " + link +
+                     "; waiting for the hub being updated (hub code 1030, board 1 serial number "
+                     "42)\r\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Device updated successfully.\n"), std::string::npos) << out;
+  ASSERT_GE(stranger.stop(), 0);
+  EXPECT_TRUE(stranger.lines().empty()) << stranger.lines().front();
   ASSERT_GE(sim_->stop(), 0);
   EXPECT_EQ(sim_->state_long("unplugs"), 1);
   expect_memory_is_image(*sim_, &package_, 1, 0x0102);
