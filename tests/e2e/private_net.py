@@ -4,8 +4,15 @@ hubs and the firmware server, without touching the real one.
 
 In a private mount and network namespace it makes:
   - a tmpfs over /dev holding only null, zero, urandom, tty, the host's
-    pseudo-terminals (pts bound in, ptmx as a link) and the given ttyUSB names
-    as symbolic links to simulator pseudo-terminals;
+    pseudo-terminals (pts bound in, ptmx as a link) and the given names as
+    symbolic links (ttyUSB names to simulator pseudo-terminals, or names in
+    folders such as serial/by-id/NAME, the folders made as needed);
+  - with --sys, the folder DIR bound over /sys: a hand-made view of USB
+    devices that libudev reads in place of the kernel's. A bound folder rather
+    than a tmpfs made in here, so that the test, outside the namespace, can
+    plug and unplug devices in it while the command runs. The command (and
+    only the command) then gets SYSTEMD_DEVICE_VERIFY_SYSFS=0, without which
+    libudev refuses a /sys that is not sysfs;
   - a hosts file over /etc/hosts mapping the firmware host to 127.0.0.1;
   - loopback up and, with --www, an HTTP server on port 80 serving DIR (the
     standard library's file server, in a thread of this process), which logs
@@ -15,8 +22,9 @@ In a private mount and network namespace it makes:
 Everything is undone when the namespace ends. One process does it all: on
 some kernels every process start is costly, and the cases run side by side.
 
-Usage: private_net.py --work DIR --host NAME [--www DIR] [--link NAME=TARGET]...
-                      [--hook PATH COMMAND]... -- COMMAND [ARG]...
+Usage: private_net.py --work DIR --host NAME [--www DIR] [--sys DIR]
+                      [--link NAME=TARGET]... [--hook PATH COMMAND]...
+                      -- COMMAND [ARG]...
 Writes into the work folder: hosts, dev-order (the ttyUSB names in the order
 the /dev listing gives them), requests (one requested path a line). Exits with
 the command's status (125 when setting up failed).
@@ -85,7 +93,11 @@ def make_dev(work, links):
     os.symlink("pts/ptmx", os.path.join(newdev, "ptmx"))
     mount(newdev, "/dev", None, MS_MOVE)
     for name, target in links:
-        os.symlink(target, f"/dev/{name}")
+        path = os.path.normpath(f"/dev/{name}")
+        if not path.startswith("/dev/") or os.path.isabs(name):
+            raise SetupError(f"link {name}: not a name below /dev")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        os.symlink(target, path)
     with open(os.path.join(work, "dev-order"), "w") as order:
         for name in os.listdir("/dev"):  # directory order, unsorted
             if name.startswith("ttyUSB"):
@@ -128,6 +140,7 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--host", required=True)
     parser.add_argument("--www")
+    parser.add_argument("--sys")
     parser.add_argument("--link", action="append", default=[])
     parser.add_argument("--hook", nargs=2, action="append", default=[])
     parser.add_argument("command", nargs=argparse.REMAINDER)
@@ -142,6 +155,10 @@ def main():
         mount(None, "/", None, MS_REC | MS_PRIVATE)
         loopback_up()
         make_dev(args.work, [link.split("=", 1) for link in args.link])
+        if args.sys:
+            # Bound only after the tree was made private above: the host's
+            # /sys never sees it.
+            mount(args.sys, "/sys", None, MS_BIND)
         hosts = os.path.join(args.work, "hosts")
         with open(hosts, "w") as f:
             f.write(f"127.0.0.1 localhost\n127.0.0.1 {args.host}\n")
@@ -158,7 +175,8 @@ def main():
     # process keeps the stage up until the command has ended, and the command
     # starts with the default reaction whatever this process inherited.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    status = subprocess.run(command, check=False,
+    env = dict(os.environ, SYSTEMD_DEVICE_VERIFY_SYSFS="0") if args.sys else None
+    status = subprocess.run(command, check=False, env=env,
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)
                             ).returncode
     if server is not None:

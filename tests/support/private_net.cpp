@@ -63,6 +63,10 @@ ProcessResult private_net::run_program(const std::string &program,
     argv.push_back("--www");
     argv.push_back(work_ + "/www");
   }
+  if (!sys_.empty()) {
+    argv.push_back("--sys");
+    argv.push_back(sys_);
+  }
   for (const auto &l : links_) {
     argv.push_back("--link");
     argv.push_back(l);

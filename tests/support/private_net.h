@@ -3,8 +3,9 @@
 // tests/e2e/private_net.py in its own mount and network namespace, where
 // /dev holds only the ttyUSB names the test links to simulator
 // pseudo-terminals, the compiled-in firmware host resolves to 127.0.0.1 and an
-// HTTP server on port 80 serves the test's folder. The real /dev and
-// /etc/hosts are never touched. Needs root (CI runs as root).
+// HTTP server on port 80 serves the test's folder; optionally /sys is a
+// folder of the test's (a fake USB view, see fake_usb.h). The real /dev,
+// /etc/hosts and /sys are never touched. Needs root (CI runs as root).
 
 #include <string>
 #include <utility>
@@ -23,8 +24,13 @@ class private_net {
 
   // Serves `content` as /firmware/<name>.
   void serve(const std::string &name, const std::string &content);
-  // /dev/<name> (e.g. "ttyUSB0") becomes a link to `target`.
+  // /dev/<name> (e.g. "ttyUSB0", or "serial/by-id/..." with its folders
+  // made) becomes a link to `target`.
   void link(const std::string &name, const std::string &target);
+  // The folder `dir` is bound over /sys on the stage and the program runs
+  // with SYSTEMD_DEVICE_VERIFY_SYSFS=0, so that libudev reads it as sysfs.
+  // Changes the test makes in `dir` while the program runs show at once.
+  void sys(const std::string &dir) { sys_ = dir; }
   // Runs `command` in the namespace the first time `path` is requested.
   void hook(const std::string &path, const std::string &command);
   // No HTTP server at all: every download is refused.
@@ -46,6 +52,7 @@ class private_net {
  private:
   std::string work_;
   bool server_ = true;
+  std::string sys_;
   std::vector<std::string> links_;
   std::vector<std::pair<std::string, std::string>> hooks_;
 };

@@ -1,0 +1,107 @@
+// The fake USB view on the private stage: trelk runs there as before whether
+// /sys is the fake or not, its port reached through the fake's port links;
+// and a change the test makes in the fake while a program runs on the stage
+// shows there at once, in /sys and /dev alike, without leaking a mount.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include "action_e2e.h"
+#include "fake_usb.h"
+#include "private_net.h"
+#include "process.h"
+
+#ifdef TRELK_HUBSIM_BIN
+#include "hubsim.h"
+
+namespace {
+
+const std::string kSearching = "trelk v3.00\nSearching for attached hubs, please wait...\n";
+
+enum class usb_view { none, empty, bridge };
+
+// trelk --auto with one hub in bootloader mode on /dev/ttyUSB0 (linked to its
+// pseudo-terminal, or through a bridge of the fake) and a package it refuses.
+ProcessResult refused_update(usb_view view) {
+  private_net stage;
+  HubSim hub({"--model", "1030", "--mode", "bootloader"});
+  EXPECT_TRUE(hub.start()) << hub.error();
+  fake_usb usb(stage.work() + "/usb");
+  if (view == usb_view::none) stage.link("ttyUSB0", hub.port());
+  if (view == usb_view::empty) {
+    stage.sys(usb.sys_dir());
+    stage.link("ttyUSB0", hub.port());
+  }
+  if (view == usb_view::bridge) {
+    usb.plug({"1-3", 0x0403, 0x6001, "AB12", 0}, "ttyUSB0", hub.port());
+    usb.attach(stage, {"ttyUSB0"});
+  }
+  const std::string text = package_text(310, test_sections({0x0101, 0x0102}, 310));
+  stage.serve("fw310.ufw", text);
+  stage.serve("manifest", "310,fw310.ufw," + std::to_string(text.size() + 1) + ",Newest\n");
+  stage.serve("stable", "1030,310\n");
+  ProcessOptions opts;
+  opts.timeout = std::chrono::seconds(120);
+  return stage.run({"--auto"}, opts);
+}
+
+TEST(FakeUsbStage, TrelkRunsAlikeWithoutSysWithAnEmptyOneAndThroughABridge) {
+  if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
+  const ProcessResult plain = refused_update(usb_view::none);
+  EXPECT_EQ(plain.exit_status, 0) << plain.err;
+  EXPECT_EQ(plain.out, kSearching + "\nUpdating device /dev/ttyUSB0 (1030) with v3.10\n");
+  for (usb_view view : {usb_view::empty, usb_view::bridge}) {
+    const ProcessResult r = refused_update(view);
+    EXPECT_EQ(r.exit_status, plain.exit_status);
+    EXPECT_EQ(r.out, plain.out);
+    EXPECT_EQ(r.err, plain.err);
+  }
+}
+
+// On the stage: what the first bridge looks like, then (once the test has
+// swapped it for another under ttyUSB1) what the second one does.
+const char kWatcher[] = R"(
+readlink -f /dev/ttyUSB0 /dev/serial/by-id/usb-Varnholt_Hub_AB12-if00-port0
+cat /sys/class/tty/ttyUSB0/device/../../serial
+echo "verify=$SYSTEMD_DEVICE_VERIFY_SYSFS"
+: > "$0/ready"
+i=0
+while [ ! -e /dev/ttyUSB1 ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done
+[ -e /dev/ttyUSB0 ] || [ -e /sys/class/tty/ttyUSB0 ] || echo "ttyUSB0 gone"
+readlink -f /dev/ttyUSB1
+cat /sys/class/tty/ttyUSB1/device/../../serial
+)";
+
+TEST(FakeUsbStage, SwapsMadeFromOutsideShowOnTheStageAtOnce) {
+  if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
+  private_net stage;
+  HubSim first, second;
+  ASSERT_TRUE(first.start()) << first.error();
+  ASSERT_TRUE(second.start()) << second.error();
+  fake_usb usb(stage.work() + "/usb");
+  usb.plug({"1-3", 0x0403, 0x6001, "AB12", 0}, "ttyUSB0", first.port());
+  usb.attach(stage, {"ttyUSB0", "ttyUSB1"});
+  stage.link("serial/by-id/usb-Varnholt_Hub_AB12-if00-port0", "../../ttyUSB0");
+
+  ProcessResult r;
+  std::thread watcher([&] { r = stage.run_program("/bin/sh", {"-c", kWatcher, stage.work()}); });
+  const std::string ready = stage.work() + "/ready";
+  for (int i = 0; i < 200 && !std::ifstream(ready); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  usb.unplug("ttyUSB0");
+  usb.plug({"1-4", 0x0403, 0x6001, "CD34", 0}, "ttyUSB1", second.port());
+  watcher.join();
+
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, first.port() + "\n" + first.port() + "\nAB12\nverify=0\nttyUSB0 gone\n" +
+                       second.port() + "\nCD34\n");
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);)
+    EXPECT_EQ(line.find(stage.work()), std::string::npos) << line;
+}
+
+}  // namespace
+
+#endif
