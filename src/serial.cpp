@@ -1046,18 +1046,27 @@ bool read_usb_device(struct udev_device *usb, usb_identity *id) {
   return true;
 }
 
-// The identity of a tty device: its usb_device and usb_interface parents.
+// The identity of a tty device: its usb_interface and the usb_device that
+// interface belongs to. The parent walk skips levels it cannot read, so the
+// device is taken only when it is the interface's own parent (never, say, a
+// root hub further up).
 bool read_tty_identity(struct udev_device *tty, usb_identity *id) {
+  *id = usb_identity{};
+  id->interface = -1;
   // The parents belong to `tty` and go with it.
-  struct udev_device *usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
-  if (usb == nullptr || !read_usb_device(usb, id)) {
-    *id = usb_identity{};
-    return false;
-  }
   struct udev_device *interface =
       udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_interface");
-  if (interface != nullptr)
-    id->interface = static_cast<int32_t>(number_attribute(interface, "bInterfaceNumber", 16));
+  struct udev_device *usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
+  struct udev_device *owner = interface != nullptr ? udev_device_get_parent(interface) : nullptr;
+  const char *owner_path = owner != nullptr ? udev_device_get_syspath(owner) : nullptr;
+  const char *usb_path = usb != nullptr ? udev_device_get_syspath(usb) : nullptr;
+  if (owner_path == nullptr || usb_path == nullptr || std::strcmp(owner_path, usb_path) != 0 ||
+      !read_usb_device(usb, id)) {
+    *id = usb_identity{};
+    id->interface = -1;
+    return false;
+  }
+  id->interface = static_cast<int32_t>(number_attribute(interface, "bInterfaceNumber", 16));
   return true;
 }
 

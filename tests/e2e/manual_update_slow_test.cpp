@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
+#include <thread>
 
 #include "action_e2e.h"
+#include "fake_usb.h"
+#include "private_net.h"
 #include "process.h"
 
 #ifdef TRELK_HUBSIM_BIN
@@ -153,6 +158,73 @@ TEST_F(ManualUpload, InterruptedUpdateIsCompletedByTheSameCommand) {
   EXPECT_EQ(again.out, summary(hub) + "Found device: Tavrine-16\n" +
                            clean_upload_text(test_block_count(kTavrine16Types)));
   EXPECT_EQ(again.err, "");
+  expect_updated(hub);
+}
+
+// Waits up to 30 s (in 10 ms steps) for `done`; false when it never came.
+template <typename Condition>
+bool eventually(Condition done) {
+  for (int i = 0; i < 3000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+bool exists(const std::string &path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0;
+}
+
+// USB re-enumerates: while the hub is unplugged mid-upload another hub of the
+// same model, in bootloader mode too, is plugged in and gets its name, and
+// the hub comes back as ttyUSB1. trelk writes nothing to the other hub, says
+// why it waits and where the hub came back, and completes the update in its
+// own hub there.
+TEST_F(ManualUpload, AHubBackUnderAnotherNameIsFollowedAndTheDeviceOnItsOldNameLeftAlone) {
+  if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
+  private_net stage;
+  fake_usb usb(stage.work() + "/usb");
+  const std::string pty = stage.work() + "/hub-pty";  // the hub's own pseudo-terminal, as it comes
+  HubSim hub({"--model", "1030", "--mode", "bootloader", "--fw-version", "300", "--link", pty,
+              "--unplug-after", "10", "--unplug-for", "4000"});
+  HubSim stranger({"--model", "1030", "--mode", "bootloader", "--fw-version", "300", "--serial",
+                   "900"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  ASSERT_TRUE(stranger.start()) << stranger.error();
+  const usb_bridge ours{"1-3", 0x0403, 0x6001, "AB12", 0};
+  usb.plug(ours, "ttyUSB0", pty);
+  usb.attach(stage, {"ttyUSB0", "ttyUSB1"});
+
+  ProcessResult r;
+  std::thread run([&] { r = stage.run({"--fw", package, "--port", "/dev/ttyUSB0"}, limits()); });
+  const bool unplugged = eventually([&] { return !exists(pty); });
+  if (unplugged) {
+    usb.unplug("ttyUSB0");
+    usb.plug({"1-4", 0x0403, 0x6001, "EF56", 0}, "ttyUSB0", stranger.port());
+  }
+  const bool back = unplugged && eventually([&] { return exists(pty); });
+  if (back) usb.plug(ours, "ttyUSB1", pty);
+  run.join();
+  ASSERT_TRUE(back) << "the hub never went away and came back\n" << r.out;
+
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string gone = "\r\nSerial port is unavailable, please wait while we try to reconnect.\r\n";
+  const std::string other =
+      "A different device (USB 1-4, 0403:6001, serial EF56) is on /dev/ttyUSB0; waiting for "
+      "the hub (USB 1-3, 0403:6001, serial AB12)\r\n";
+  const std::string moved = "Hub came back on /dev/ttyUSB1\r\n";
+  const std::string restart = "Restarting upload for board\r\n";
+  EXPECT_EQ(occurrences(r.out, other), 1) << r.out;
+  EXPECT_EQ(occurrences(r.out, moved), 1) << r.out;
+  EXPECT_LT(r.out.find(gone), r.out.find(other)) << r.out;
+  EXPECT_LT(r.out.find(other), r.out.find(moved)) << r.out;
+  EXPECT_LT(r.out.find(moved), r.out.find(restart)) << r.out;
+  EXPECT_NE(r.out.find("Device updated successfully.\n"), std::string::npos) << r.out;
+  stranger.stop();
+  EXPECT_TRUE(stranger.lines().empty()) << stranger.lines().front();
+  EXPECT_EQ(stranger.state_long("board1.version"), 300);
   expect_updated(hub);
 }
 
