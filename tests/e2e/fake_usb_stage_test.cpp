@@ -1,5 +1,6 @@
 // The fake USB view on the private stage: trelk runs there as before whether
-// /sys is the fake or not, its port reached through the fake's port links;
+// /sys is the fake or not, its port reached through the fake's port links
+// (but for the USB socket its prompt shows where a port has one);
 // and a change the test makes in the fake while a program runs on the stage
 // shows there at once, in /sys and /dev alike, without leaking a mount.
 
@@ -24,7 +25,8 @@ enum class usb_view { none, empty, bridge };
 
 // trelk --auto with one hub in bootloader mode on /dev/ttyUSB0 (linked to its
 // pseudo-terminal, or through a bridge of the fake) and a package it refuses.
-ProcessResult refused_update(usb_view view) {
+ProcessResult refused_update(usb_view view, const std::vector<std::string> &args = {"--auto"},
+                             const std::string &input = "") {
   private_net stage;
   HubSim hub({"--model", "1030", "--mode", "bootloader"});
   EXPECT_TRUE(hub.start()) << hub.error();
@@ -44,7 +46,8 @@ ProcessResult refused_update(usb_view view) {
   stage.serve("stable", "1030,310\n");
   ProcessOptions opts;
   opts.timeout = std::chrono::seconds(120);
-  return stage.run({"--auto"}, opts);
+  opts.stdin_text = input;
+  return stage.run(args, opts);
 }
 
 TEST(FakeUsbStage, TrelkRunsAlikeWithoutSysWithAnEmptyOneAndThroughABridge) {
@@ -58,6 +61,17 @@ TEST(FakeUsbStage, TrelkRunsAlikeWithoutSysWithAnEmptyOneAndThroughABridge) {
     EXPECT_EQ(r.out, plain.out);
     EXPECT_EQ(r.err, plain.err);
   }
+}
+
+// The prompt names the USB socket of a hub whose port has one, so hubs of one
+// model can be told apart in a rack; a port without one is listed as before.
+TEST(FakeUsbStage, ThePromptShowsTheUsbSocketOfAHubThatHasOne) {
+  if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
+  const std::string listed = "\nPlease choose which device to update\n  1)  (s/n 1030.0042) on port /dev/ttyUSB0";
+  const ProcessResult bridged = refused_update(usb_view::bridge, {"--auto", "--prompt"}, "1\n1\n");
+  EXPECT_NE(bridged.out.find(listed + " (USB 1-3)\nDevice: "), std::string::npos) << bridged.out;
+  const ProcessResult plain = refused_update(usb_view::none, {"--auto", "--prompt"}, "1\n1\n");
+  EXPECT_NE(plain.out.find(listed + "\nDevice: "), std::string::npos) << plain.out;
 }
 
 // On the stage: what the first bridge looks like, then (once the test has
