@@ -1078,20 +1078,57 @@ bool same_serial(const usb_identity &a, const usb_identity &b) {
   return a.has_serial == b.has_serial && std::strcmp(a.serial, b.serial) == 0;
 }
 
-// Every attached usb_device, with its identity and its sysfs path.
-std::vector<std::pair<usb_identity, std::string>> attached_usb_devices(struct udev *udev) {
+// Where the kernel lists every USB device and interface.
+constexpr char USB_DEVICES_DIR[] = "/sys/bus/usb/devices";
+
+// One sysfs attribute file's text without its line end; false when absent.
+bool read_attribute(const std::string &dir, const char *name, char *text, size_t capacity) {
+  unique_fd fd(open((dir + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
+  const ssize_t n = read(fd.get(), text, capacity - 1);
+  if (n < 0) return false;
+  size_t end = static_cast<size_t>(n);
+  while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
+  text[end] = '\0';
+  return true;
+}
+
+long hex_attribute(const std::string &dir, const char *name) {
+  char text[16];
+  if (!read_attribute(dir, name, text, sizeof text)) return -1;
+  char *end = nullptr;
+  const long n = std::strtol(text, &end, 16);
+  return end == text ? -1 : n;
+}
+
+// The attached usb_devices with the hub's vendor and product, with their
+// identity and sysfs path. Read straight from the attribute files, as the
+// look runs twice a second while a hub is away and a rack may hold dozens
+// of bridges: libudev's enumeration builds a whole device record for every
+// device and interface (some 150 us each), the files cost a few reads.
+std::vector<std::pair<usb_identity, std::string>> attached_usb_devices(const usb_identity &hub) {
   std::vector<std::pair<usb_identity, std::string>> devices;
-  udev_enumerate_ptr e(udev_enumerate_new(udev));
-  if (!e || udev_enumerate_add_match_subsystem(e.get(), "usb") < 0 ||
-      udev_enumerate_add_match_property(e.get(), "DEVTYPE", "usb_device") < 0 ||
-      udev_enumerate_scan_devices(e.get()) < 0)
-    return devices;
-  struct udev_list_entry *entry;
-  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e.get())) {
-    const char *syspath = udev_list_entry_get_name(entry);
-    udev_device_ptr dev(udev_device_new_from_syspath(udev, syspath));
-    usb_identity id;
-    if (dev && read_usb_device(dev.get(), &id)) devices.emplace_back(id, syspath);
+  std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(USB_DEVICES_DIR), closedir);
+  if (!dir) return devices;
+  for (struct dirent *entry; (entry = readdir(dir.get())) != nullptr;) {
+    // Interfaces ("1-3:1.0") and the dot entries are no usb_devices.
+    if (entry->d_name[0] == '.' || std::strchr(entry->d_name, ':') != nullptr) continue;
+    const std::string path = std::string(USB_DEVICES_DIR) + "/" + entry->d_name;
+    if (hex_attribute(path, "idVendor") != hub.vendor ||
+        hex_attribute(path, "idProduct") != hub.product)
+      continue;
+    usb_identity id{};
+    id.known = 1;
+    id.interface = -1;
+    id.vendor = hub.vendor;
+    id.product = hub.product;
+    copy_text(id.usb_path, sizeof id.usb_path, entry->d_name);
+    char busnum[16];
+    id.busnum = read_attribute(path, "busnum", busnum, sizeof busnum)
+                    ? static_cast<int32_t>(std::strtol(busnum, nullptr, 10))
+                    : -1;
+    id.has_serial = read_attribute(path, "serial", id.serial, sizeof id.serial) ? 1 : 0;
+    devices.emplace_back(id, path);
   }
   return devices;
 }
@@ -1181,7 +1218,7 @@ std::vector<usb_port_match> serial_find_usb_hub(const usb_identity &hub) {
   if (!hub.known) return matches;
   udev_ptr udev(udev_new());
   if (!udev) return matches;
-  const auto devices = attached_usb_devices(udev.get());
+  const auto devices = attached_usb_devices(hub);
   std::vector<usb_identity> ids;
   for (const auto &d : devices) ids.push_back(d.first);
   for (size_t i : serial_usb_hub_choice(hub, ids))
