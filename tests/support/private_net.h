@@ -6,6 +6,7 @@
 // HTTP server on port 80 serves the test's folder. The real /dev and
 // /etc/hosts are never touched. Needs root (CI runs as root).
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,12 @@ class private_net {
   void hook(const std::string &path, const std::string &command);
   // No HTTP server at all: every download is refused.
   void without_server() { server_ = false; }
+  // The same files over HTTPS as well, on `port`, with this certificate and
+  // key (PEM files).
+  void serve_tls(uint16_t port, const std::string &cert, const std::string &key);
+  // The same files as well from nginx on `port`, under `prefix`
+  // (PREFIX/firmware/<name>); its requests are logged with the others.
+  void serve_nginx(uint16_t port, const std::string &prefix);
 
   // Runs trelk with `args` on the stage.
   ProcessResult run(const std::vector<std::string> &args, const ProcessOptions &opts = {});
@@ -48,6 +55,7 @@ class private_net {
   bool server_ = true;
   std::vector<std::string> links_;
   std::vector<std::pair<std::string, std::string>> hooks_;
+  std::vector<std::string> servers_;  // private_net.py's --tls and --nginx arguments
 };
 
 // True when this process may make namespaces (root); tests skip otherwise.

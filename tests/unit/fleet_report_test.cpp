@@ -18,13 +18,16 @@
 
 namespace {
 
-TEST(FleetReport, StringsAreEscapedAndInvalidUtf8IsSpelledOut) {
+TEST(FleetReport, StringsAreEscapedAndInvalidUtf8IsReplaced) {
+  // The report's texts come from hubs and captured messages: whatever their
+  // bytes, the report stays valid JSON in UTF-8.
+  const std::string replacement = "\xef\xbf\xbd";  // U+FFFD
   EXPECT_EQ(json_string("plain"), "\"plain\"");
   EXPECT_EQ(json_string("a\"b\\c"), "\"a\\\"b\\\\c\"");
-  EXPECT_EQ(json_string("l1\nl2\r\t\x01\x7f"), "\"l1\\nl2\\r\\t\\u0001\\u007f\"");
+  EXPECT_EQ(json_string("l1\nl2\r\t\x01\x7f"), "\"l1\\nl2\\r\\t\\u0001\x7f\"");
   EXPECT_EQ(json_string("caf\xc3\xa9"), "\"caf\xc3\xa9\"");  // valid UTF-8 passes
-  EXPECT_EQ(json_string("\xff\xc3"), "\"\\u00ff\\u00c3\"");   // a stray byte, a cut sequence
-  EXPECT_EQ(json_string("\xc0\xaf"), "\"\\u00c0\\u00af\"");   // an overlong form
+  EXPECT_EQ(json_string("\xff\xc3"), "\"" + replacement + replacement + "\"");  // a stray byte, a cut sequence
+  EXPECT_EQ(json_string("\xc0\xaf"), "\"" + replacement + replacement + "\"");  // an overlong form
   EXPECT_EQ(json_string(std::string("a\0b", 3)), "\"a\\u0000b\"");
 }
 
@@ -44,26 +47,41 @@ TEST(FleetReport, EveryPortWithItsResult) {
   hubs[1].port = "/dev/ttyUSB1";
   hubs[1].result = hub_result::failed;
   hubs[1].reason = "The hub is not in bootloader mode";
+  hubs[0].package_name = "fw312.ufw";
+  hubs[0].package_sha256 = std::string(64, 'a');
+  hubs[0].package_verified = true;
+  hubs[1] = hubs[0];
+  hubs[1].port = "/dev/ttyUSB1";
+  hubs[1].result = hub_result::failed;
+  hubs[1].reason = "The hub is not in bootloader mode";
+  hubs[1].package_verified = false;
   hubs[2].port = "/dev/ttyUSB2";
   hubs[2].result = hub_result::skipped;
   hubs[2].reason = "Unable to detect a Varnholt hub on port /dev/ttyUSB2";
+  const fleet_report_head head{"lab-01", "2026-02-03T10:04:05Z", "3.00", "/srv/mirror"};
 
-  EXPECT_EQ(fleet_report_json(hubs),
-            "{\"hubs\": [\n"
+  EXPECT_EQ(fleet_report_json(head, hubs),
+            "{\"host\": \"lab-01\", \"generated\": \"2026-02-03T10:04:05Z\", \"trelk_version\": "
+            "\"3.00\", \"source\": \"/srv/mirror\", \"hubs\": [\n"
             "  {\"port\": \"/dev/ttyUSB0\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 310, \"version_after\": 312, \"result\": \"updated\", "
-            "\"failed_sends\": 3, \"seconds\": 41.2},\n"
+            "\"version_before\": 310, \"version_after\": 312, \"package\": \"fw312.ufw\", "
+            "\"package_sha256\": \"" + std::string(64, 'a') + "\", \"verified\": true, "
+            "\"result\": \"updated\", \"failed_sends\": 3, \"seconds\": 41.2},\n"
             // A hub that was not updated reports the version it had.
             "  {\"port\": \"/dev/ttyUSB1\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 310, \"version_after\": 310, \"result\": \"failed\", "
-            "\"failed_sends\": 3, \"seconds\": 41.2, \"reason\": \"The hub is not in bootloader "
-            "mode\"},\n"
+            "\"version_before\": 310, \"version_after\": 310, \"package\": \"fw312.ufw\", "
+            "\"package_sha256\": \"" + std::string(64, 'a') + "\", \"verified\": false, "
+            "\"result\": \"failed\", \"failed_sends\": 3, \"seconds\": 41.2, \"reason\": \"The hub "
+            "is not in bootloader mode\"},\n"
             "  {\"port\": \"/dev/ttyUSB2\", \"model\": null, \"serial\": null, \"version_before\": "
-            "null, \"version_after\": null, \"result\": \"skipped\", \"failed_sends\": 0, "
+            "null, \"version_after\": null, \"package\": null, \"package_sha256\": null, "
+            "\"verified\": false, \"result\": \"skipped\", \"failed_sends\": 0, "
             "\"seconds\": 0.0, \"reason\": \"Unable to detect a Varnholt hub on port "
             "/dev/ttyUSB2\"}\n"
             "]}\n");
-  EXPECT_EQ(fleet_report_json({}), "{\"hubs\": []}\n");
+  EXPECT_EQ(fleet_report_json(head, {}),
+            "{\"host\": \"lab-01\", \"generated\": \"2026-02-03T10:04:05Z\", \"trelk_version\": "
+            "\"3.00\", \"source\": \"/srv/mirror\", \"hubs\": []}\n");
 }
 
 TEST(FleetReport, WrittenWholeOrNotAtAll) {
