@@ -135,7 +135,10 @@ download_result downloader::get(const std::string &url, size_t limit,
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &os_errno);
   const std::string too_large = "larger than " + std::to_string(limit) + " bytes";
-  if (t.refused_status != 0 || (code == CURLE_OK && status != HTTP_OK))
+  // An error page's announced length may pass the cap: its status still
+  // is the cause.
+  const bool answered = code == CURLE_OK || code == CURLE_FILESIZE_EXCEEDED;
+  if (t.refused_status != 0 || (answered && status != HTTP_OK))
     result.cause = "HTTP status " + std::to_string(t.refused_status != 0 ? t.refused_status : status);
   else if (t.over_limit || code == CURLE_FILESIZE_EXCEEDED)
     result.cause = too_large;
