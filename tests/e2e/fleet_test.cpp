@@ -174,6 +174,18 @@ TEST_F(FleetStage, DryRunReportsThePlanAndSendsOnlyProbes) {
             "\"verified\": false, \"result\": \"skipped\", \"failed_sends\": 0, "
             "\"seconds\": S, \"reason\": \"Unable to detect a Varnholt hub on port " + e + "\"}");
 
+  // A --fw package is checked by its base name; the report names the file.
+  const std::string own = dir.write("own-v3.12.ufw", package_of(312, {0x0102, 0x0201}));
+  const std::string sha256 = sha256_hex(package_of(312, {0x0102, 0x0201}));
+  const std::string sums = dir.write("own.sums", sha256 + "  /elsewhere/own-v3.12.ufw\n");
+  r = run({"--fw", own, "--sha256sums", sums, "--port", a, "--dry-run", "--json", report});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.out.find("\nPackage own-v3.12.ufw (v3.12) from " + own + ", sha256 " + sha256 +
+                       ", verified by " + sums + "\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(fleet_report_head_of(report).find("\"source\": \"" + own + "\""), std::string::npos);
+
   // Nothing reached any hub but the detection probes.
   for (auto &hub : hubs) {
     hub->stop();

@@ -349,6 +349,7 @@ int update_hubs(const fleet_options &opts, run_setup &setup) {
     display.close();
     return kExitSetup;
   }
+  setup.source->close_connections();
   fleet_plan(hubs, opts.force);
   std::vector<bool> wanted(hubs.size(), false);
   show_plan(hubs, &wanted, opts.dry_run, display);

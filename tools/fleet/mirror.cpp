@@ -94,8 +94,10 @@ bool mirror_run::fetch(const std::string &name, size_t limit, std::string *text)
     const int64_t now = get_absolute_time();
     if (terminal_ && now - last_draw >= PROGRESS_INTERVAL_MS) {
       last_draw = now;
-      std::fprintf(out_, "\r\x1b[Kfirmware/%s: %llu/%llu bytes", name.c_str(),
-                   static_cast<unsigned long long>(received), static_cast<unsigned long long>(expected));
+      // A server that announces no length shows the bytes so far alone.
+      const std::string of = expected > 0 ? "/" + std::to_string(expected) : "";
+      std::fprintf(out_, "\r\x1b[Kfirmware/%s: %llu%s bytes", name.c_str(),
+                   static_cast<unsigned long long>(received), of.c_str());
       std::fflush(out_);
     }
     return fleet_interrupt_signal() == 0;

@@ -52,6 +52,9 @@ class firmware_source {
   // mirror's way to it), from the disk for a directory. `progress` follows a
   // download. Prints nothing.
   fetched_file fetch(const std::string &name, size_t limit, const download_progress &progress = {});
+  // Closes the connections that downloads keep open, before hub processes
+  // are forked: they must not inherit a socket to the server.
+  void close_connections() { downloader_.reset(); }
 
  private:
   firmware_source() = default;
