@@ -69,7 +69,8 @@ TEST(FleetDownload, RefusedConnectionsAndRedirectLoopsSaySo) {
   const download_result moved = client.get(url_of(mover), 100);
   EXPECT_EQ(moved.body, "moved\n") << moved.cause;
   downloader https_only("", /*https_only_redirects=*/true);
-  EXPECT_FALSE(https_only.get(url_of(mover), 100).ok);
+  const download_result downgraded = https_only.get(url_of(mover), 100);
+  EXPECT_TRUE(downgraded.cause.starts_with("redirect refused (")) << downgraded.cause;
 }
 
 TEST(FleetDownload, StalledAndTricklingServersEndWithinTheirBounds) {

@@ -75,6 +75,8 @@ std::string failure_cause(CURLcode code, const char *detail, long os_errno) {
     case CURLE_SSL_CONNECT_ERROR: return "TLS handshake failed (" + more + ")";
     case CURLE_OPERATION_TIMEDOUT: return "timed out (" + more + ")";
     case CURLE_TOO_MANY_REDIRECTS: return "too many redirects (" + more + ")";
+    // The first URL's scheme was checked: only a redirect brings another.
+    case CURLE_UNSUPPORTED_PROTOCOL: return "redirect refused (" + more + ")";
     case CURLE_ABORTED_BY_CALLBACK: return "interrupted";
     default: return more;
   }
