@@ -10,8 +10,11 @@
 # every package is there already.
 set -euo pipefail
 
+# trelk-fleet's libraries: libcurl (downloads from a site's own HTTPS
+# server), libssl-dev for libcrypto (SHA-256), nlohmann/json (its report).
 BUILD_PACKAGES=(
   build-essential cmake pkg-config g++ libudev-dev libgtest-dev googletest
+  libcurl4-openssl-dev libssl-dev nlohmann-json3-dev
 )
 
 missing=()

@@ -41,9 +41,10 @@ BUILD_JOBS=$(nproc)
 # one of each path through the three actions (every failure exit, a switch,
 # an unplug, the failure exit of an upload, the automatic update's prompts and
 # downloads), trelk-fleet's probes, dry run, interrupt and failing hub, the
-# bad-input cases and a few soak seeds, so every path's
+# bad-input cases and a few soak seeds, trelk-fleet's own servers (a prefix
+# on another port, HTTPS) and its downloads, so every path's
 # releases are checked for leaks without repeating the whole suite's sleeping.
-ASAN_E2E=${ASAN_E2E:-'Cli\.|ManualUpdate\.|ManualUpload\.NormalModeWithBootloaderFlag|ExitBootloader\.TwoBoard|AutoUpload\.|AutoUpdate\.(NoStableEntry|Prompts|InputEndingAtTheFirmware|NoFirmwareServer)|BadPackage|BadServer\.|UploadTest\.(TheCableComesBack|NaksDropped)|UploadFailure\.|Soak\.|FleetCommandLine\.|FleetStage\.(DryRun|CtrlC)|FleetUpdate\.AHubWithABlock'}
+ASAN_E2E=${ASAN_E2E:-'Cli\.|ManualUpdate\.|ManualUpload\.NormalModeWithBootloaderFlag|ExitBootloader\.TwoBoard|AutoUpload\.|AutoUpdate\.(NoStableEntry|Prompts|InputEndingAtTheFirmware|NoFirmwareServer)|BadPackage|BadServer\.|UploadTest\.(TheCableComesBack|NaksDropped)|UploadFailure\.|Soak\.|FleetCommandLine\.|FleetStage\.(DryRun|CtrlC|ServerOfTheSite|HttpsServer)|FleetUpdate\.AHubWithABlock'}
 ASAN_SOAK_SEEDS=${ASAN_SOAK_SEEDS:-6}
 
 PACKAGES=(
@@ -52,6 +53,7 @@ PACKAGES=(
   libboost-dev libconcurrentqueue-dev
   python3 binutils srecord iproute2 util-linux procps
   dpkg-dev file man-db groff-base gzip lintian ansible-core
+  nginx-light openssl ca-certificates
 )
 
 scripts/install-deps.sh "${PACKAGES[@]}"

@@ -89,9 +89,9 @@ bool safe_file_name(const char *name, size_t capacity) {
 bool is_package_source(const struct stat &st) { return S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode); }
 
 // Reads the whole descriptor. Returns a malloc'd buffer holding the contents
-// and a terminating zero, or null (too large, read error, short read, no
-// memory).
-char *read_all(int fd, const struct stat &st) {
+// and a terminating zero, their count in *length, or null (too large, read
+// error, short read, no memory).
+char *read_all(int fd, const struct stat &st, size_t *length) {
   if (S_ISREG(st.st_mode)) {
     if (st.st_size < 0 || st.st_size > UFW_MAX_FILE_SIZE) return nullptr;
     const auto size = static_cast<size_t>(st.st_size);
@@ -108,6 +108,7 @@ char *read_all(int fd, const struct stat &st) {
       got += static_cast<size_t>(n);
     }
     buffer[size] = '\0';
+    *length = size;
     return buffer;
   }
   // A pipe: read to its end, never beyond the cap.
@@ -146,6 +147,7 @@ char *read_all(int fd, const struct stat &st) {
     }
   }
   buffer[got] = '\0';
+  *length = got;
   return buffer;
 }
 
@@ -359,20 +361,18 @@ int build_upload_lines(ufw_section *section, uint32_t top) {
 
 void ufw_test_fail_allocation(int n) { fail_countdown = n > 0 ? n : 0; }
 
-void ufw_load_file(const char *path, ufw *package) {
-  if (package == nullptr) return;
-  clear_package(package);
-  if (path == nullptr) return;
+char *ufw_read_file(const char *path, size_t *length) {
+  if (path == nullptr) return nullptr;
   // A package is a file or a pipe. Anything else is refused before it is
   // opened: opening a terminal or a device can block or disturb it, and a
   // terminal never ends, so reading it "to its end" would hang for ever.
   struct stat named {};
-  if (::stat(path, &named) != 0 || !is_package_source(named)) return;
+  if (::stat(path, &named) != 0 || !is_package_source(named)) return nullptr;
   // A pipe's open waits for its writer, as it must. For a file O_NONBLOCK
   // changes nothing, except that should the path have been swapped for a
   // device since the look, that open cannot wait.
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC | (S_ISREG(named.st_mode) ? O_NONBLOCK : 0));
-  if (fd < 0) return;
+  if (fd < 0) return nullptr;
   struct stat st {};
   char *buffer = nullptr;
   // The path may have been replaced between the two looks; only what was
@@ -383,28 +383,43 @@ void ufw_load_file(const char *path, ufw *package) {
       const int flags = ::fcntl(fd, F_GETFL);
       if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
-    buffer = read_all(fd, st);
+    buffer = read_all(fd, st, length);
   }
   ::close(fd);
+  return buffer;
+}
+
+void ufw_load_file(const char *path, ufw *package) {
+  if (package == nullptr) return;
+  clear_package(package);
+  size_t length = 0;
+  char *buffer = ufw_read_file(path, &length);
   if (buffer == nullptr) return;
   ufw_load_data(buffer, package);
   std::free(buffer);
 }
 
-void ufw_load_http(const auto_ufw_manifest *entry, ufw *package) {
-  if (package == nullptr) return;
-  clear_package(package);
-  if (entry == nullptr || entry->size < 1) return;
+char *ufw_fetch_http(const auto_ufw_manifest *entry) {
+  if (entry == nullptr || entry->size < 1) return nullptr;
   // The size comes from the network: a package larger than any file we would
   // load is refused before a buffer of that size is taken.
-  if (static_cast<int64_t>(entry->size) > UFW_MAX_FILE_SIZE + 1) return;
-  if (!safe_file_name(entry->file_name, sizeof entry->file_name)) return;
+  if (static_cast<int64_t>(entry->size) > UFW_MAX_FILE_SIZE + 1) return nullptr;
+  if (!safe_file_name(entry->file_name, sizeof entry->file_name)) return nullptr;
   char path[sizeof entry->file_name + 16];
   std::snprintf(path, sizeof path, "/firmware/%s", entry->file_name);
   char *buffer = static_cast<char *>(module_malloc(static_cast<size_t>(entry->size)));
+  if (buffer == nullptr) return nullptr;
+  if (http_get(http_firmware_host(), path, buffer, entry->size) == 1) return buffer;
+  std::free(buffer);
+  return nullptr;
+}
+
+void ufw_load_http(const auto_ufw_manifest *entry, ufw *package) {
+  if (package == nullptr) return;
+  clear_package(package);
+  char *buffer = ufw_fetch_http(entry);
   if (buffer == nullptr) return;
-  if (http_get(http_firmware_host(), path, buffer, entry->size) == 1)
-    ufw_load_data(buffer, package);
+  ufw_load_data(buffer, package);
   std::free(buffer);
 }
 

@@ -10,6 +10,7 @@
 //
 // Everything here runs on the action thread.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "functions.h"
@@ -60,12 +61,22 @@ struct ufw {
 // read errors and larger files leave it invalid. Opening a pipe waits for its
 // writer. Prints nothing; the caller tests package->valid.
 void ufw_load_file(const char *path, ufw *package);
+// ufw_load_file's first step, for tools that check the bytes before they are
+// parsed: the file's contents with those refusals and that cap, in a malloc'd
+// buffer with a terminating zero that the caller frees, their count in
+// *length; null on any refusal or failure. Prints nothing.
+char *ufw_read_file(const char *path, size_t *length);
 
 // Clears `package` and fetches "/firmware/<entry->file_name>" from the
 // firmware host into a buffer of entry->size bytes; parses it only when the
 // fetch succeeded. A null entry, a size below 1 or above UFW_MAX_FILE_SIZE + 1,
 // or an unsafe file name leave it invalid with nothing requested. Prints nothing.
 void ufw_load_http(const auto_ufw_manifest *entry, ufw *package);
+// ufw_load_http's first step: the fetched body and a terminating zero in a
+// malloc'd buffer of entry->size bytes that the caller frees; null after the
+// same refusals (nothing requested) or a failed fetch. The client reports no
+// length: a body is its text up to the first zero byte. Prints nothing.
+char *ufw_fetch_http(const auto_ufw_manifest *entry);
 
 // Parses a zero-terminated package text in place (line ends become zeros) and
 // rebuilds every section. Sets valid to 1 only on complete success. On memory

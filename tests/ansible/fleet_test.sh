@@ -3,7 +3,9 @@
 # connection): trelk-fleet updates two simulated hubs and the report fetched
 # to the control side holds both; then two hosts at once, one where a hub
 # fails (its report is fetched, then the host fails) and one where trelk-fleet
-# cannot run (the host fails, nothing is fetched).
+# cannot run (the host fails, nothing is fetched); last, the offline flow: a
+# mirror made by trelk-fleet --mirror, used by the hosts with the control
+# machine's SHA256SUMS.
 #
 #   fleet_test.sh TRELK_FLEET TRELK_HUBSIM
 #
@@ -147,4 +149,35 @@ results=$(report_field "$work/reports/rack-a.json" '" ".join(h["result"] for h i
 [[ $results == "updated failed" ]] || fail "rack-a's report holds results '$results'"
 [[ ! -e $work/reports/rack-b.json ]] || fail "a report of rack-b is left although trelk-fleet could not run"
 echo "rack-a: report fetched ($results), host failed; rack-b: host failed, no report"
+
+# The offline flow, with the real trelk-fleet: a mirror made on the control
+# machine (here from a folder laid out as the server), the hosts told to use
+# it and to trust only what the control machine's SHA256SUMS lists (copied to
+# each host). A dry run: the plan says where the package comes from.
+if [[ $fleet != "$stand_in" ]]; then
+  mkdir -p "$work/origin/firmware"
+  cp "$sample" "$work/origin/firmware/hub-v3.10.ufw"
+  echo "310,hub-v3.10.ufw,$(($(stat -c %s "$sample") + 1)),Stable" >"$work/origin/firmware/manifest"
+  echo "1030,310" >"$work/origin/firmware/stable"
+  "$fleet" --mirror "$work/mirror" --server "$work/origin" >"$work/mirror.log" 2>&1 ||
+    { cat "$work/mirror.log"; fail "trelk-fleet --mirror failed"; }
+  start_hub hub-c 300
+  set +e
+  ansible-playbook -i localhost, -c local "$playbook" -e "$(python3 -c '
+import json, sys
+print(json.dumps({"trelk_fleet": sys.argv[1], "trelk_report_dir": sys.argv[2],
+                  "trelk_server": sys.argv[3], "trelk_sha256sums": sys.argv[3] + "/SHA256SUMS",
+                  "trelk_fleet_args": ["--port", sys.argv[4], "--dry-run"]}))
+' "$fleet" "$work/reports" "$work/mirror" "$work/hub-c.port")" >"$work/run3.log" 2>&1
+  status=$?
+  set -e
+  cat "$work/run3.log"
+  [[ $status -eq 0 ]] || fail "ansible-playbook exited with $status on the mirror's dry run"
+  line=$(report_field "$report" \
+    "'%s %s %s %s' % (r['source'], r['hubs'][0]['package'], r['hubs'][0]['verified'], r['hubs'][0]['reason'])")
+  [[ $line == "$work/mirror hub-v3.10.ufw True dry run: would update v3.00 to v3.10" ]] ||
+    fail "the mirror's dry run reported '$line'"
+  [[ -z $(ls -A "$work/tmp") ]] || fail "left behind on the host: $(ls -A "$work/tmp")"
+  echo "mirror: $line"
+fi
 echo "ok"

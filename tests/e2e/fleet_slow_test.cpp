@@ -1,11 +1,17 @@
 // trelk-fleet's full updates, end to end on the private stage: several hubs
-// updated side by side, each with its own model's package, and a hub that
-// fails alone. Every upload ends with the finish commands' pauses (six
+// updated side by side, each with its own model's package, a hub that fails
+// alone, and the offline lab's way: a mirror made where the server can be
+// reached, then used with the server gone. Every upload ends with the finish commands' pauses (six
 // seconds per board and pass), so these cases take about a minute each.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
 #include "fleet_stage.h"
+#include "sha256.h"
 
 #if defined(TRELK_HUBSIM_BIN) && defined(TRELK_FLEET_BIN)
 
@@ -66,8 +72,9 @@ TEST_F(FleetUpdate, ThreeHubsOfTwoModelsEachGetTheirStableVersion) {
   EXPECT_EQ(fleet_lines_of(r.out, c)[6], "finishing (12/12 blocks, 0 failed sends)");
   EXPECT_EQ(fleet_report_entry(report, c),
             "{\"port\": \"" + c + "\", \"model\": \"Tavrine-20\", \"serial\": \"1080.0009\", "
-            "\"version_before\": 300, \"version_after\": 311, \"result\": \"updated\", "
-            "\"failed_sends\": 0, \"seconds\": S}");
+            "\"version_before\": 300, \"version_after\": 311, \"package\": \"fw311.ufw\", "
+            "\"package_sha256\": \"" + sha256_hex(package_of(311, t20)) + "\", \"verified\": "
+            "false, \"result\": \"updated\", \"failed_sends\": 0, \"seconds\": S}");
   EXPECT_NE(fleet_report_entry(report, b).find("\"result\": \"updated\""), std::string::npos);
   EXPECT_EQ(net.requests().size(), 4u);
 
@@ -99,8 +106,10 @@ TEST_F(FleetUpdate, AHubWithABlockThatNeverChecksOutFailsAlone) {
   EXPECT_EQ(fleet_lines_of(r.out, current).back(), "up to date (v3.12)");
   EXPECT_EQ(fleet_report_entry(report, bad),
             "{\"port\": \"" + bad + "\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 300, \"version_after\": 300, \"result\": \"failed\", "
-            "\"failed_sends\": 6, \"seconds\": S, \"reason\": \"" + reason + "\"}");
+            "\"version_before\": 300, \"version_after\": 300, \"package\": \"fw312.ufw\", "
+            "\"package_sha256\": \"" + sha256_hex(package_of(312, types)) + "\", \"verified\": "
+            "false, \"result\": \"failed\", \"failed_sends\": 6, \"seconds\": S, \"reason\": "
+            "\"" + reason + "\"}");
   EXPECT_NE(fleet_report_entry(report, good).find("\"result\": \"updated\""), std::string::npos);
   EXPECT_NE(fleet_report_entry(report, current).find("\"result\": \"up-to-date\""),
             std::string::npos);
@@ -109,6 +118,125 @@ TEST_F(FleetUpdate, AHubWithABlockThatNeverChecksOutFailsAlone) {
   expect_updated(*hubs[0], 312, types);
   EXPECT_EQ(hubs[1]->state_long("board1.finishes") + hubs[1]->state_long("board2.finishes"), 0);
   // The hub that already runs the version is not touched beyond its probe.
+  EXPECT_TRUE(only_probes(hubs[2]->lines()));
+}
+
+TEST_F(FleetUpdate, AMirrorMadeOnlineUpdatesHubsOffline) {
+  // Three models, each with a stable package of its own; an older package
+  // in the manifest is no model's stable one and stays on the server.
+  const std::vector<uint16_t> t16 = {0x0102, 0x0201}, t10 = {0x0103, 0x0203}, t8 = {0x0101, 0x0201};
+  const std::string a = add_hub({"--model", "1030", "--mode", "bootloader"});
+  const std::string b = add_hub({"--model", "1020", "--mode", "bootloader"});
+  const std::string c = add_hub({"--model", "1010", "--mode", "bootloader"});
+  ASSERT_FALSE(c.empty());
+  const std::string manifest = serve_package("fw312.ufw", 312, t16) +
+                               serve_package("fw311.ufw", 311, t10) +
+                               serve_package("fw310.ufw", 310, t8) +
+                               serve_package("fw300.ufw", 300, t16);
+  net.serve("manifest", manifest);
+  net.serve("stable", "1030,312\n1020,311\n1010,310\n");
+  const std::string mirror = dir.path() + "/mirror";
+  const std::string origin = "http://" TRELK_FIRMWARE_HOST;
+
+  // 1. The machine with a connection makes the mirror from the built-in host.
+  auto r = run({"--mirror", mirror});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const auto bytes = [](int version, const std::vector<uint16_t> &types) {
+    return std::to_string(package_of(version, types).size()) + " bytes";
+  };
+  const size_t total = manifest.size() + 27 + package_of(312, t16).size() +
+                       package_of(311, t10).size() + package_of(310, t8).size();
+  EXPECT_EQ(r.out, "firmware/manifest: " + std::to_string(manifest.size()) + " bytes\n"
+                   "firmware/stable: 27 bytes\n"
+                   "firmware/fw312.ufw: " + bytes(312, t16) + ", v3.12, stable for Tavrine-16\n"
+                   "firmware/fw311.ufw: " + bytes(311, t10) + ", v3.11, stable for Tavrine-10\n"
+                   "firmware/fw310.ufw: " + bytes(310, t8) + ", v3.10, stable for Tavrine-8\n"
+                   "Mirrored " + origin + " into " + mirror + ": the manifest, the stable list and 3 "
+                   "packages, " + std::to_string(total) + " bytes; " + mirror +
+                   "/SHA256SUMS lists them.\n");
+  EXPECT_EQ(net.requests(), (std::vector<std::string>{"/firmware/manifest", "/firmware/stable",
+                                                      "/firmware/fw312.ufw", "/firmware/fw311.ufw",
+                                                      "/firmware/fw310.ufw"}));
+  // sha256sum itself accepts the list; the folder holds nothing else.
+  auto check = run_process({"/bin/sh", "-c", "cd '" + mirror + "' && sha256sum --check --strict SHA256SUMS"});
+  EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
+  EXPECT_EQ(check.out, "firmware/fw312.ufw: OK\nfirmware/fw311.ufw: OK\nfirmware/fw310.ufw: OK\n"
+                       "firmware/stable: OK\nfirmware/manifest: OK\n");
+  const auto listing = [&] {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(mirror))
+      names.push_back(entry.path().string().substr(mirror.size()));
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const std::vector<std::string> names = listing();
+  EXPECT_EQ(names, (std::vector<std::string>{"/SHA256SUMS", "/firmware", "/firmware/fw310.ufw",
+                                             "/firmware/fw311.ufw", "/firmware/fw312.ufw",
+                                             "/firmware/manifest", "/firmware/stable"}));
+
+  // 2. A mirror run that cannot have every package replaces nothing.
+  net.serve("stable", "1030,300\n1020,311\n1010,310\n");
+  std::filesystem::remove(net.work() + "/www/firmware/fw311.ufw");
+  r = run({"--mirror", mirror});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.err, "trelk-fleet: " + origin + "/firmware/fw311.ufw: HTTP status 404\n"
+                   "trelk-fleet: nothing was stored in " + mirror + ": 1 package could not be mirrored\n");
+  EXPECT_EQ(listing(), names);  // no temporary file is left either
+  std::ifstream stable(mirror + "/firmware/stable");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stable), {}), "1030,312\n1020,311\n1010,310\n");
+  check = run_process({"/bin/sh", "-c", "cd '" + mirror + "' && sha256sum --check --quiet SHA256SUMS"});
+  EXPECT_EQ(check.exit_status, 0) << check.out;
+
+  // From here on no server runs at all.
+  net.without_server();
+
+  // 3. A package damaged on the way to the lab is caught by the mirror's list.
+  const std::string damaged = dir.path() + "/damaged";
+  std::filesystem::copy(mirror, damaged, std::filesystem::copy_options::recursive);
+  {
+    // One hex digit of a data record changed, as a bad copy would.
+    std::fstream file(damaged + "/firmware/fw311.ufw", std::ios::in | std::ios::out | std::ios::binary);
+    file.seekg(40);
+    const char digit = static_cast<char>(file.get());
+    file.seekp(40);
+    file.put(digit == '0' ? '1' : '0');
+  }
+  r = run({"--server", "file://" + damaged, "--dry-run"});
+  EXPECT_EQ(r.exit_status, 1) << r.err;
+  EXPECT_EQ(fleet_lines_of(r.out, a)[2], "would update v3.00 -> v3.12");
+  EXPECT_EQ(fleet_lines_of(r.out, b)[2],
+            "skipped: package fw311.ufw: digest mismatch with " + damaged + "/SHA256SUMS");
+
+  // 4. The offline update from the mirror: each hub its own model's version,
+  // but the site's list contradicts fw310, so the Tavrine-8 is left alone.
+  const std::string trusted = dir.write("trusted.sums",
+                                        sha256_hex(package_of(312, t16)) + "  fw312.ufw\n" +
+                                            sha256_hex(package_of(311, t10)) + " *fw311.ufw\n" +
+                                            sha256_hex(package_of(300, t16)) + "  fw310.ufw\n");
+  const std::string report = dir.path() + "/report.json";
+  r = run({"--server", mirror, "--sha256sums", trusted, "--json", report});
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(fleet_lines_of(r.out, a).back().starts_with("updated v3.00 -> v3.12 in ")) << r.out;
+  EXPECT_TRUE(fleet_lines_of(r.out, b).back().starts_with("updated v3.00 -> v3.11 in ")) << r.out;
+  EXPECT_EQ(fleet_lines_of(r.out, c).back(),
+            "skipped: package fw310.ufw: digest mismatch with " + trusted);
+  EXPECT_NE(r.out.find("\nPackage fw312.ufw (v3.12) from " + mirror + "/firmware/fw312.ufw, sha256 " +
+                       sha256_hex(package_of(312, t16)) + ", verified by " + mirror +
+                       "/SHA256SUMS and " + trusted + "\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(fleet_report_head_of(report).find("\"source\": \"" + mirror + "\""), std::string::npos);
+  EXPECT_NE(fleet_report_entry(report, b).find("\"package\": \"fw311.ufw\", \"package_sha256\": \"" +
+                                               sha256_hex(package_of(311, t10)) +
+                                               "\", \"verified\": true, \"result\": \"updated\""),
+            std::string::npos)
+      << fleet_report_entry(report, b);
+
+  for (auto &hub : hubs) hub->stop();
+  expect_updated(*hubs[0], 312, t16);
+  expect_updated(*hubs[1], 311, t10);
   EXPECT_TRUE(only_probes(hubs[2]->lines()));
 }
 

@@ -18,6 +18,7 @@
 #if defined(TRELK_HUBSIM_BIN) && defined(TRELK_FLEET_BIN)
 #include "fleet_stage.h"
 #include "hubsim.h"
+#include "sha256.h"
 
 namespace {
 
@@ -46,6 +47,25 @@ TEST(FleetCommandLine, HelpVersionAndUsageErrors) {
       {{"--jobs", "2x"}, "trelk-fleet: invalid number of jobs '2x' (a whole number from 1 up)\n"},
       {{"--fw"}, "trelk-fleet: option '--fw' requires an argument\n"},
       {{"stray"}, "trelk-fleet: unexpected argument 'stray'\n"},
+      {{"--mirror", "/tmp/m", "--fw", "p.ufw"},
+       "trelk-fleet: options '--mirror' and '--fw' cannot be used together\n"},
+      {{"--mirror", "/tmp/m", "--dry-run"},
+       "trelk-fleet: options '--mirror' and '--dry-run' cannot be used together\n"},
+      {{"--fw", "p.ufw", "--server", "http://h"},
+       "trelk-fleet: options '--fw' and '--server' cannot be used together\n"},
+      {{"--server", "ftp://h/fw"},
+       "trelk-fleet: unsupported scheme 'ftp://' in --server (http://, https:// or file://)\n"},
+      {{"--server", "https://"}, "trelk-fleet: invalid URL 'https://'\n"},
+      {{"--server", "https://h/fw?channel=beta"},
+       "trelk-fleet: the server URL 'https://h/fw?channel=beta' may not have a query or a fragment\n"},
+      {{"--server", "file://srv/mirror"},
+       "trelk-fleet: a file:// URL needs an absolute path: 'file://srv/mirror'\n"},
+      // A host name without its scheme would otherwise be read as a folder.
+      {{"--server", "fw.example.org"},
+       "trelk-fleet: --server 'fw.example.org' is neither an http:// or https:// URL nor a "
+       "directory\n"},
+      {{"--server", "/tmp", "--ca-file", "ca.pem"},
+       "trelk-fleet: option '--ca-file' needs --server with an http:// or https:// URL\n"},
   };
   for (const auto &[args, message] : wrong) {
     auto r = fleet(args);
@@ -70,6 +90,18 @@ TEST(FleetCommandLine, BadPackageOrReportFolderTouchesNoPort) {
   EXPECT_EQ(r.exit_status, 255);
   EXPECT_EQ(r.err, "trelk-fleet: cannot write the report " + dir.path() +
                        "/missing/report.json: No such file or directory\n");
+
+  // The lists and the authority are read before any port is touched too.
+  const std::string missing = dir.path() + "/missing.sums";
+  r = fleet({"--fw", good, "--port", hub.port(), "--sha256sums", missing});
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.err, "trelk-fleet: " + missing + ": No such file or directory\n");
+  r = fleet({"--fw", good, "--port", hub.port(), "--sha256sums", bad});
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.err, "trelk-fleet: " + bad + ": no line in sha256sum format\n");
+  r = fleet({"--server", "https://fw.example.org", "--ca-file", missing, "--port", hub.port()});
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.err, "trelk-fleet: cannot read the CA file " + missing + ": No such file or directory\n");
 
   hub.stop();
   EXPECT_TRUE(hub.lines().empty()) << hub.lines().front();
@@ -125,17 +157,34 @@ TEST_F(FleetStage, DryRunReportsThePlanAndSendsOnlyProbes) {
   auto entry = [&](const std::string &port) { return fleet_report_entry(report, port); };
   EXPECT_EQ(entry(a),
             "{\"port\": \"" + a + "\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 300, \"version_after\": 300, \"result\": \"skipped\", "
+            "\"version_before\": 300, \"version_after\": 300, \"package\": \"fw312.ufw\", "
+            "\"package_sha256\": \"" + sha256_hex(package_of(312, {0x0102, 0x0201})) + "\", "
+            "\"verified\": false, \"result\": \"skipped\", "
             "\"failed_sends\": 0, \"seconds\": S, \"reason\": \"dry run: would update v3.00 to "
             "v3.12\"}");
   EXPECT_EQ(entry(c),
             "{\"port\": \"" + c + "\", \"model\": \"Tavrine-10\", \"serial\": \"Q\\\"7\\\\x\", "
-            "\"version_before\": 311, \"version_after\": 311, \"result\": \"up-to-date\", "
+            "\"version_before\": 311, \"version_after\": 311, \"package\": \"fw311.ufw\", "
+            "\"package_sha256\": \"" + sha256_hex(package_of(311, {0x0103, 0x0203})) + "\", "
+            "\"verified\": false, \"result\": \"up-to-date\", "
             "\"failed_sends\": 0, \"seconds\": S}");
   EXPECT_EQ(entry(e),
             "{\"port\": \"" + e + "\", \"model\": null, \"serial\": null, \"version_before\": "
-            "null, \"version_after\": null, \"result\": \"skipped\", \"failed_sends\": 0, "
+            "null, \"version_after\": null, \"package\": null, \"package_sha256\": null, "
+            "\"verified\": false, \"result\": \"skipped\", \"failed_sends\": 0, "
             "\"seconds\": S, \"reason\": \"Unable to detect a Varnholt hub on port " + e + "\"}");
+
+  // A --fw package is checked by its base name; the report names the file.
+  const std::string own = dir.write("own-v3.12.ufw", package_of(312, {0x0102, 0x0201}));
+  const std::string sha256 = sha256_hex(package_of(312, {0x0102, 0x0201}));
+  const std::string sums = dir.write("own.sums", sha256 + "  /elsewhere/own-v3.12.ufw\n");
+  r = run({"--fw", own, "--sha256sums", sums, "--port", a, "--dry-run", "--json", report});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.out.find("\nPackage own-v3.12.ufw (v3.12) from " + own + ", sha256 " + sha256 +
+                       ", verified by " + sums + "\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(fleet_report_head_of(report).find("\"source\": \"" + own + "\""), std::string::npos);
 
   // Nothing reached any hub but the detection probes.
   for (auto &hub : hubs) {
@@ -193,6 +242,92 @@ TEST_F(FleetStage, CtrlCEndsTheUpdatesAndTheSummaryNamesTheIncompleteHubs) {
                                                   "\"seconds\": S, \"reason\": \"" + reason + "\"}"),
             std::string::npos)
       << fleet_report_entry(report, port);
+}
+
+TEST_F(FleetStage, ServerOfTheSiteUnderAPrefixOnAnotherPort) {
+  // nginx serves the documents under /site/trelk on port 8080; the built-in
+  // host's server on port 80 is never asked.
+  const std::string a = add_hub({"--model", "1030", "--mode", "bootloader"});
+  net.serve("manifest", serve_package("fw312.ufw", 312, {0x0102, 0x0201}));
+  net.serve("stable", "1030,312\n");
+  net.serve_nginx(8080, "/site/trelk");
+  const std::string server = "http://" TRELK_FIRMWARE_HOST ":8080/site/trelk";
+  const std::string report = dir.path() + "/report.json";
+
+  auto r = run({"--server", server + "/", "--dry-run", "--json", report});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(fleet_lines_of(r.out, a)[2], "would update v3.00 -> v3.12");
+  const std::string sha256 = sha256_hex(package_of(312, {0x0102, 0x0201}));
+  EXPECT_NE(r.out.find("\nPackage fw312.ufw (v3.12) from " + server +
+                       "/firmware/fw312.ufw, sha256 " + sha256 + ", not verified\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(net.requests(),
+            (std::vector<std::string>{"/site/trelk/firmware/manifest", "/site/trelk/firmware/stable",
+                                      "/site/trelk/firmware/fw312.ufw"}));
+  // The report says where, when and from what it was made.
+  const std::string head = fleet_report_head_of(report);
+  char host[256] = "";
+  gethostname(host, sizeof host);
+  EXPECT_EQ(head, std::string("{\"host\": \"") + host + "\", \"generated\": \"T\", "
+                      "\"trelk_version\": \"3.00\", \"source\": \"" + server + "\"")
+      << head;
+
+  // A wrong prefix is one line naming the URL and the status.
+  r = run({"--server", "http://" TRELK_FIRMWARE_HOST ":8080/elsewhere", "--dry-run"});
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.err, "trelk-fleet: http://" TRELK_FIRMWARE_HOST
+                   ":8080/elsewhere/firmware/manifest: HTTP status 404\n");
+  hubs[0]->stop();
+  EXPECT_TRUE(only_probes(hubs[0]->lines()));
+}
+
+TEST_F(FleetStage, HttpsServerOfASiteAuthority) {
+  // A certificate made now by a test authority: trusted with --ca-file,
+  // refused without it (the system's store does not know the authority).
+  ASSERT_EQ(make_test_authority(dir.path(), TRELK_FIRMWARE_HOST), "");
+  const std::string a = add_hub({"--model", "1030", "--mode", "bootloader"});
+  const std::string b = add_hub({"--model", "1020", "--mode", "bootloader"});
+  net.serve("manifest", serve_package("fw312.ufw", 312, {0x0102, 0x0201}) +
+                            serve_package("fw311.ufw", 311, {0x0103, 0x0203}));
+  net.serve("stable", "1030,312\n1020,311\n");
+  net.serve_tls(8443, dir.path() + "/server.pem", dir.path() + "/server.key");
+  const std::string server = "https://" TRELK_FIRMWARE_HOST ":8443";
+  // The site vouches for fw312 only.
+  const std::string sha312 = sha256_hex(package_of(312, {0x0102, 0x0201}));
+  const std::string sums = dir.write("SHA256SUMS", sha312 + "  fw312.ufw\n");
+  const std::string report = dir.path() + "/report.json";
+
+  auto r = run({"--server", server, "--ca-file", dir.path() + "/ca.pem", "--sha256sums", sums,
+                "--dry-run", "--json", report});
+  EXPECT_EQ(r.exit_status, 1) << r.err;  // b's package is not vouched for
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(fleet_lines_of(r.out, a)[2], "would update v3.00 -> v3.12");
+  EXPECT_EQ(fleet_lines_of(r.out, b)[2], "skipped: package fw311.ufw not in " + sums);
+  EXPECT_NE(r.out.find("\nPackage fw312.ufw (v3.12) from " + server + "/firmware/fw312.ufw, sha256 " +
+                       sha312 + ", verified by " + sums + "\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(fleet_report_entry(report, a).find("\"package\": \"fw312.ufw\", \"package_sha256\": \"" +
+                                               sha312 + "\", \"verified\": true,"),
+            std::string::npos)
+      << fleet_report_entry(report, a);
+  EXPECT_NE(fleet_report_entry(report, b).find("\"verified\": false, \"result\": \"skipped\""),
+            std::string::npos)
+      << fleet_report_entry(report, b);
+  EXPECT_EQ(net.requests().size(), 4u);  // both documents, both packages
+
+  r = run({"--server", server, "--dry-run"});
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.err, "trelk-fleet: " + server +
+                       "/firmware/manifest: TLS verification failed (SSL certificate problem: "
+                       "unable to get local issuer certificate)\n");
+  EXPECT_TRUE(net.requests().empty());  // nothing is asked of a server not trusted
+  for (auto &hub : hubs) {
+    hub->stop();
+    EXPECT_TRUE(only_probes(hub->lines()));
+  }
 }
 
 TEST_F(FleetStage, SetupErrors) {

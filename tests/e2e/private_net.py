@@ -18,13 +18,17 @@ In a private mount and network namespace it makes:
     standard library's file server, in a thread of this process), which logs
     every requested path and can run a shell command the first time a path is
     requested, before answering it: that is how a test unplugs a hub at a
-    known moment of the automatic update.
+    known moment of the automatic update;
+  - with --tls, the same server over HTTPS (the standard library's ssl) on
+    another port, with the given certificate and key;
+  - with --nginx, nginx serving DIR under a path prefix on another port (a
+    child process, its request paths logged to the same file).
 Everything is undone when the namespace ends. One process does it all: on
 some kernels every process start is costly, and the cases run side by side.
 
 Usage: private_net.py --work DIR --host NAME [--www DIR] [--sys DIR]
                       [--link NAME=TARGET]... [--hook PATH COMMAND]...
-                      -- COMMAND [ARG]...
+                      [--tls PORT CERT KEY] [--nginx PORT PREFIX] -- COMMAND [ARG]...
 Writes into the work folder: hosts, dev-order (the ttyUSB names in the order
 the /dev listing gives them), requests (one requested path a line). Exits with
 the command's status (125 when setting up failed).
@@ -37,10 +41,12 @@ import http.server
 import os
 import signal
 import socket
+import ssl
 import struct
 import subprocess
 import sys
 import threading
+import time
 
 CLONE_NEWNS = 0x00020000
 CLONE_NEWNET = 0x40000000
@@ -104,7 +110,7 @@ def make_dev(work, links):
                 order.write(name + "\n")
 
 
-def start_server(www, log_path, hooks):
+def start_server(www, log_path, hooks, port=80, tls=None):
     lock = threading.Lock()
 
     class Handler(http.server.SimpleHTTPRequestHandler):
@@ -128,11 +134,61 @@ def start_server(www, log_path, hooks):
             if not isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
                 super().handle_error(request, client_address)
 
-    open(log_path, "w").close()
-    server = Server(("127.0.0.1", 80), functools.partial(Handler, directory=www))
+    server = Server(("127.0.0.1", port), functools.partial(Handler, directory=www))
+    if tls is not None:
+        # A client that refuses the certificate ends the handshake inside
+        # accept(); the server drops that connection and goes on.
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(tls[0], tls[1])
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     server.daemon_threads = True
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
+
+
+NGINX_CONFIG = """daemon off;
+master_process off;
+user root;
+pid {work}/nginx.pid;
+error_log {work}/nginx-error.log;
+events {{ worker_connections 64; }}
+http {{
+    log_format paths '$request_uri';
+    access_log {work}/requests paths;
+    client_body_temp_path {work}/nginx-temp;
+    proxy_temp_path {work}/nginx-temp;
+    fastcgi_temp_path {work}/nginx-temp;
+    uwsgi_temp_path {work}/nginx-temp;
+    scgi_temp_path {work}/nginx-temp;
+    default_type application/octet-stream;
+    server {{
+        listen 127.0.0.1:{port};
+        location {prefix}/ {{ alias {www}/; }}
+    }}
+}}
+"""
+
+
+def start_nginx(work, www, port, prefix):
+    config = os.path.join(work, "nginx.conf")
+    with open(config, "w") as f:
+        f.write(NGINX_CONFIG.format(work=work, www=www, port=port, prefix=prefix.rstrip("/")))
+    program = "/usr/sbin/nginx" if os.access("/usr/sbin/nginx", os.X_OK) else "nginx"
+    process = subprocess.Popen([program, "-c", config, "-p", work, "-e",
+                                os.path.join(work, "nginx-error.log")],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    # Ready once it accepts a connection (five seconds at most).
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return process
+        except OSError:
+            if process.poll() is not None:
+                break
+            time.sleep(0.05)
+    process.kill()
+    raise SetupError(f"nginx did not start on port {port} (see {work}/nginx-error.log)")
 
 
 def main():
@@ -143,6 +199,8 @@ def main():
     parser.add_argument("--sys")
     parser.add_argument("--link", action="append", default=[])
     parser.add_argument("--hook", nargs=2, action="append", default=[])
+    parser.add_argument("--tls", nargs=3, metavar=("PORT", "CERT", "KEY"))
+    parser.add_argument("--nginx", nargs=2, metavar=("PORT", "PREFIX"))
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
@@ -163,11 +221,17 @@ def main():
         with open(hosts, "w") as f:
             f.write(f"127.0.0.1 localhost\n127.0.0.1 {args.host}\n")
         mount(hosts, "/etc/hosts", None, MS_BIND)
-        server = None
+        servers, nginx = [], None
+        log_path = os.path.join(args.work, "requests")
+        open(log_path, "w").close()
         if args.www:
-            server = start_server(args.www, os.path.join(args.work, "requests"),
-                                  dict(args.hook))
-    except (SetupError, OSError) as error:
+            servers.append(start_server(args.www, log_path, dict(args.hook)))
+            if args.tls:
+                servers.append(start_server(args.www, log_path, {}, int(args.tls[0]),
+                                            tls=args.tls[1:]))
+            if args.nginx:
+                nginx = start_nginx(args.work, args.www, int(args.nginx[0]), args.nginx[1])
+    except (SetupError, OSError, ssl.SSLError) as error:
         print(f"private_net.py: {error}", file=sys.stderr)
         return 125
 
@@ -179,8 +243,11 @@ def main():
     status = subprocess.run(command, check=False, env=env,
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)
                             ).returncode
-    if server is not None:
+    for server in servers:
         server.server_close()
+    if nginx is not None:
+        nginx.terminate()
+        nginx.wait()
     return status if status >= 0 else 128 - status
 
 

@@ -84,6 +84,11 @@ if [[ -x $build/trelk-hubsim ]]; then
   pages+=(trelk-hubsim)
 fi
 if [[ -x $build/trelk-fleet ]]; then
+  # trelk-fleet's libraries: libcurl (HTTPS to a site's server) and libcrypto
+  # (SHA-256, which trelk-pkg uses too); nlohmann/json is compiled in.
+  for lib in libcurl4 libssl3; do
+    grep -qxF -- "$lib" <<<"$names" || fail "Depends lacks $lib"
+  done
   for path in ./usr/bin/trelk-fleet ./usr/share/bash-completion/completions/trelk-fleet; do
     grep -qx -- "$path" <<<"$contents" || fail "$path missing from the package"
   done

@@ -2,6 +2,7 @@
 
 #if defined(TRELK_HUBSIM_BIN) && defined(TRELK_FLEET_BIN)
 
+#include <cctype>
 #include <fstream>
 #include <sstream>
 
@@ -13,9 +14,13 @@ std::string fleet_stage::add_hub(const std::vector<std::string> &args) {
   return "/dev/" + name;
 }
 
+std::string fleet_stage::package_of(int version, const std::vector<uint16_t> &types) {
+  return package_text(version, test_sections(types, version));
+}
+
 std::string fleet_stage::serve_package(const std::string &name, int version,
                                        const std::vector<uint16_t> &types) {
-  const std::string text = package_text(version, test_sections(types, version));
+  const std::string text = package_of(version, types);
   net.serve(name, text);
   return std::to_string(version) + "," + name + "," + std::to_string(text.size() + 1) + ",Label\n";
 }
@@ -28,6 +33,27 @@ ProcessResult fleet_stage::run(const std::vector<std::string> &args,
   return net.run_program(fleet_binary(), args, opts);
 }
 
+std::string make_test_authority(const std::string &dir, const std::string &host) {
+  // Elliptic-curve keys: made in milliseconds, where RSA keys take a while.
+  const std::vector<std::string> new_key = {"-newkey", "ec", "-pkeyopt",
+                                            "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2"};
+  std::vector<std::string> authority = {"/usr/bin/openssl", "req", "-x509", "-keyout",
+                                        dir + "/ca.key", "-out", dir + "/ca.pem", "-subj",
+                                        "/CN=trelk test authority"};
+  authority.insert(authority.end(), new_key.begin(), new_key.end());
+  std::vector<std::string> server = {
+      "/usr/bin/openssl", "req", "-x509", "-CA", dir + "/ca.pem", "-CAkey", dir + "/ca.key",
+      "-keyout", dir + "/server.key", "-out", dir + "/server.pem", "-subj", "/CN=" + host,
+      "-addext", "basicConstraints=critical,CA:FALSE",
+      "-addext", "subjectAltName=DNS:" + host + ",IP:127.0.0.1"};
+  server.insert(server.end(), new_key.begin(), new_key.end());
+  for (const auto &argv : {authority, server}) {
+    const ProcessResult made = run_process(argv);
+    if (made.exit_status != 0) return made.err.empty() ? "openssl failed" : made.err;
+  }
+  return "";
+}
+
 std::vector<std::string> fleet_lines_of(const std::string &out, const std::string &port) {
   std::vector<std::string> lines;
   std::istringstream in(out);
@@ -36,13 +62,36 @@ std::vector<std::string> fleet_lines_of(const std::string &out, const std::strin
   return lines;
 }
 
-std::string fleet_report_entry(const std::string &report_path, const std::string &port) {
-  std::ifstream in(report_path);
+namespace {
+
+std::string read_report(const std::string &path) {
+  std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+std::string fleet_report_head_of(const std::string &report_path) {
+  std::string json = read_report(report_path);
+  json = json.substr(0, json.find(", \"hubs\": ["));
+  const std::string key = "\"generated\": \"";
+  const size_t at = json.find(key);
+  if (at == std::string::npos) return json;
+  const std::string shape = "dddd-dd-ddTdd:dd:ddZ";
+  const std::string value = json.substr(at + key.size(), shape.size());
+  bool iso = value.size() == shape.size() && json.compare(at + key.size() + shape.size(), 1, "\"") == 0;
+  for (size_t i = 0; iso && i < shape.size(); ++i)
+    iso = shape[i] == 'd' ? std::isdigit(static_cast<unsigned char>(value[i])) != 0 : value[i] == shape[i];
+  if (iso) json.replace(at + key.size(), shape.size(), "T");
+  return json;
+}
+
+std::string fleet_report_entry(const std::string &report_path, const std::string &port) {
   // Every "seconds" number becomes S (no std::regex: g++ 12 warns inside it
   // in the sanitizer builds).
-  std::string json = text.str();
+  std::string json = read_report(report_path);
   const std::string key = "\"seconds\": ";
   for (size_t at = json.find(key); at != std::string::npos; at = json.find(key, at)) {
     at += key.size();

@@ -29,6 +29,8 @@ class fleet_stage {
   // test_sections with the version as seed); returns its manifest line.
   std::string serve_package(const std::string &name, int version,
                             const std::vector<uint16_t> &types);
+  // The text of that package, as served.
+  static std::string package_of(int version, const std::vector<uint16_t> &types);
   // Above zero: run() sends SIGINT to trelk-fleet's process group this long
   // after the start (Ctrl-C).
   std::chrono::milliseconds interrupt_after{0};
@@ -38,12 +40,21 @@ class fleet_stage {
                     std::chrono::milliseconds timeout = std::chrono::seconds(120));
 };
 
+// A test authority and a server certificate it signed for `host` and
+// 127.0.0.1, made by the openssl command in `dir`: ca.pem, server.pem and
+// server.key. Returns "" when they were made, else what openssl said.
+std::string make_test_authority(const std::string &dir, const std::string &host);
+
 // The plain output's lines of `port`, without the "PORT: " that starts them.
 std::vector<std::string> fleet_lines_of(const std::string &out, const std::string &port);
 
 // The report's object for `port` with every "seconds" value shown as S;
 // empty when the report has none.
 std::string fleet_report_entry(const std::string &report_path, const std::string &port);
+
+// The report's top-level fields before "hubs", with "generated" shown as T
+// when it is a UTC time in ISO 8601 (YYYY-MM-DDTHH:MM:SSZ).
+std::string fleet_report_head_of(const std::string &report_path);
 
 // True when every line is one of the detection probes.
 bool only_probes(const std::vector<std::string> &lines);

@@ -40,6 +40,14 @@ void private_net::link(const std::string &name, const std::string &target) {
   links_.push_back(name + "=" + target);
 }
 
+void private_net::serve_tls(uint16_t port, const std::string &cert, const std::string &key) {
+  servers_.insert(servers_.end(), {"--tls", std::to_string(port), cert, key});
+}
+
+void private_net::serve_nginx(uint16_t port, const std::string &prefix) {
+  servers_.insert(servers_.end(), {"--nginx", std::to_string(port), prefix});
+}
+
 void private_net::hook(const std::string &path, const std::string &command) {
   hooks_.emplace_back(path, command);
 }
@@ -62,6 +70,7 @@ ProcessResult private_net::run_program(const std::string &program,
   if (server_) {
     argv.push_back("--www");
     argv.push_back(work_ + "/www");
+    argv.insert(argv.end(), servers_.begin(), servers_.end());
   }
   if (!sys_.empty()) {
     argv.push_back("--sys");

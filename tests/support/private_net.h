@@ -7,6 +7,7 @@
 // folder of the test's (a fake USB view, see fake_usb.h). The real /dev,
 // /etc/hosts and /sys are never touched. Needs root (CI runs as root).
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,6 +36,12 @@ class private_net {
   void hook(const std::string &path, const std::string &command);
   // No HTTP server at all: every download is refused.
   void without_server() { server_ = false; }
+  // The same files over HTTPS as well, on `port`, with this certificate and
+  // key (PEM files).
+  void serve_tls(uint16_t port, const std::string &cert, const std::string &key);
+  // The same files as well from nginx on `port`, under `prefix`
+  // (PREFIX/firmware/<name>); its requests are logged with the others.
+  void serve_nginx(uint16_t port, const std::string &prefix);
 
   // Runs trelk with `args` on the stage.
   ProcessResult run(const std::vector<std::string> &args, const ProcessOptions &opts = {});
@@ -55,6 +62,7 @@ class private_net {
   std::string sys_;
   std::vector<std::string> links_;
   std::vector<std::pair<std::string, std::string>> hooks_;
+  std::vector<std::string> servers_;  // private_net.py's --tls and --nginx arguments
 };
 
 // True when this process may make namespaces (root); tests skip otherwise.

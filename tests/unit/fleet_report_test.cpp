@@ -1,16 +1,23 @@
 // trelk-fleet's pieces that need no hub: the JSON report (escaping, nulls,
-// which versions it shows, the atomic write), the event records as a pipe
-// delivers them, and the plan that decides what each probed hub needs.
+// which versions it shows, its head, the atomic write), the sha256sum lists
+// and the bounded reads and staged writes of files, the event records as a
+// pipe delivers them, and the plan that decides what each probed hub needs.
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "action_e2e.h"
+#include "checksums.h"
+#include "files.h"
 #include "fleet.h"
 #include "hub_event.h"
 #include "packages.h"
@@ -18,13 +25,16 @@
 
 namespace {
 
-TEST(FleetReport, StringsAreEscapedAndInvalidUtf8IsSpelledOut) {
+TEST(FleetReport, StringsAreEscapedAndInvalidUtf8IsReplaced) {
+  // The report's texts come from hubs and captured messages: whatever their
+  // bytes, the report stays valid JSON in UTF-8.
+  const std::string replacement = "\xef\xbf\xbd";  // U+FFFD
   EXPECT_EQ(json_string("plain"), "\"plain\"");
   EXPECT_EQ(json_string("a\"b\\c"), "\"a\\\"b\\\\c\"");
-  EXPECT_EQ(json_string("l1\nl2\r\t\x01\x7f"), "\"l1\\nl2\\r\\t\\u0001\\u007f\"");
+  EXPECT_EQ(json_string("l1\nl2\r\t\x01\x7f"), "\"l1\\nl2\\r\\t\\u0001\x7f\"");
   EXPECT_EQ(json_string("caf\xc3\xa9"), "\"caf\xc3\xa9\"");  // valid UTF-8 passes
-  EXPECT_EQ(json_string("\xff\xc3"), "\"\\u00ff\\u00c3\"");   // a stray byte, a cut sequence
-  EXPECT_EQ(json_string("\xc0\xaf"), "\"\\u00c0\\u00af\"");   // an overlong form
+  EXPECT_EQ(json_string("\xff\xc3"), "\"" + replacement + replacement + "\"");  // a stray byte, a cut sequence
+  EXPECT_EQ(json_string("\xc0\xaf"), "\"" + replacement + replacement + "\"");  // an overlong form
   EXPECT_EQ(json_string(std::string("a\0b", 3)), "\"a\\u0000b\"");
 }
 
@@ -44,26 +54,41 @@ TEST(FleetReport, EveryPortWithItsResult) {
   hubs[1].port = "/dev/ttyUSB1";
   hubs[1].result = hub_result::failed;
   hubs[1].reason = "The hub is not in bootloader mode";
+  hubs[0].package_name = "fw312.ufw";
+  hubs[0].package_sha256 = std::string(64, 'a');
+  hubs[0].package_verified = true;
+  hubs[1] = hubs[0];
+  hubs[1].port = "/dev/ttyUSB1";
+  hubs[1].result = hub_result::failed;
+  hubs[1].reason = "The hub is not in bootloader mode";
+  hubs[1].package_verified = false;
   hubs[2].port = "/dev/ttyUSB2";
   hubs[2].result = hub_result::skipped;
   hubs[2].reason = "Unable to detect a Varnholt hub on port /dev/ttyUSB2";
+  const fleet_report_head head{"lab-01", "2026-02-03T10:04:05Z", "3.00", "/srv/mirror"};
 
-  EXPECT_EQ(fleet_report_json(hubs),
-            "{\"hubs\": [\n"
+  EXPECT_EQ(fleet_report_json(head, hubs),
+            "{\"host\": \"lab-01\", \"generated\": \"2026-02-03T10:04:05Z\", \"trelk_version\": "
+            "\"3.00\", \"source\": \"/srv/mirror\", \"hubs\": [\n"
             "  {\"port\": \"/dev/ttyUSB0\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 310, \"version_after\": 312, \"result\": \"updated\", "
-            "\"failed_sends\": 3, \"seconds\": 41.2},\n"
+            "\"version_before\": 310, \"version_after\": 312, \"package\": \"fw312.ufw\", "
+            "\"package_sha256\": \"" + std::string(64, 'a') + "\", \"verified\": true, "
+            "\"result\": \"updated\", \"failed_sends\": 3, \"seconds\": 41.2},\n"
             // A hub that was not updated reports the version it had.
             "  {\"port\": \"/dev/ttyUSB1\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 310, \"version_after\": 310, \"result\": \"failed\", "
-            "\"failed_sends\": 3, \"seconds\": 41.2, \"reason\": \"The hub is not in bootloader "
-            "mode\"},\n"
+            "\"version_before\": 310, \"version_after\": 310, \"package\": \"fw312.ufw\", "
+            "\"package_sha256\": \"" + std::string(64, 'a') + "\", \"verified\": false, "
+            "\"result\": \"failed\", \"failed_sends\": 3, \"seconds\": 41.2, \"reason\": \"The hub "
+            "is not in bootloader mode\"},\n"
             "  {\"port\": \"/dev/ttyUSB2\", \"model\": null, \"serial\": null, \"version_before\": "
-            "null, \"version_after\": null, \"result\": \"skipped\", \"failed_sends\": 0, "
+            "null, \"version_after\": null, \"package\": null, \"package_sha256\": null, "
+            "\"verified\": false, \"result\": \"skipped\", \"failed_sends\": 0, "
             "\"seconds\": 0.0, \"reason\": \"Unable to detect a Varnholt hub on port "
             "/dev/ttyUSB2\"}\n"
             "]}\n");
-  EXPECT_EQ(fleet_report_json({}), "{\"hubs\": []}\n");
+  EXPECT_EQ(fleet_report_json(head, {}),
+            "{\"host\": \"lab-01\", \"generated\": \"2026-02-03T10:04:05Z\", \"trelk_version\": "
+            "\"3.00\", \"source\": \"/srv/mirror\", \"hubs\": []}\n");
 }
 
 TEST(FleetReport, WrittenWholeOrNotAtAll) {
@@ -94,6 +119,86 @@ TEST(FleetReport, WrittenWholeOrNotAtAll) {
             "trelk-fleet: " + dir.path() + "/none/report.json: No such file or directory\n"
             "trelk-fleet: cannot write the report " + dir.path() +
                 "/none/report.json: No such file or directory\n");
+}
+
+TEST(FleetReport, HeadSaysWhereWhenAndWhat) {
+  const fleet_report_head head = fleet_report_head_now("/srv/mirror");
+  char host[256] = "";
+  gethostname(host, sizeof host);
+  EXPECT_EQ(head.host, host);
+  EXPECT_EQ(head.trelk_version, "3.00");
+  EXPECT_EQ(head.source, "/srv/mirror");
+  // UTC to the second: 2026-02-03T10:04:05Z, within a few seconds of now.
+  std::tm parsed{};
+  ASSERT_NE(strptime(head.generated.c_str(), "%Y-%m-%dT%H:%M:%SZ", &parsed), nullptr) << head.generated;
+  EXPECT_EQ(head.generated.size(), 20u);
+  EXPECT_LT(std::abs(static_cast<double>(timegm(&parsed) - std::time(nullptr))), 5.0);
+}
+
+TEST(FleetChecksums, Sha256sumFormatsAndVerdicts) {
+  const std::string a(64, 'a'), b(64, 'b'), upper_c(64, 'C'), c(64, 'c');
+  checksum_list list;
+  EXPECT_EQ(list.parse("/etc/trelk/SHA256SUMS",
+                       a + "  fw312.ufw\n" +            // text mode
+                           b + " *bin/fw311.ufw\r\n" +  // binary mode, a folder, CR LF
+                           "SHA256 (fw310.ufw) = " + upper_c + "\n" +  // BSD tag, upper case
+                           "\\" + a + "  odd\\\\name\n" +          // escaped backslash
+                           "# a comment\n" + a + " fw309.ufw\n" +      // one blank: no line
+                           a + "  twice.ufw\n" + b + "  other/twice.ufw\n"),
+            6u);
+  EXPECT_EQ(list.check("fw312.ufw", a), checksum_verdict::match);
+  EXPECT_EQ(list.check("fw311.ufw", b), checksum_verdict::match);
+  EXPECT_EQ(list.check("fw310.ufw", c), checksum_verdict::match);
+  EXPECT_EQ(list.check("odd\\name", a), checksum_verdict::match);
+  EXPECT_EQ(list.check("fw312.ufw", b), checksum_verdict::mismatch);
+  EXPECT_EQ(list.check("fw309.ufw", a), checksum_verdict::missing);
+  EXPECT_EQ(list.check("bin", b), checksum_verdict::missing);
+  // Two lines for one name that disagree vouch for neither digest.
+  EXPECT_EQ(list.check("twice.ufw", a), checksum_verdict::mismatch);
+  EXPECT_EQ(checksum_refusal(checksum_verdict::missing, "fw309.ufw", list),
+            "package fw309.ufw not in /etc/trelk/SHA256SUMS");
+  EXPECT_EQ(checksum_refusal(checksum_verdict::mismatch, "fw312.ufw", list),
+            "package fw312.ufw: digest mismatch with /etc/trelk/SHA256SUMS");
+  EXPECT_EQ(checksum_refusal(checksum_verdict::match, "fw312.ufw", list), "");
+}
+
+TEST(FleetFiles, ReadsAreBoundedAndStagedFilesLeaveNothingBehind) {
+  scratch_dir dir;
+  std::string text, cause;
+  const std::string file = dir.write("list", "0123456789");
+  EXPECT_TRUE(read_bounded_file(file, 10, &text, &cause));
+  EXPECT_EQ(text, "0123456789");
+  EXPECT_FALSE(read_bounded_file(file, 9, &text, &cause));
+  EXPECT_EQ(cause, "larger than 9 bytes");
+  // A FIFO would wait for a writer for ever; a folder is no file.
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(read_bounded_file(fifo, 10, &text, &cause));
+  EXPECT_EQ(cause, "not a regular file");
+  EXPECT_FALSE(read_bounded_file(dir.path(), 10, &text, &cause));
+  EXPECT_EQ(cause, "not a regular file");
+  EXPECT_FALSE(read_bounded_file(dir.path() + "/none", 10, &text, &cause));
+  EXPECT_EQ(cause, "No such file or directory");
+
+  // A link planted where the target will be is replaced, never written through.
+  const std::string elsewhere = dir.write("elsewhere", "keep");
+  ASSERT_EQ(symlink(elsewhere.c_str(), (dir.path() + "/target").c_str()), 0);
+  {
+    staged_file staged;
+    ASSERT_TRUE(staged.write(dir.path() + "/target", "new", 0644, &cause)) << cause;
+    staged_file forgotten;
+    ASSERT_TRUE(forgotten.write(dir.path() + "/other", "lost", 0644, &cause)) << cause;
+    ASSERT_TRUE(staged.commit(&cause)) << cause;
+  }
+  ASSERT_TRUE(read_bounded_file(elsewhere, 10, &text, &cause));
+  EXPECT_EQ(text, "keep");
+  ASSERT_TRUE(read_bounded_file(dir.path() + "/target", 10, &text, &cause));
+  EXPECT_EQ(text, "new");
+  std::vector<std::string> names;
+  for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"elsewhere", "fifo", "list", "target"}));
 }
 
 TEST(FleetEvents, RecordsSurviveAnySplitOfThePipe) {

@@ -172,6 +172,14 @@ void fleet_display::close() {
   if (terminal_ && (dirty_ || drawn_lines_ == 0)) redraw();
 }
 
+void fleet_display::packages(const std::vector<std::string> &lines) {
+  if (lines.empty()) return;
+  std::string text = "\n";
+  for (const std::string &line : lines) text += line + "\n";
+  std::fputs(text.c_str(), out_);
+  std::fflush(out_);
+}
+
 void fleet_display::summary(double total_seconds, int interrupt_signal) {
   const std::vector<std::string> head = {"PORT",   "MODEL",  "SERIAL",       "BEFORE", "AFTER",
                                          "RESULT", "FAILED SENDS", "SECONDS", "REASON"};

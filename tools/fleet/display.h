@@ -30,6 +30,9 @@ class fleet_display {
   void redraw_if_due(int64_t now_ms);
   // The last redraw; plain output needs none.
   void close();
+  // The run's packages, one line each (where each came from, its digest,
+  // whether a list verified it), after close() and before the summary.
+  void packages(const std::vector<std::string> &lines);
   // The table of every hub's result, which hubs are incomplete after an
   // interrupt, and the total time.
   void summary(double total_seconds, int interrupt_signal);

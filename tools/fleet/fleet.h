@@ -19,6 +19,10 @@ struct fleet_options {
   bool force = false;
   bool dry_run = false;
   std::string json_path;            // --json; empty: no report
+  std::string server;               // --server; empty: the built-in host
+  std::string ca_file;              // --ca-file; empty: the system's authorities
+  std::string sha256sums;           // --sha256sums; empty: no trusted list
+  std::string mirror_dir;           // --mirror; empty: update hubs
 };
 
 struct fleet_hub {
@@ -41,6 +45,12 @@ struct fleet_hub {
   ufw *package = nullptr;
   bool to_update = false;
   int version_after = -1;
+  // Its package's provenance, for the report: the file name, the SHA-256
+  // (lower-case hex) and whether a checksum list vouched for it. Set for a
+  // refused package too (then package stays null); empty when none was had.
+  std::string package_name;
+  std::string package_sha256;
+  bool package_verified = false;
 
   // Progress and result.
   hub_phase phase = hub_phase::waiting;

@@ -2,28 +2,39 @@
 //
 // It probes every USB serial port (or the --port paths) with trelk's own
 // detection, chooses a package per hub (--fw, or each model's stable version
-// from the firmware server), and updates the hubs that need it side by side,
-// one child process per hub. The children report structured events over
-// pipes; the parent keeps the display, the summary and the JSON report.
+// from the firmware server, a server of the site's own or a mirror on disk),
+// checks every package against the site's checksum lists, and updates the
+// hubs that need it side by side, one child process per hub. The children
+// report structured events over pipes; the parent keeps the display, the
+// summary and the JSON report. With --mirror it updates nothing: it copies
+// the firmware source into a folder for machines without a network.
 
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "checksums.h"
 #include "display.h"
+#include "files.h"
 #include "fleet.h"
 #include "functions.h"
+#include "mirror.h"
 #include "options.h"
 #include "packages.h"
 #include "report.h"
 #include "run.h"
 #include "serial.h"
+#include "source.h"
 #include "timer.h"
 
 namespace {
@@ -39,29 +50,53 @@ constexpr int kExitSignalBase = 128;
 
 constexpr const char *kHelp =
     "Usage: trelk-fleet [OPTION]...\n"
-    "Update every Varnholt hub on this machine at once, one process per hub.\n"
+    "  or:  trelk-fleet --mirror DIR [--server SOURCE] [--ca-file FILE]\n"
+    "                   [--sha256sums FILE]\n"
+    "Update every Varnholt hub on this machine at once, one process per hub;\n"
+    "or, with --mirror, copy the firmware source into DIR for an offline lab.\n"
     "\n"
     "Without --port, every /dev/ttyUSB* port is probed as 'trelk --auto' probes\n"
     "them; ports where no hub answers, or that another program holds, are\n"
     "reported and left alone. Without --fw, each hub gets the stable version of\n"
-    "its own model from the firmware server.\n"
+    "its own model from the firmware server (" TRELK_FIRMWARE_HOST " over plain\n"
+    "HTTP, or --server).\n"
     "\n"
     "Options:\n"
     "      --fw FILE     update every hub with this package\n"
     "      --port PATH   update only the hub on PATH (repeat for more hubs)\n"
     "      --jobs N      update at most N hubs at once (default: all)\n"
     "      --force       update hubs that already run the package's version\n"
-    "      --dry-run     detect the hubs and show what would be done; nothing\n"
-    "                      but the detection probes is sent\n"
+    "      --dry-run     detect the hubs and show what would be done and where\n"
+    "                      each package comes from; nothing but the detection\n"
+    "                      probes is sent\n"
     "      --json FILE   write a report of every hub to FILE (JSON)\n"
+    "      --server SOURCE\n"
+    "                    take the firmware from SOURCE: http://HOST[:PORT][/PREFIX]\n"
+    "                      or https://HOST[:PORT][/PREFIX] (the files at\n"
+    "                      PREFIX/firmware/manifest, .../stable, .../NAME), or a\n"
+    "                      mirror directory (DIR or file://DIR) laid out the same\n"
+    "                      way\n"
+    "      --ca-file FILE  trust the authorities in FILE (PEM) instead of the\n"
+    "                      system's, for an https:// server\n"
+    "      --sha256sums FILE\n"
+    "                    upload only packages that FILE (sha256sum format)\n"
+    "                      lists with their digest; hubs whose package it lacks\n"
+    "                      or contradicts are skipped\n"
+    "      --mirror DIR  update no hub: store the manifest, the stable list and\n"
+    "                      each model's stable package in DIR/firmware/, listed\n"
+    "                      in DIR/SHA256SUMS, for a later --server DIR\n"
     "      --help        display this help and exit\n"
     "      --version     output version information and exit\n"
     "\n"
+    "A mirror's own SHA256SUMS is always checked. Proxies come from http_proxy,\n"
+    "https_proxy, all_proxy and no_proxy.\n"
+    "\n"
     "Exit status:\n"
-    " 0    every hub found was updated or is up to date,\n"
-    " 1    a hub failed or was skipped,\n"
+    " 0    every hub found was updated or is up to date (--mirror: all stored),\n"
+    " 1    a hub failed or was skipped (--mirror: a package could not be\n"
+    "      mirrored, and nothing was stored),\n"
     " 255  a usage or setup error (no package, firmware server unreachable,\n"
-    "      no hub found),\n"
+    "      no hub found, DIR not writable),\n"
     " 128+N  interrupted by signal N (the summary names the incomplete hubs).\n";
 
 int usage_error(const std::string &message) {
@@ -70,9 +105,29 @@ int usage_error(const std::string &message) {
   return kExitSetup;
 }
 
+// Options that contradict each other: -1 when there are none, else the
+// usage error's status.
+int conflicting_options(const fleet_options &opts) {
+  const std::pair<bool, const char *> hub_options[] = {
+      {!opts.fw_path.empty(), "--fw"},   {!opts.ports.empty(), "--port"},
+      {opts.jobs != 0, "--jobs"},        {opts.force, "--force"},
+      {opts.dry_run, "--dry-run"},       {!opts.json_path.empty(), "--json"},
+  };
+  if (!opts.mirror_dir.empty())
+    for (const auto &[given, name] : hub_options)
+      if (given) return usage_error(std::string("options '--mirror' and '") + name +
+                                    "' cannot be used together");
+  if (!opts.fw_path.empty() && !opts.server.empty())
+    return usage_error("options '--fw' and '--server' cannot be used together");
+  return -1;
+}
+
 // Returns -1 to go on, else the exit status.
 int parse(int argc, char **argv, fleet_options *opts) {
-  enum { o_fw = 256, o_port, o_jobs, o_force, o_dry_run, o_json, o_help, o_version };
+  enum {
+    o_fw = 256, o_port, o_jobs, o_force, o_dry_run, o_json, o_server, o_ca_file, o_sha256sums,
+    o_mirror, o_help, o_version
+  };
   static const option long_options[] = {
       {"fw", required_argument, nullptr, o_fw},
       {"port", required_argument, nullptr, o_port},
@@ -80,6 +135,10 @@ int parse(int argc, char **argv, fleet_options *opts) {
       {"force", no_argument, nullptr, o_force},
       {"dry-run", no_argument, nullptr, o_dry_run},
       {"json", required_argument, nullptr, o_json},
+      {"server", required_argument, nullptr, o_server},
+      {"ca-file", required_argument, nullptr, o_ca_file},
+      {"sha256sums", required_argument, nullptr, o_sha256sums},
+      {"mirror", required_argument, nullptr, o_mirror},
       {"help", no_argument, nullptr, o_help},
       {"version", no_argument, nullptr, o_version},
       {nullptr, 0, nullptr, 0},
@@ -117,6 +176,18 @@ int parse(int argc, char **argv, fleet_options *opts) {
       case o_json:
         opts->json_path = optarg;
         break;
+      case o_server:
+        opts->server = optarg;
+        break;
+      case o_ca_file:
+        opts->ca_file = optarg;
+        break;
+      case o_sha256sums:
+        opts->sha256sums = optarg;
+        break;
+      case o_mirror:
+        opts->mirror_dir = optarg;
+        break;
       case o_help:
         std::fputs(kHelp, stdout);
         return kExitOk;
@@ -130,7 +201,7 @@ int parse(int argc, char **argv, fleet_options *opts) {
     }
   }
   if (optind < argc) return usage_error(std::string("unexpected argument '") + argv[optind] + "'");
-  return -1;
+  return conflicting_options(*opts);
 }
 
 // The ports to probe: --port's, or every /dev/ttyUSB* in directory order.
@@ -164,19 +235,70 @@ void settle_interrupted(std::vector<fleet_hub> &hubs) {
   }
 }
 
-}  // namespace
+// The firmware source and the checksum lists of the run, read before any
+// port is touched.
+struct run_setup {
+  std::unique_ptr<firmware_source> source;
+  checksum_list trusted;
+  checksum_list mirror;
+  package_checks checks;
+};
 
-int main(int argc, char **argv) {
-  fleet_options opts;
-  const int parsed = parse(argc, argv, &opts);
-  if (parsed >= 0) return parsed;
-  // The library's display options stay at their defaults: the hub processes
-  // install their own upload observer anyway.
-  std::memset(&options, 0, sizeof options);
+// -1 when the setup is complete, else the exit status (after a message).
+int prepare(const fleet_options &opts, run_setup *setup) {
+  std::string error;
+  setup->source = firmware_source::make(opts.server, opts.ca_file, &error);
+  if (!setup->source) return usage_error(error);
+  std::string text, cause;
+  if (!opts.ca_file.empty() &&
+      !read_bounded_file(opts.ca_file, CHECKSUM_LIST_MAX_SIZE, &text, &cause)) {
+    print_error("%s: cannot read the CA file %s: %s\n", kProgram, opts.ca_file.c_str(),
+                cause.c_str());
+    return kExitSetup;
+  }
+  if (!opts.sha256sums.empty()) {
+    if (!setup->trusted.load(opts.sha256sums)) return kExitSetup;
+    setup->checks.trusted = &setup->trusted;
+  }
+  // A mirror's own list is checked whenever it is there.
+  struct stat st {};
+  const std::string own = setup->source->checksum_list_path();
+  if (setup->source->kind() == source_kind::directory && ::lstat(own.c_str(), &st) == 0) {
+    if (!setup->mirror.load(own)) return kExitSetup;
+    setup->checks.mirror = &setup->mirror;
+  }
+  return -1;
+}
 
+// After a dry run's plan: the hubs it would update are skipped, saying so.
+void settle_dry_run(std::vector<fleet_hub> &hubs) {
+  for (fleet_hub &hub : hubs) {
+    if (!hub.to_update) continue;
+    hub.result = hub_result::skipped;
+    hub.reason = "dry run: would update " + fleet_version_text(hub.version_before) + " to " +
+                 fleet_version_text(hub.version_after);
+  }
+}
+
+// The plan's result for the hubs whose run ends with it, and the dry run's.
+void show_plan(std::vector<fleet_hub> &hubs, std::vector<bool> *wanted, bool dry_run,
+               fleet_display &display) {
+  const int64_t planned = get_absolute_time();
+  for (size_t i = 0; i < hubs.size(); ++i) {
+    fleet_hub &hub = hubs[i];
+    (*wanted)[i] = hub.to_update;
+    if (!hub.is_hub) continue;
+    // Hubs whose run ends with the plan (and all of them in a dry run).
+    if (hub.result != hub_result::none || dry_run) hub.ended_ms = planned;
+    display.hub_changed(hub);
+  }
+}
+
+// Probes, plans and updates the hubs; returns the exit status.
+int update_hubs(const fleet_options &opts, run_setup &setup) {
   if (!opts.json_path.empty() && !fleet_report_writable(opts.json_path)) return kExitSetup;
   // The package file is read before any port is touched.
-  package_set packages;
+  package_set packages(setup.checks);
   if (!opts.fw_path.empty() && !packages.load_file(opts.fw_path)) return kExitSetup;
 
   const std::vector<std::string> ports = ports_to_probe(opts);
@@ -191,12 +313,18 @@ int main(int argc, char **argv) {
   const bool terminal = isatty(STDOUT_FILENO) == 1;
   fleet_display display(hubs, stdout, terminal, opts.dry_run);
   const int64_t start = get_absolute_time();
+  const std::string source =
+      opts.fw_path.empty() ? setup.source->label()
+                           : std::filesystem::absolute(opts.fw_path).lexically_normal().string();
   auto finish = [&](int status) {
     display.close();
+    display.packages(packages.describe());
     display.summary(static_cast<double>(get_absolute_time() - start) / 1000.0,
                     fleet_interrupt_signal());
     if (!opts.json_path.empty() &&
-        !fleet_write_atomically(opts.json_path, fleet_report_json(hubs)) && status == kExitOk)
+        !fleet_write_atomically(opts.json_path,
+                                fleet_report_json(fleet_report_head_now(source), hubs)) &&
+        status == kExitOk)
       status = kExitHubFailed;
     return status;
   };
@@ -217,34 +345,41 @@ int main(int argc, char **argv) {
 
   if (!opts.fw_path.empty()) {
     packages.give_file_package(hubs);
-  } else if (!packages.choose_from_server(hubs)) {
+  } else if (!packages.choose_from_server(hubs, *setup.source)) {
     display.close();
     return kExitSetup;
   }
+  setup.source->close_connections();
   fleet_plan(hubs, opts.force);
   std::vector<bool> wanted(hubs.size(), false);
-  const int64_t planned = get_absolute_time();
-  for (size_t i = 0; i < hubs.size(); ++i) {
-    fleet_hub &hub = hubs[i];
-    wanted[i] = hub.to_update;
-    if (!hub.is_hub) continue;
-    // Hubs whose run ends with the plan (and all of them in a dry run).
-    if (hub.result != hub_result::none || opts.dry_run) hub.ended_ms = planned;
-    display.hub_changed(hub);
-  }
+  show_plan(hubs, &wanted, opts.dry_run, display);
 
   if (opts.dry_run) {
     const int status = exit_status(hubs);
-    for (fleet_hub &hub : hubs) {
-      if (!hub.to_update) continue;
-      hub.result = hub_result::skipped;
-      hub.reason = "dry run: would update " + fleet_version_text(hub.version_before) + " to " +
-                   fleet_version_text(hub.version_after);
-    }
+    settle_dry_run(hubs);
     return finish(status);
   }
 
   fleet_run_stage(hubs, wanted, fleet_stage::update, opts.jobs, opts.force, display);
   if (fleet_interrupt_signal() != 0) settle_interrupted(hubs);
   return finish(exit_status(hubs));
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  fleet_options opts;
+  const int parsed = parse(argc, argv, &opts);
+  if (parsed >= 0) return parsed;
+  // The library's display options stay at their defaults: the hub processes
+  // install their own upload observer anyway.
+  std::memset(&options, 0, sizeof options);
+
+  run_setup setup;
+  const int prepared = prepare(opts, &setup);
+  if (prepared >= 0) return prepared;
+  if (opts.mirror_dir.empty()) return update_hubs(opts, setup);
+  if (!fleet_catch_interrupts()) return kExitSetup;
+  return fleet_mirror(*setup.source, setup.checks, opts.mirror_dir, stdout,
+                      isatty(STDOUT_FILENO) == 1);
 }

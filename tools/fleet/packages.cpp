@@ -1,20 +1,123 @@
 #include "packages.h"
 
 #include <cstdio>
-#include <map>
+#include <cstdlib>
+#include <filesystem>
+#include <utility>
 
-#include "action-auto.h"
 #include "device.h"
-#include "http.h"
+#include "files.h"
 #include "functions.h"
+#include "http.h"
+#include "sha256.h"
+
+namespace {
+
+// "Tavrine-16", or the hub code in hex for a model no table has.
+std::string model_text(const fleet_hub &hub) {
+  if (!hub.model.empty()) return hub.model;
+  char code[8];
+  std::snprintf(code, sizeof code, "%04x", hub.hub_code);
+  return code;
+}
+
+// A document checked against one list: a list that names it must give its
+// digest. False after the message.
+bool document_passes(const checksum_list *list, const std::string &name, const std::string &text,
+                     const std::string &location) {
+  if (list == nullptr || list->check(name, sha256_hex(text)) != checksum_verdict::mismatch)
+    return true;
+  print_error("trelk-fleet: %s: digest mismatch with %s\n", location.c_str(), list->path().c_str());
+  return false;
+}
+
+// The documents of a source other than the built-in host; false after one
+// message.
+bool fetch_documents(firmware_source &source, const package_checks &checks,
+                     firmware_documents *documents) {
+  for (auto [name, text] : {std::pair{"manifest", &documents->manifest_text},
+                            std::pair{"stable", &documents->stable_text}}) {
+    fetched_file file = source.fetch(name, FLEET_DOCUMENT_LIMIT);
+    if (!file.ok) {
+      print_error("trelk-fleet: %s: %s\n", source.location(name).c_str(), file.cause.c_str());
+      return false;
+    }
+    *text = std::move(file.text);
+  }
+  return parse_documents(source, checks, documents);
+}
+
+}  // namespace
+
+bool parse_documents(const firmware_source &source, const package_checks &checks,
+                     firmware_documents *documents) {
+  for (auto [name, text] : {std::pair{"manifest", &documents->manifest_text},
+                            std::pair{"stable", &documents->stable_text}})
+    for (const checksum_list *list : {checks.mirror, checks.trusted})
+      if (!document_passes(list, name, *text, source.location(name))) return false;
+  // The parsers cut their text apart: they get copies, the texts stay as fetched.
+  std::string manifest = documents->manifest_text, stable = documents->stable_text;
+  documents->manifest.reset(auto_parse_ufw_manifest(manifest.data()));
+  documents->stable.reset(auto_parse_ufw_stable_list(stable.data()));
+  for (auto [name, usable] : {std::pair{"manifest", documents->manifest != nullptr},
+                              std::pair{"stable", documents->stable != nullptr}}) {
+    if (usable) continue;
+    print_error("trelk-fleet: %s: no usable line\n", source.location(name).c_str());
+    return false;
+  }
+  return true;
+}
+
+const auto_ufw_manifest *stable_package_of(uint16_t code, const firmware_documents &documents,
+                                           uint16_t *version) {
+  *version = 0;
+  for (const auto_ufw_stable_list *s = documents.stable.get(); s != nullptr; s = s->next) {
+    if (s->hub_code == code) {
+      *version = s->version;
+      break;
+    }
+  }
+  if (*version == 0) return nullptr;
+  for (const auto_ufw_manifest *m = documents.manifest.get(); m != nullptr; m = m->next)
+    if (m->version == *version) return m;
+  return nullptr;
+}
+
+std::string package_refusal(const package_checks &checks, const std::string &name,
+                            const std::string &sha256, std::string *verified_by) {
+  verified_by->clear();
+  for (const checksum_list *list : {checks.mirror, checks.trusted}) {
+    if (list == nullptr) continue;
+    const checksum_verdict verdict = list->check(name, sha256);
+    if (verdict != checksum_verdict::match) return checksum_refusal(verdict, name, *list);
+    *verified_by += (verified_by->empty() ? "" : " and ") + list->path();
+  }
+  return "";
+}
+
+void package_set::take_text(entry *e, std::string text) {
+  e->sha256 = sha256_hex(text);
+  ufw_load_data(text.data(), e->package.get());
+  e->refusal = package_refusal(checks_, e->name, e->sha256, &e->verified_by);
+  if (!e->refusal.empty()) return;
+  e->verified = !e->verified_by.empty();
+  if (e->package->valid != 1)
+    e->refusal = "package " + e->name + " from " + e->origin + " is not a valid firmware package";
+}
 
 int package_set::load_file(const std::string &path) {
   auto e = std::make_unique<entry>();
-  e->name = path;
-  ufw_load_file(path.c_str(), e->package.get());
+  e->name = base_name(path);
+  e->origin = std::filesystem::absolute(path).lexically_normal().string();
+  size_t length = 0;
+  char *buffer = ufw_read_file(path.c_str(), &length);
+  if (buffer != nullptr) {
+    std::string text(buffer, length);
+    std::free(buffer);
+    take_text(e.get(), std::move(text));
+  }
   // A text without a single section loads, but can update no hub.
-  e->valid = e->package->valid == 1 && e->package->sections != nullptr;
-  if (!e->valid) {
+  if (buffer == nullptr || e->package->valid != 1 || e->package->sections == nullptr) {
     print_error("trelk-fleet: %s: not a valid firmware package\n", path.c_str());
     return 0;
   }
@@ -22,73 +125,99 @@ int package_set::load_file(const std::string &path) {
   return 1;
 }
 
+void package_set::give(fleet_hub &hub, entry &e) {
+  hub.package_name = e.name;
+  hub.package_sha256 = e.sha256;
+  hub.package_verified = e.verified && e.refusal.empty();
+  if (e.refusal.empty())
+    hub.package = e.package.get();
+  else
+    hub.reason = e.refusal;
+}
+
 void package_set::give_file_package(std::vector<fleet_hub> &hubs) {
   if (entries_.empty()) return;
   for (fleet_hub &hub : hubs)
-    if (hub.is_hub) hub.package = entries_.front()->package.get();
+    if (hub.is_hub) give(hub, *entries_.front());
 }
 
-int package_set::choose_from_server(std::vector<fleet_hub> &hubs) {
-  // Both documents are fetched whatever the first gave, as trelk --auto does.
-  auto_ufw_manifest *manifest = auto_load_ufw_manifest();
-  auto_ufw_stable_list *stable = auto_load_ufw_stable_list();
-  auto release = [&] {
-    auto_ufw_manifest_free(manifest);
-    auto_ufw_stable_list_free(stable);
-  };
-  if (manifest == nullptr || stable == nullptr) {
-    print_error("trelk-fleet: no usable firmware list from %s\n", http_firmware_host());
-    release();
+package_set::entry *package_set::server_package(const auto_ufw_manifest &listed,
+                                                firmware_source &source) {
+  for (const auto &known : entries_)
+    if (known->name == listed.file_name) return known.get();
+  auto e = std::make_unique<entry>();
+  e->name = listed.file_name;
+  e->origin = source.location(listed.file_name);
+  if (source.kind() == source_kind::built_in) {
+    // trelk's own client: it gives the text up to its first zero byte.
+    char *buffer = ufw_fetch_http(&listed);
+    if (buffer != nullptr) {
+      std::string text(buffer);
+      std::free(buffer);
+      take_text(e.get(), std::move(text));
+    } else {
+      e->refusal = "unable to download a valid package " + e->name + " from " + http_firmware_host();
+    }
+  } else if (!firmware_file_name_ok(e->name)) {
+    e->refusal = "the firmware list names an unusable file name '" + e->name + "'";
+  } else if (listed.size < 2 || listed.size > UFW_MAX_FILE_SIZE + 1) {
+    e->refusal = "the firmware list gives package " + e->name + " an unusable size (" +
+                 std::to_string(listed.size) + ")";
+  } else {
+    // The manifest's size counts the client's terminating zero, as trelk's does.
+    fetched_file file = source.fetch(e->name, static_cast<size_t>(listed.size) - 1);
+    if (file.ok)
+      take_text(e.get(), std::move(file.text));
+    else
+      e->refusal = "unable to get package " + e->name + " from " + e->origin + ": " + file.cause;
+  }
+  entries_.push_back(std::move(e));
+  return entries_.back().get();
+}
+
+int package_set::choose_from_server(std::vector<fleet_hub> &hubs, firmware_source &source) {
+  firmware_documents documents;
+  if (source.kind() == source_kind::built_in) {
+    // Both documents are fetched whatever the first gave, as trelk --auto does.
+    documents.manifest.reset(auto_load_ufw_manifest());
+    documents.stable.reset(auto_load_ufw_stable_list());
+    if (!documents.manifest || !documents.stable) {
+      print_error("trelk-fleet: no usable firmware list from %s\n", http_firmware_host());
+      return 0;
+    }
+  } else if (!fetch_documents(source, checks_, &documents)) {
     return 0;
   }
 
-  std::map<std::string, entry *> by_file;
   for (fleet_hub &hub : hubs) {
     if (!hub.is_hub || hub.result != hub_result::none) continue;
     uint16_t version = 0;
-    for (const auto_ufw_stable_list *s = stable; s != nullptr; s = s->next) {
-      if (s->hub_code == hub.hub_code) {
-        version = s->version;
-        break;
-      }
-    }
-    char code[8];
-    std::snprintf(code, sizeof code, "%04x", hub.hub_code);
-    if (version == 0) {
-      hub.reason = "no stable version for " + (hub.model.empty() ? std::string(code) : hub.model) +
-                   " on the firmware server";
-      continue;
-    }
-    const auto_ufw_manifest *listed = nullptr;
-    for (const auto_ufw_manifest *m = manifest; m != nullptr; m = m->next) {
-      if (m->version == version) {
-        listed = m;
-        break;
-      }
-    }
-    if (listed == nullptr) {
-      hub.reason = "stable version " + fleet_version_text(version) + " of " +
-                   (hub.model.empty() ? std::string(code) : hub.model) +
+    const auto_ufw_manifest *listed = stable_package_of(hub.hub_code, documents, &version);
+    if (version == 0)
+      hub.reason = "no stable version for " + model_text(hub) + " on the firmware server";
+    else if (listed == nullptr)
+      hub.reason = "stable version " + fleet_version_text(version) + " of " + model_text(hub) +
                    " is not in the firmware list";
-      continue;
-    }
-    auto found = by_file.find(listed->file_name);
-    if (found == by_file.end()) {
-      auto e = std::make_unique<entry>();
-      e->name = listed->file_name;
-      ufw_load_http(listed, e->package.get());
-      e->valid = e->package->valid == 1;
-      found = by_file.emplace(e->name, e.get()).first;
-      entries_.push_back(std::move(e));
-    }
-    if (found->second->valid)
-      hub.package = found->second->package.get();
     else
-      hub.reason = "unable to download a valid package " + found->second->name + " from " +
-                   http_firmware_host();
+      give(hub, *server_package(*listed, source));
   }
-  release();
   return 1;
+}
+
+std::vector<std::string> package_set::describe() const {
+  std::vector<std::string> lines;
+  for (const auto &e : entries_) {
+    std::string line = "Package " + e->name;
+    if (e->refusal.empty()) line += " (" + fleet_version_text(e->package->version) + ")";
+    line += " from " + e->origin;
+    if (!e->sha256.empty()) line += ", sha256 " + e->sha256;
+    if (!e->refusal.empty())
+      line += ", refused: " + e->refusal;
+    else
+      line += e->verified ? ", verified by " + e->verified_by : ", not verified";
+    lines.push_back(line);
+  }
+  return lines;
 }
 
 void fleet_plan(std::vector<fleet_hub> &hubs, bool force) {

@@ -1,22 +1,47 @@
 #pragma once
-// The JSON report of --json: {"hubs": [{"port": ..., "model": ..., "serial":
-// ..., "version_before": 310, "version_after": 312, "result": "updated",
-// "failed_sends": 0, "seconds": 41.2}, ...]}, with a "reason" for failed and
-// skipped hubs. Versions are major*100+minor; version_after is the package's
-// version for an updated hub and the version before otherwise. Values not
-// known (a port where no hub answered) are null.
+// The JSON report of --json, written with nlohmann/json:
+//
+//   {"host": "lab-01", "generated": "2026-02-03T10:04:05Z", "trelk_version":
+//    "3.00", "source": "https://fw.example.org/mirror", "hubs": [
+//     {"port": ..., "model": ..., "serial": ..., "version_before": 310,
+//      "version_after": 312, "package": "fw312.ufw", "package_sha256": "...",
+//      "verified": true, "result": "updated", "failed_sends": 0,
+//      "seconds": 41.2},
+//     ...
+//   ]}
+//
+// with a "reason" for failed and skipped hubs. One hub a line, so reports
+// of many machines grep and diff well. "host" is the machine's name,
+// "generated" the time of writing in UTC, "source" the server URL, the mirror
+// directory or the --fw file. Versions are major*100+minor; version_after is
+// the package's version for an updated hub and the version before otherwise.
+// "verified" is true when a --sha256sums or mirror list matched the hub's
+// package. Values not known (a port where no hub answered, a hub without a
+// package) are null.
 
 #include <string>
 #include <vector>
 
 #include "fleet.h"
 
-// The report's text (ends with a line feed).
-std::string fleet_report_json(const std::vector<fleet_hub> &hubs);
+// The report's top-level fields besides the hubs.
+struct fleet_report_head {
+  std::string host;
+  std::string generated;
+  std::string trelk_version;
+  std::string source;
+};
 
-// `text` as a JSON string literal, quotes included: quote, backslash and
-// control characters escaped, bytes of 0x80 and above passed through when
-// they form valid UTF-8 and written as \u00XX otherwise.
+// This machine's name, the time now (UTC, ISO 8601 to the second), this
+// build's version, and `source` as given.
+fleet_report_head fleet_report_head_now(const std::string &source);
+
+// The report's text (ends with a line feed).
+std::string fleet_report_json(const fleet_report_head &head, const std::vector<fleet_hub> &hubs);
+
+// `text` as a JSON string literal, quotes included, as the report writes
+// every text: quote, backslash and control characters escaped, valid UTF-8
+// passed through, each byte that is not valid UTF-8 replaced by U+FFFD.
 std::string json_string(const std::string &text);
 
 // Writes `text` to `path` atomically: a temporary file in the same folder,
