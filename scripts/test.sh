@@ -42,9 +42,11 @@ BUILD_JOBS=$(nproc)
 # an unplug, the failure exit of an upload, the automatic update's prompts and
 # downloads), trelk-fleet's probes, dry run, interrupt and failing hub, the
 # bad-input cases and a few soak seeds, trelk-fleet's own servers (a prefix
-# on another port, HTTPS) and its downloads, so every path's
-# releases are checked for leaks without repeating the whole suite's sleeping.
-ASAN_E2E=${ASAN_E2E:-'Cli\.|ManualUpdate\.|ManualUpload\.NormalModeWithBootloaderFlag|ExitBootloader\.TwoBoard|AutoUpload\.|AutoUpdate\.(NoStableEntry|Prompts|InputEndingAtTheFirmware|NoFirmwareServer)|BadPackage|BadServer\.|UploadTest\.(TheCableComesBack|NaksDropped)|UploadFailure\.|Soak\.|FleetCommandLine\.|FleetStage\.(DryRun|CtrlC|ServerOfTheSite|HttpsServer)|FleetUpdate\.AHubWithABlock'}
+# on another port, HTTPS) and its downloads, and a hub followed by its USB
+# identity (back under another name, another hub on its path, two paths to
+# one device), so every path's releases are checked for leaks without
+# repeating the whole suite's sleeping.
+ASAN_E2E=${ASAN_E2E:-'Cli\.|ManualUpdate\.|ManualUpload\.NormalModeWithBootloaderFlag|ExitBootloader\.TwoBoard|AutoUpload\.|AutoUpdate\.(NoStableEntry|Prompts|InputEndingAtTheFirmware|NoFirmwareServer)|BadPackage|BadServer\.|UploadTest\.(TheCableComesBack|NaksDropped|AnotherHubOnTheReturning)|UploadFailure\.|Soak\.|FleetCommandLine\.|FleetStage\.(DryRun|CtrlC|ServerOfTheSite|HttpsServer|TwoPathsToOneDevice)|FakeUsbStage\.|ManualUpload\.AHubBackUnderAnotherName|FleetUpdate\.AHubWithABlock'}
 ASAN_SOAK_SEEDS=${ASAN_SOAK_SEEDS:-6}
 
 PACKAGES=(

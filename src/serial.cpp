@@ -45,7 +45,9 @@
 // be noticed (udev "remove", or the port's own hang-up) and reopened (udev
 // "add", or a retry every 500 ms where there is no udev) without the action
 // thread's help. The reader blocks in poll() on the port, the udev monitor
-// and wake_fd, so an idle link costs nothing.
+// and wake_fd, so an idle open link costs nothing; one waiting for a hub that
+// is away looks for it twice a second (a few reads of sysfs files per USB
+// device of the same vendor and product).
 
 #include "serial.h"
 

@@ -10,6 +10,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include <thread>
+
+#include "fake_usb.h"
 #include "fleet_stage.h"
 #include "sha256.h"
 
@@ -72,7 +75,8 @@ TEST_F(FleetUpdate, ThreeHubsOfTwoModelsEachGetTheirStableVersion) {
   EXPECT_EQ(fleet_lines_of(r.out, c)[6], "finishing (12/12 blocks, 0 failed sends)");
   EXPECT_EQ(fleet_report_entry(report, c),
             "{\"port\": \"" + c + "\", \"model\": \"Tavrine-20\", \"serial\": \"1080.0009\", "
-            "\"version_before\": 300, \"version_after\": 311, \"package\": \"fw311.ufw\", "
+            "\"version_before\": 300, \"version_after\": 311, \"usb_path\": null, "
+            "\"usb_serial\": null, \"final_port\": \"" + c + "\", \"package\": \"fw311.ufw\", "
             "\"package_sha256\": \"" + sha256_hex(package_of(311, t20)) + "\", \"verified\": "
             "false, \"result\": \"updated\", \"failed_sends\": 0, \"seconds\": S}");
   EXPECT_NE(fleet_report_entry(report, b).find("\"result\": \"updated\""), std::string::npos);
@@ -83,6 +87,67 @@ TEST_F(FleetUpdate, ThreeHubsOfTwoModelsEachGetTheirStableVersion) {
   expect_updated(*hubs[1], 312, t16);
   expect_updated(*hubs[2], 311, t20);
   EXPECT_EQ(hubs[1]->state_long("count.boot_mode"), 1);
+}
+
+// A rack restarting together: both hubs run their normal firmware, are
+// switched at once and come back in the other order, so USB swaps their
+// names. Both packages hold every board type of the two models, so nothing
+// in a package could tell them apart; each hub process follows its own hub
+// (one by its serial number, one without a serial by its USB socket) and
+// each model gets its own stable version.
+TEST_F(FleetUpdate, HubsWhoseNamesSwapWhileTheyRestartEachGetTheirOwnModelsVersion) {
+  const std::vector<uint16_t> family = {0x0101, 0x0102, 0x0201};
+  fake_usb usb(net.work() + "/usb");
+  const usb_bridge bridge_a{"1-3", 0x0403, 0x6001, "AB12", 0};
+  const usb_bridge bridge_b{"1-4", 0x0403, 0x6001, std::nullopt, 0};
+  for (const char *model : {"1030", "1010"}) {
+    hubs.push_back(std::make_unique<HubSim>(std::vector<std::string>{"--model", model, "--mode", "normal"}));
+    ASSERT_TRUE(hubs.back()->start()) << hubs.back()->error();
+  }
+  HubSim &a = *hubs[0];  // Tavrine-16
+  HubSim &b = *hubs[1];  // Tavrine-8
+  usb.plug(bridge_a, "ttyUSB0", a.port());
+  usb.plug(bridge_b, "ttyUSB1", b.port());
+  usb.attach(net, {"ttyUSB0", "ttyUSB1"});
+  net.serve("manifest", serve_package("fw312.ufw", 312, family) + serve_package("fw311.ufw", 311, family));
+  net.serve("stable", "1030,312\n1010,311\n");
+  const std::string report = dir.path() + "/report.json";
+
+  ProcessResult r;
+  std::thread fleet([&] { r = run({"--json", report}); });
+  // Both restart into their bootloaders (25 s): then USB swaps their names.
+  const bool switched = a.wait_for_count("count.boot_mode", 1, std::chrono::seconds(60)) &&
+                        b.wait_for_count("count.boot_mode", 1, std::chrono::seconds(60));
+  if (switched) {
+    usb.unplug("ttyUSB0");
+    usb.unplug("ttyUSB1");
+    usb.plug(bridge_b, "ttyUSB0", b.port());
+    usb.plug(bridge_a, "ttyUSB1", a.port());
+  }
+  fleet.join();
+  ASSERT_TRUE(switched) << r.out << r.err;
+
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(fleet_lines_of(r.out, "/dev/ttyUSB0").back().starts_with("updated v3.00 -> v3.12 in "))
+      << r.out;
+  EXPECT_TRUE(fleet_lines_of(r.out, "/dev/ttyUSB0").back().ends_with(" s, on /dev/ttyUSB1")) << r.out;
+  EXPECT_TRUE(fleet_lines_of(r.out, "/dev/ttyUSB1").back().starts_with("updated v3.00 -> v3.11 in "))
+      << r.out;
+  const std::string entry_a = fleet_report_entry(report, "/dev/ttyUSB0");
+  EXPECT_NE(entry_a.find("\"version_after\": 312, \"usb_path\": \"1-3\", \"usb_serial\": "
+                         "\"AB12\", \"final_port\": \"/dev/ttyUSB1\", \"package\": \"fw312.ufw\""),
+            std::string::npos)
+      << entry_a;
+  const std::string entry_b = fleet_report_entry(report, "/dev/ttyUSB1");
+  EXPECT_NE(entry_b.find("\"version_after\": 311, \"usb_path\": \"1-4\", \"usb_serial\": null, "
+                         "\"final_port\": \"/dev/ttyUSB0\", \"package\": \"fw311.ufw\""),
+            std::string::npos)
+      << entry_b;
+  a.stop();
+  b.stop();
+  expect_updated(a, 312, {0x0102, 0x0201});
+  expect_updated(b, 311, {0x0101, 0x0201});
 }
 
 TEST_F(FleetUpdate, AHubWithABlockThatNeverChecksOutFailsAlone) {
@@ -106,7 +171,8 @@ TEST_F(FleetUpdate, AHubWithABlockThatNeverChecksOutFailsAlone) {
   EXPECT_EQ(fleet_lines_of(r.out, current).back(), "up to date (v3.12)");
   EXPECT_EQ(fleet_report_entry(report, bad),
             "{\"port\": \"" + bad + "\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 300, \"version_after\": 300, \"package\": \"fw312.ufw\", "
+            "\"version_before\": 300, \"version_after\": 300, \"usb_path\": null, "
+            "\"usb_serial\": null, \"final_port\": \"" + bad + "\", \"package\": \"fw312.ufw\", "
             "\"package_sha256\": \"" + sha256_hex(package_of(312, types)) + "\", \"verified\": "
             "false, \"result\": \"failed\", \"failed_sends\": 6, \"seconds\": S, \"reason\": "
             "\"" + reason + "\"}");

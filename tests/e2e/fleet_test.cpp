@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include "action_e2e.h"
+#include "fake_usb.h"
 #include "private_net.h"
 #include "process.h"
 
@@ -157,20 +158,23 @@ TEST_F(FleetStage, DryRunReportsThePlanAndSendsOnlyProbes) {
   auto entry = [&](const std::string &port) { return fleet_report_entry(report, port); };
   EXPECT_EQ(entry(a),
             "{\"port\": \"" + a + "\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 300, \"version_after\": 300, \"package\": \"fw312.ufw\", "
+            "\"version_before\": 300, \"version_after\": 300, \"usb_path\": null, "
+            "\"usb_serial\": null, \"final_port\": \"" + a + "\", \"package\": \"fw312.ufw\", "
             "\"package_sha256\": \"" + sha256_hex(package_of(312, {0x0102, 0x0201})) + "\", "
             "\"verified\": false, \"result\": \"skipped\", "
             "\"failed_sends\": 0, \"seconds\": S, \"reason\": \"dry run: would update v3.00 to "
             "v3.12\"}");
   EXPECT_EQ(entry(c),
             "{\"port\": \"" + c + "\", \"model\": \"Tavrine-10\", \"serial\": \"Q\\\"7\\\\x\", "
-            "\"version_before\": 311, \"version_after\": 311, \"package\": \"fw311.ufw\", "
+            "\"version_before\": 311, \"version_after\": 311, \"usb_path\": null, "
+            "\"usb_serial\": null, \"final_port\": \"" + c + "\", \"package\": \"fw311.ufw\", "
             "\"package_sha256\": \"" + sha256_hex(package_of(311, {0x0103, 0x0203})) + "\", "
             "\"verified\": false, \"result\": \"up-to-date\", "
             "\"failed_sends\": 0, \"seconds\": S}");
   EXPECT_EQ(entry(e),
             "{\"port\": \"" + e + "\", \"model\": null, \"serial\": null, \"version_before\": "
-            "null, \"version_after\": null, \"package\": null, \"package_sha256\": null, "
+            "null, \"version_after\": null, \"usb_path\": null, \"usb_serial\": null, "
+            "\"final_port\": null, \"package\": null, \"package_sha256\": null, "
             "\"verified\": false, \"result\": \"skipped\", \"failed_sends\": 0, "
             "\"seconds\": S, \"reason\": \"Unable to detect a Varnholt hub on port " + e + "\"}");
 
@@ -242,6 +246,40 @@ TEST_F(FleetStage, CtrlCEndsTheUpdatesAndTheSummaryNamesTheIncompleteHubs) {
                                                   "\"seconds\": S, \"reason\": \"" + reason + "\"}"),
             std::string::npos)
       << fleet_report_entry(report, port);
+}
+
+// Two --port paths that reach one device (its udev by-id link and its ttyUSB
+// name) are one hub: probed once (a second probe would find the port held
+// by the first), one entry in the report, with its USB socket and serial.
+TEST_F(FleetStage, TwoPathsToOneDeviceAreOneHubProbedOnce) {
+  hubs.push_back(std::make_unique<HubSim>(std::vector<std::string>{"--model", "1030", "--mode", "bootloader"}));
+  ASSERT_TRUE(hubs.back()->start()) << hubs.back()->error();
+  fake_usb usb(net.work() + "/usb");
+  usb.plug({"1-3.2", 0x0403, 0x6001, "AB12", 0}, "ttyUSB0", hubs.back()->port());
+  usb.attach(net, {"ttyUSB0"});
+  const std::string by_id = "/dev/serial/by-id/usb-Varnholt_Hub_AB12-if00-port0";
+  net.link(by_id.substr(5), "../../ttyUSB0");
+  net.serve("manifest", serve_package("fw312.ufw", 312, {0x0102, 0x0201}));
+  net.serve("stable", "1030,312\n");
+  const std::string report = dir.path() + "/report.json";
+
+  auto r = run({"--port", "/dev/ttyUSB0", "--port", by_id, "--dry-run", "--json", report});
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(fleet_lines_of(r.out, by_id),
+            std::vector<std::string>{"the same device as /dev/ttyUSB0 (probed once)"});
+  EXPECT_EQ(fleet_lines_of(r.out, "/dev/ttyUSB0")[1],
+            "found Tavrine-16 s/n 1030.0042 running v3.00 (bootloader mode) at USB 1-3.2");
+  EXPECT_EQ(fleet_report_entry(report, by_id), "");
+  EXPECT_NE(fleet_report_entry(report, "/dev/ttyUSB0")
+                .find("\"usb_path\": \"1-3.2\", \"usb_serial\": \"AB12\", \"final_port\": "
+                      "\"/dev/ttyUSB0\""),
+            std::string::npos)
+      << fleet_report_entry(report, "/dev/ttyUSB0");
+  hubs.back()->stop();
+  EXPECT_TRUE(only_probes(hubs.back()->lines()));
+  const auto lines = hubs.back()->lines();
+  EXPECT_LE(std::count(lines.begin(), lines.end(), "Dverify"), 3);  // one detection's probes
 }
 
 TEST_F(FleetStage, ServerOfTheSiteUnderAPrefixOnAnotherPort) {

@@ -57,11 +57,19 @@ TEST(FleetReport, EveryPortWithItsResult) {
   hubs[0].package_name = "fw312.ufw";
   hubs[0].package_sha256 = std::string(64, 'a');
   hubs[0].package_verified = true;
+  // Found on ttyUSB0, it came back on ttyUSB3 after its switch.
+  hubs[0].usb.known = 1;
+  copy_text(hubs[0].usb.usb_path, sizeof hubs[0].usb.usb_path, "1-3.2");
+  hubs[0].usb.has_serial = 1;
+  copy_text(hubs[0].usb.serial, sizeof hubs[0].usb.serial, "AB12");
+  hubs[0].final_port = "/dev/ttyUSB3";
   hubs[1] = hubs[0];
   hubs[1].port = "/dev/ttyUSB1";
   hubs[1].result = hub_result::failed;
   hubs[1].reason = "The hub is not in bootloader mode";
   hubs[1].package_verified = false;
+  hubs[1].usb.has_serial = 0;  // a bridge without a serial number
+  hubs[1].final_port.clear();
   hubs[2].port = "/dev/ttyUSB2";
   hubs[2].result = hub_result::skipped;
   hubs[2].reason = "Unable to detect a Varnholt hub on port /dev/ttyUSB2";
@@ -71,17 +79,20 @@ TEST(FleetReport, EveryPortWithItsResult) {
             "{\"host\": \"lab-01\", \"generated\": \"2026-02-03T10:04:05Z\", \"trelk_version\": "
             "\"3.00\", \"source\": \"/srv/mirror\", \"hubs\": [\n"
             "  {\"port\": \"/dev/ttyUSB0\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 310, \"version_after\": 312, \"package\": \"fw312.ufw\", "
+            "\"version_before\": 310, \"version_after\": 312, \"usb_path\": \"1-3.2\", "
+            "\"usb_serial\": \"AB12\", \"final_port\": \"/dev/ttyUSB3\", \"package\": \"fw312.ufw\", "
             "\"package_sha256\": \"" + std::string(64, 'a') + "\", \"verified\": true, "
             "\"result\": \"updated\", \"failed_sends\": 3, \"seconds\": 41.2},\n"
             // A hub that was not updated reports the version it had.
             "  {\"port\": \"/dev/ttyUSB1\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 310, \"version_after\": 310, \"package\": \"fw312.ufw\", "
+            "\"version_before\": 310, \"version_after\": 310, \"usb_path\": \"1-3.2\", "
+            "\"usb_serial\": null, \"final_port\": \"/dev/ttyUSB1\", \"package\": \"fw312.ufw\", "
             "\"package_sha256\": \"" + std::string(64, 'a') + "\", \"verified\": false, "
             "\"result\": \"failed\", \"failed_sends\": 3, \"seconds\": 41.2, \"reason\": \"The hub "
             "is not in bootloader mode\"},\n"
             "  {\"port\": \"/dev/ttyUSB2\", \"model\": null, \"serial\": null, \"version_before\": "
-            "null, \"version_after\": null, \"package\": null, \"package_sha256\": null, "
+            "null, \"version_after\": null, \"usb_path\": null, \"usb_serial\": null, "
+            "\"final_port\": null, \"package\": null, \"package_sha256\": null, "
             "\"verified\": false, \"result\": \"skipped\", \"failed_sends\": 0, "
             "\"seconds\": 0.0, \"reason\": \"Unable to detect a Varnholt hub on port "
             "/dev/ttyUSB2\"}\n"

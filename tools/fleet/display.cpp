@@ -48,6 +48,15 @@ int terminal_columns(FILE *out) {
   return DEFAULT_COLUMNS;
 }
 
+// Where a rack's hub sits: its USB socket, "-" for a port without one.
+std::string usb_text(const fleet_hub &hub) { return hub.usb.known ? hub.usb.usb_path : "-"; }
+
+// ", on /dev/ttyUSB1" for a hub that ended on another port than it was
+// found on (USB gave it another name meanwhile).
+std::string moved_text(const fleet_hub &hub) {
+  return !hub.final_port.empty() && hub.final_port != hub.port ? ", on " + hub.final_port : "";
+}
+
 std::string result_text(const fleet_hub &hub, bool dry_run) {
   switch (hub.result) {
     case hub_result::updated:
@@ -77,11 +86,12 @@ fleet_display::fleet_display(const std::vector<fleet_hub> &hubs, FILE *out, bool
 std::string fleet_display::plain_line(const fleet_hub &hub) const {
   std::string text = hub.port + ": ";
   const std::string result = result_text(hub, dry_run_);
-  if (!result.empty()) return text + result;
+  if (!result.empty()) return text + result + moved_text(hub);
   if (hub.phase == hub_phase::probing && hub.is_hub)
     return text + "found " + (hub.model.empty() ? std::string("an unknown model") : hub.model) +
            " s/n " + hub.serial + " running " + fleet_version_text(hub.version_before) +
-           (hub.in_bootloader ? " (bootloader mode)" : " (normal mode)");
+           (hub.in_bootloader ? " (bootloader mode)" : " (normal mode)") +
+           (hub.usb.known ? std::string(" at USB ") + hub.usb.usb_path : "");
   if (hub.phase == hub_phase::finishing) {
     char counts[96];
     std::snprintf(counts, sizeof counts, " (%d/%d blocks, %d failed sends)", hub.verified,
@@ -121,10 +131,10 @@ std::string fleet_display::hub_line(const fleet_hub &hub) const {
       state = std::string(fleet_result_name(hub.result)) + ": " + hub.reason;
       break;
   }
-  char text[512];
-  std::snprintf(text, sizeof text, "%-14s %-18s %-12s %-14s %9s %-9s %s", hub.port.c_str(),
-                hub.model.c_str(), hub.serial.c_str(), versions.c_str(), blocks.c_str(),
-                failed.c_str(), state.c_str());
+  char text[640];
+  std::snprintf(text, sizeof text, "%-14s %-9s %-18s %-12s %-14s %9s %-9s %s%s", hub.port.c_str(),
+                usb_text(hub).c_str(), hub.model.c_str(), hub.serial.c_str(), versions.c_str(),
+                blocks.c_str(), failed.c_str(), state.c_str(), moved_text(hub).c_str());
   return text;
 }
 
@@ -181,14 +191,15 @@ void fleet_display::packages(const std::vector<std::string> &lines) {
 }
 
 void fleet_display::summary(double total_seconds, int interrupt_signal) {
-  const std::vector<std::string> head = {"PORT",   "MODEL",  "SERIAL",       "BEFORE", "AFTER",
-                                         "RESULT", "FAILED SENDS", "SECONDS", "REASON"};
+  const std::vector<std::string> head = {"PORT",         "USB",     "MODEL",  "SERIAL",
+                                         "BEFORE",       "AFTER",   "RESULT", "FAILED SENDS",
+                                         "SECONDS",      "REASON"};
   std::vector<std::vector<std::string>> rows = {head};
   for (const fleet_hub &hub : hubs_) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", hub_seconds(hub));
     const bool updated = hub.result == hub_result::updated;
-    rows.push_back({hub.port, hub.model.empty() ? "-" : hub.model,
+    rows.push_back({hub.port + moved_text(hub), usb_text(hub), hub.model.empty() ? "-" : hub.model,
                     hub.serial.empty() ? "-" : hub.serial,
                     hub.is_hub ? fleet_version_text(hub.version_before) : "-",
                     updated || hub.result == hub_result::up_to_date

@@ -1,5 +1,8 @@
 #include "fleet.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -26,4 +29,23 @@ const char *fleet_result_name(hub_result result) {
 std::string fleet_model_name(uint16_t code) {
   std::unique_ptr<hub_system> system(device_get_system_from_code(code));
   return system ? std::string(system->name) : std::string();
+}
+
+std::vector<fleet_hub> fleet_hubs_of_ports(const std::vector<std::string> &ports) {
+  std::vector<fleet_hub> hubs;
+  std::vector<dev_t> devices;  // the character device of each entry, 0 when none
+  for (const std::string &port : ports) {
+    struct stat st{};
+    const dev_t device = stat(port.c_str(), &st) == 0 && S_ISCHR(st.st_mode) ? st.st_rdev : 0;
+    const auto same = device != 0 ? std::find(devices.begin(), devices.end(), device) : devices.end();
+    if (same != devices.end()) {
+      hubs[static_cast<size_t>(same - devices.begin())].aliases.push_back(port);
+      continue;
+    }
+    fleet_hub hub;
+    hub.port = port;
+    hubs.push_back(std::move(hub));
+    devices.push_back(device);
+  }
+  return hubs;
 }

@@ -39,6 +39,13 @@ struct fleet_hub {
   int board_count = 0;
   uint16_t board_types[DEVICE_MAX_BOARDS] = {};
   uint16_t board_versions[DEVICE_MAX_BOARDS] = {};
+  // What USB says about its port (known 0 for a port without USB identity):
+  // the hub's update process finds the hub by it, whatever name it has then.
+  usb_identity usb{};
+  // The port the hub was on when its process ended (empty: never moved or
+  // unknown), and other --port paths that reach the same device.
+  std::string final_port;
+  std::vector<std::string> aliases;
 
   // The plan: the package for this hub (owned by the package set), and
   // whether it is to be updated at all.
@@ -69,6 +76,13 @@ struct fleet_hub {
   int capture_fd = -1;              // the process's standard error
   std::string pending;              // event bytes read, not yet a whole record
 };
+
+// One entry per device among `ports`, in their order: paths that reach the
+// same device (a /dev/serial/by-id link and its ttyUSB name) are one hub,
+// the first path its port and the others its aliases, so it is probed once.
+// Paths that do not exist (yet) are entries of their own. Reads only the
+// paths' device numbers (stat); nothing is opened.
+std::vector<fleet_hub> fleet_hubs_of_ports(const std::vector<std::string> &ports);
 
 // "v3.10" for 310; "?" for an unknown (negative) version.
 std::string fleet_version_text(int version);

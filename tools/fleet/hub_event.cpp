@@ -23,6 +23,7 @@ hub_event hub_event_identity(const device *dev) {
     event.board_types[b] = dev->boards[b].board_type;
     event.board_versions[b] = dev->boards[b].fw_version;
   }
+  event.usb = serial_hub_identity(dev->serial);
   return event;
 }
 
@@ -48,5 +49,8 @@ int hub_event_pop(std::string *buffer, hub_event *event) {
   // The texts come from another process: never trust their terminators.
   event->serial[sizeof event->serial - 1] = '\0';
   event->reason[sizeof event->reason - 1] = '\0';
+  event->final_port[sizeof event->final_port - 1] = '\0';
+  event->usb.usb_path[sizeof event->usb.usb_path - 1] = '\0';
+  event->usb.serial[sizeof event->usb.serial - 1] = '\0';
   return 1;
 }

@@ -44,16 +44,21 @@ struct hub_event {
   int32_t board_count;
   uint16_t board_types[DEVICE_MAX_BOARDS];
   uint16_t board_versions[DEVICE_MAX_BOARDS];
+  // identity: what USB says about the hub's port (known 0 for none), which
+  // its update process follows
+  usb_identity usb;
   // result
   int32_t version_after;
   char serial[24];
   char reason[320];
+  char final_port[256];      // the port the hub was on at the end ("" unknown)
 };
 static_assert(sizeof(hub_event) < PIPE_BUF, "one event must be one atomic pipe write");
 
 // A record of `kind` with everything else zero.
 hub_event hub_event_make(event_kind kind);
-// The identity of an opened hub, as detection left it.
+// The identity of an opened hub, as detection left it, with its port's USB
+// identity.
 hub_event hub_event_identity(const device *dev);
 // Copies `text` into event.reason, cut to fit.
 void hub_event_set_reason(hub_event *event, const std::string &text);

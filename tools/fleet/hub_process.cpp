@@ -17,13 +17,16 @@ void send_phase(int fd, hub_phase phase) {
 }
 
 // A result without a reason: the parent takes the reason from the messages
-// the library printed on the captured standard error.
-int send_result(int fd, hub_result result, int version_after, const char *reason = "") {
+// the library printed on the captured standard error. `final_port` is where
+// the hub was at the end ("" when no link was open).
+int send_result(int fd, hub_result result, int version_after, const char *reason = "",
+                const std::string &final_port = "") {
   hub_event event = hub_event_make(event_kind::result);
   event.result = result;
   event.phase = hub_phase::done;
   event.version_after = version_after;
   hub_event_set_reason(&event, reason);
+  copy_text(event.final_port, sizeof event.final_port, final_port.c_str());
   hub_event_send(fd, event);
   return result == hub_result::failed ? 1 : 0;
 }
@@ -87,11 +90,14 @@ int hub_process_probe(const fleet_hub &hub, int event_fd) {
 int hub_process_update(const fleet_hub &hub, bool force, int event_fd) {
   ufw *package = hub.package;
   send_phase(event_fd, hub_phase::detecting);
-  device *dev = device_create_from_port(hub.port.c_str());
+  // The hub the probe found, even if USB has given its name to another
+  // device since (a rack restarting together).
+  device *dev = device_create_following(hub.port.c_str(), &hub.usb);
   if (dev == nullptr) return send_result(event_fd, hub_result::failed, -1);
   auto finish = [&](hub_result result, int version_after, const char *reason = "") {
+    const std::string final_port = serial_port_now(dev->serial);
     device_free(dev);
-    return send_result(event_fd, result, version_after, reason);
+    return send_result(event_fd, result, version_after, reason, final_port);
   };
 
   if (!device_is_bootloader_ready(dev)) {

@@ -215,6 +215,14 @@ std::vector<std::string> ports_to_probe(const fleet_options &opts) {
   return ports;
 }
 
+// Paths given twice for one device: said once each, before any probe.
+void say_aliases(const std::vector<fleet_hub> &hubs) {
+  for (const fleet_hub &hub : hubs)
+    for (const std::string &alias : hub.aliases)
+      std::printf("%s: the same device as %s (probed once)\n", alias.c_str(), hub.port.c_str());
+  std::fflush(stdout);
+}
+
 int exit_status(const std::vector<fleet_hub> &hubs) {
   if (fleet_interrupt_signal() != 0) return kExitSignalBase + fleet_interrupt_signal();
   for (const fleet_hub &hub : hubs) {
@@ -308,8 +316,8 @@ int update_hubs(const fleet_options &opts, run_setup &setup) {
   }
   if (!fleet_catch_interrupts()) return kExitSetup;
 
-  std::vector<fleet_hub> hubs(ports.size());
-  for (size_t i = 0; i < ports.size(); ++i) hubs[i].port = ports[i];
+  std::vector<fleet_hub> hubs = fleet_hubs_of_ports(ports);
+  say_aliases(hubs);
   const bool terminal = isatty(STDOUT_FILENO) == 1;
   fleet_display display(hubs, stdout, terminal, opts.dry_run);
   const int64_t start = get_absolute_time();

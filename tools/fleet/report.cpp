@@ -61,6 +61,9 @@ ordered_json hub_object(const fleet_hub &hub) {
   o["serial"] = text_or_null(hub.is_hub, hub.serial);
   o["version_before"] = number_or_null(hub.is_hub && hub.version_before >= 0, hub.version_before);
   o["version_after"] = number_or_null(hub.is_hub && after >= 0, after);
+  o["usb_path"] = text_or_null(hub.is_hub && hub.usb.known, hub.usb.usb_path);
+  o["usb_serial"] = text_or_null(hub.is_hub && hub.usb.known && hub.usb.has_serial, hub.usb.serial);
+  o["final_port"] = text_or_null(hub.is_hub, hub.final_port.empty() ? hub.port : hub.final_port);
   o["package"] = text_or_null(has_package, hub.package_name);
   o["package_sha256"] = text_or_null(has_package && !hub.package_sha256.empty(), hub.package_sha256);
   o["verified"] = has_package && hub.package_verified;

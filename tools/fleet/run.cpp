@@ -69,6 +69,7 @@ void apply_event(fleet_hub &hub, const hub_event &event, fleet_display &display)
         hub.board_types[b] = event.board_types[b];
         hub.board_versions[b] = event.board_versions[b];
       }
+      hub.usb = event.usb;
       display.hub_changed(hub);
       break;
     case event_kind::phase:
@@ -87,6 +88,7 @@ void apply_event(fleet_hub &hub, const hub_event &event, fleet_display &display)
       hub.result = event.result;
       hub.reason = event.reason;
       if (event.version_after >= 0) hub.version_after = event.version_after;
+      if (event.final_port[0] != '\0') hub.final_port = event.final_port;
       hub.ended_ms = get_absolute_time();
       break;
   }
