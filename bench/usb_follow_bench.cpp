@@ -158,12 +158,14 @@ void BM_FindHub(benchmark::State &state) {
   state.counters["core_pct_at_2_per_s"] = per_scan * 2 * 100;
 }
 
-// A link on the hub at ttyUSB0 (its identity taken at the open).
-std::unique_ptr<serial> open_hub(pty *tty) {
+// A link on the hub at ttyUSB0 (its identity taken at the open); null, with
+// the benchmark marked failed, when the port did not open.
+std::unique_ptr<serial> open_hub(benchmark::State &state, pty *tty) {
   machine->usb.plug(hub_bridge("3-2"), "ttyUSB0", tty->slave);
   auto link = std::make_unique<serial>();
-  if (serial_init(link.get(), "/dev/ttyUSB0") != 1 || !serial_available(link.get())) return nullptr;
-  return link;
+  if (serial_init(link.get(), "/dev/ttyUSB0") == 1 && serial_available(link.get())) return link;
+  state.SkipWithError("the hub's port did not open");
+  return nullptr;
 }
 
 // Pulls the hub's cable: its tty hangs up and leaves the fake's view.
@@ -183,11 +185,8 @@ void BM_WaitingReader(benchmark::State &state) {
   attach_bridges(64);
   for (auto _ : state) {
     auto tty = std::make_unique<pty>();
-    std::unique_ptr<serial> link = open_hub(tty.get());
-    if (!link) {
-      state.SkipWithError("the hub's port did not open");
-      return;
-    }
+    std::unique_ptr<serial> link = open_hub(state, tty.get());
+    if (!link) return;
     unplug_hub(link.get(), tty.get(), "ttyUSB0");
     const double cpu_start = process_cpu_s();
     wait_ms(kWaitingMs);
@@ -204,11 +203,8 @@ void BM_HubReturn(benchmark::State &state) {
   std::vector<double> ms;
   for (auto _ : state) {
     auto tty = std::make_unique<pty>();
-    std::unique_ptr<serial> link = open_hub(tty.get());
-    if (!link) {
-      state.SkipWithError("the hub's port did not open");
-      return;
-    }
+    std::unique_ptr<serial> link = open_hub(state, tty.get());
+    if (!link) return;
     std::string name = "ttyUSB0";
     for (int i = 0; i < kReturns; ++i) {
       unplug_hub(link.get(), tty.get(), name);

@@ -1016,70 +1016,6 @@ using udev_ptr = std::unique_ptr<struct udev, udev_unref_deleter>;
 using udev_device_ptr = std::unique_ptr<struct udev_device, udev_device_unref_deleter>;
 using udev_enumerate_ptr = std::unique_ptr<struct udev_enumerate, udev_enumerate_unref_deleter>;
 
-// A sysfs attribute read as a number in `base`; -1 when absent or not one.
-long number_attribute(struct udev_device *dev, const char *name, int base) {
-  const char *value = udev_device_get_sysattr_value(dev, name);
-  if (value == nullptr) return -1;
-  char *end = nullptr;
-  errno = 0;
-  const long n = std::strtol(value, &end, base);
-  if (end == value || errno != 0 || n < 0) return -1;
-  return n;
-}
-
-// The device-level part of an identity (no interface) from a usb_device.
-// False when it lacks the vendor or product a USB device always has.
-bool read_usb_device(struct udev_device *usb, usb_identity *id) {
-  *id = usb_identity{};
-  id->interface = -1;
-  const long vendor = number_attribute(usb, "idVendor", 16);
-  const long product = number_attribute(usb, "idProduct", 16);
-  const char *sysname = udev_device_get_sysname(usb);
-  if (vendor < 0 || vendor > 0xFFFF || product < 0 || product > 0xFFFF || sysname == nullptr)
-    return false;
-  copy_text(id->usb_path, sizeof id->usb_path, sysname);
-  id->busnum = static_cast<int32_t>(number_attribute(usb, "busnum", 10));
-  id->vendor = static_cast<uint16_t>(vendor);
-  id->product = static_cast<uint16_t>(product);
-  const char *serial = udev_device_get_sysattr_value(usb, "serial");
-  id->has_serial = serial != nullptr ? 1 : 0;
-  if (serial != nullptr) copy_text(id->serial, sizeof id->serial, serial);
-  id->known = 1;
-  return true;
-}
-
-// The identity of a tty device: its usb_interface and the usb_device that
-// interface belongs to. The parent walk skips levels it cannot read, so the
-// device is taken only when it is the interface's own parent (never, say, a
-// root hub further up).
-bool read_tty_identity(struct udev_device *tty, usb_identity *id) {
-  *id = usb_identity{};
-  id->interface = -1;
-  // The parents belong to `tty` and go with it.
-  struct udev_device *interface =
-      udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_interface");
-  struct udev_device *usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
-  struct udev_device *owner = interface != nullptr ? udev_device_get_parent(interface) : nullptr;
-  const char *owner_path = owner != nullptr ? udev_device_get_syspath(owner) : nullptr;
-  const char *usb_path = usb != nullptr ? udev_device_get_syspath(usb) : nullptr;
-  if (owner_path == nullptr || usb_path == nullptr || std::strcmp(owner_path, usb_path) != 0 ||
-      !read_usb_device(usb, id)) {
-    *id = usb_identity{};
-    id->interface = -1;
-    return false;
-  }
-  id->interface = static_cast<int32_t>(number_attribute(interface, "bInterfaceNumber", 16));
-  return true;
-}
-
-bool same_socket(const usb_identity &a, const usb_identity &b) {
-  return a.busnum == b.busnum && std::strcmp(a.usb_path, b.usb_path) == 0;
-}
-
-bool same_serial(const usb_identity &a, const usb_identity &b) {
-  return a.has_serial == b.has_serial && std::strcmp(a.serial, b.serial) == 0;
-}
-
 // Where the kernel lists every USB device and interface.
 constexpr char USB_DEVICES_DIR[] = "/sys/bus/usb/devices";
 
@@ -1103,6 +1039,63 @@ long hex_attribute(const std::string &dir, const char *name) {
   return end == text ? -1 : n;
 }
 
+// The device-level part of an identity (no interface) from the attribute
+// files of the usb_device at `dir` named `sysname`. False when it lacks the
+// vendor or product a USB device always has. The one reader of a device's
+// attributes: the identity taken at an open and the look for a hub compare
+// what the same code read.
+bool read_usb_device(const std::string &dir, const char *sysname, usb_identity *id) {
+  *id = usb_identity{};
+  id->interface = -1;
+  const long vendor = hex_attribute(dir, "idVendor");
+  const long product = hex_attribute(dir, "idProduct");
+  if (vendor < 0 || vendor > 0xFFFF || product < 0 || product > 0xFFFF || sysname == nullptr)
+    return false;
+  copy_text(id->usb_path, sizeof id->usb_path, sysname);
+  char busnum[16];
+  id->busnum = read_attribute(dir, "busnum", busnum, sizeof busnum)
+                   ? static_cast<int32_t>(std::strtol(busnum, nullptr, 10))
+                   : -1;
+  id->vendor = static_cast<uint16_t>(vendor);
+  id->product = static_cast<uint16_t>(product);
+  id->has_serial = read_attribute(dir, "serial", id->serial, sizeof id->serial) ? 1 : 0;
+  id->known = 1;
+  return true;
+}
+
+// The identity of a tty device: its usb_interface and the usb_device that
+// interface belongs to. The parent walk skips levels it cannot read, so the
+// device is taken only when it is the interface's own parent (never, say, a
+// root hub further up).
+bool read_tty_identity(struct udev_device *tty, usb_identity *id) {
+  *id = usb_identity{};
+  id->interface = -1;
+  // The parents belong to `tty` and go with it.
+  struct udev_device *interface =
+      udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_interface");
+  struct udev_device *usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
+  struct udev_device *owner = interface != nullptr ? udev_device_get_parent(interface) : nullptr;
+  const char *owner_path = owner != nullptr ? udev_device_get_syspath(owner) : nullptr;
+  const char *usb_path = usb != nullptr ? udev_device_get_syspath(usb) : nullptr;
+  if (owner_path == nullptr || usb_path == nullptr || std::strcmp(owner_path, usb_path) != 0 ||
+      !read_usb_device(usb_path, udev_device_get_sysname(usb), id)) {
+    *id = usb_identity{};
+    id->interface = -1;
+    return false;
+  }
+  id->interface = static_cast<int32_t>(hex_attribute(udev_device_get_syspath(interface),
+                                                     "bInterfaceNumber"));
+  return true;
+}
+
+bool same_socket(const usb_identity &a, const usb_identity &b) {
+  return a.busnum == b.busnum && std::strcmp(a.usb_path, b.usb_path) == 0;
+}
+
+bool same_serial(const usb_identity &a, const usb_identity &b) {
+  return a.has_serial == b.has_serial && std::strcmp(a.serial, b.serial) == 0;
+}
+
 // The attached usb_devices with the hub's vendor and product, with their
 // identity and sysfs path. Read straight from the attribute files, as the
 // look runs twice a second while a hub is away and a rack may hold dozens
@@ -1116,20 +1109,10 @@ std::vector<std::pair<usb_identity, std::string>> attached_usb_devices(const usb
     // Interfaces ("1-3:1.0") and the dot entries are no usb_devices.
     if (entry->d_name[0] == '.' || std::strchr(entry->d_name, ':') != nullptr) continue;
     const std::string path = std::string(USB_DEVICES_DIR) + "/" + entry->d_name;
-    if (hex_attribute(path, "idVendor") != hub.vendor ||
-        hex_attribute(path, "idProduct") != hub.product)
+    usb_identity id;
+    if (!read_usb_device(path, entry->d_name, &id) || id.vendor != hub.vendor ||
+        id.product != hub.product)
       continue;
-    usb_identity id{};
-    id.known = 1;
-    id.interface = -1;
-    id.vendor = hub.vendor;
-    id.product = hub.product;
-    copy_text(id.usb_path, sizeof id.usb_path, entry->d_name);
-    char busnum[16];
-    id.busnum = read_attribute(path, "busnum", busnum, sizeof busnum)
-                    ? static_cast<int32_t>(std::strtol(busnum, nullptr, 10))
-                    : -1;
-    id.has_serial = read_attribute(path, "serial", id.serial, sizeof id.serial) ? 1 : 0;
     devices.emplace_back(id, path);
   }
   return devices;

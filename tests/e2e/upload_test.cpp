@@ -79,9 +79,20 @@ class UploadTest : public ::testing::Test {
     ASSERT_NE(dev_, nullptr);
     ASSERT_EQ(device_is_bootloader_ready(dev_), 1);
   }
+  // A path of the test's own for the simulator's --link, removed with the
+  // test's folder at the end.
+  std::string link_path() { return dir_.path() + "/ttyUSB0"; }
+  // The hub went away once, came back, and holds the package on both boards.
+  void expect_updated_after_one_unplug() {
+    ASSERT_GE(sim_->stop(), 0);
+    EXPECT_EQ(sim_->state_long("unplugs"), 1);
+    expect_memory_is_image(*sim_, &package_, 1, 0x0102);
+    expect_memory_is_image(*sim_, &package_, 2, 0x0201);
+  }
   std::unique_ptr<HubSim> sim_;
   device *dev_ = nullptr;
   ufw package_{};
+  scratch_dir dir_;
 };
 
 TEST_F(UploadTest, EveryBlockReachesEveryBoardAndFinishGoesOutInOrder) {
@@ -140,9 +151,7 @@ TEST_F(UploadTest, APackageWithoutABoardsSectionSendsNothing) {
 
 TEST_F(UploadTest, TheCableComesBackAndTheBlockIsSentAgain) {
   load(&package_, tavrine16_package(1024, 512));
-  char dir[] = "/tmp/trelk-unplug-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string link = std::string(dir) + "/ttyUSB0";
+  const std::string link = link_path();
   // The port goes away right after upload line 10 was stored and returns
   // 3 s later on a new pseudo-terminal behind the same path.
   open_hub({"--link", link, "--unplug-after", "10", "--unplug-for", "3000"});
@@ -154,12 +163,7 @@ TEST_F(UploadTest, TheCableComesBackAndTheBlockIsSentAgain) {
       << out;
   EXPECT_NE(out.find("Restarting upload for board\r\n"), std::string::npos) << out;
   EXPECT_NE(out.find("Device updated successfully.\n"), std::string::npos) << out;
-  ASSERT_GE(sim_->stop(), 0);
-  EXPECT_EQ(sim_->state_long("unplugs"), 1);
-  expect_memory_is_image(*sim_, &package_, 1, 0x0102);
-  expect_memory_is_image(*sim_, &package_, 2, 0x0201);
-  unlink(link.c_str());
-  rmdir(dir);
+  expect_updated_after_one_unplug();
 }
 
 // The port has no USB identity (a pseudo-terminal), so the hub that answers
@@ -169,9 +173,7 @@ TEST_F(UploadTest, TheCableComesBackAndTheBlockIsSentAgain) {
 // hub again and completes there.
 TEST_F(UploadTest, AnotherHubOnTheReturningPathIsNeverWrittenTo) {
   load(&package_, tavrine16_package(1024, 512));
-  char dir[] = "/tmp/trelk-stranger-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string link = std::string(dir) + "/ttyUSB0";
+  const std::string link = link_path();
   HubSim stranger({"--model", "1030", "--mode", "bootloader", "--serial", "900"});
   ASSERT_TRUE(stranger.start()) << stranger.error();
   // The hub is away for 4 s; the stranger gets its path as soon as it goes.
@@ -194,12 +196,7 @@ TEST_F(UploadTest, AnotherHubOnTheReturningPathIsNeverWrittenTo) {
   EXPECT_NE(out.find("Device updated successfully.\n"), std::string::npos) << out;
   ASSERT_GE(stranger.stop(), 0);
   EXPECT_TRUE(stranger.lines().empty()) << stranger.lines().front();
-  ASSERT_GE(sim_->stop(), 0);
-  EXPECT_EQ(sim_->state_long("unplugs"), 1);
-  expect_memory_is_image(*sim_, &package_, 1, 0x0102);
-  expect_memory_is_image(*sim_, &package_, 2, 0x0201);
-  unlink(link.c_str());
-  rmdir(dir);
+  expect_updated_after_one_unplug();
 }
 
 TEST(UploadFailure, ACrcThatIsAlwaysWrongEndsTheProcessWithStatusOne) {

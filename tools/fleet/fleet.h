@@ -12,6 +12,15 @@
 #include "hub_event.h"
 #include "ufw.h"
 
+// trelk-fleet's exit statuses, for an update run and a mirror run alike.
+inline constexpr int FLEET_EXIT_OK = 0;          // every hub done / the mirror stored
+inline constexpr int FLEET_EXIT_HUB_FAILED = 1;  // a hub failed or was skipped / a package not had
+// Usage and setup errors end with -1, as trelk's own do.
+inline constexpr int FLEET_EXIT_SETUP = 255;
+// A shell reports a process ended by signal N as 128 + N; an interrupted run
+// ends the same way after writing its summary.
+inline constexpr int FLEET_EXIT_SIGNAL_BASE = 128;
+
 struct fleet_options {
   std::string fw_path;              // --fw; empty: the firmware server
   std::vector<std::string> ports;   // --port, in order, without repeats

@@ -40,13 +40,6 @@
 namespace {
 
 constexpr const char *kProgram = "trelk-fleet";
-// Usage and setup errors end with -1, as trelk's own do.
-constexpr int kExitSetup = 255;
-constexpr int kExitOk = 0;
-constexpr int kExitHubFailed = 1;
-// A shell reports a process ended by signal N as 128 + N; an interrupted run
-// ends the same way after writing its summary.
-constexpr int kExitSignalBase = 128;
 
 constexpr const char *kHelp =
     "Usage: trelk-fleet [OPTION]...\n"
@@ -102,7 +95,7 @@ constexpr const char *kHelp =
 int usage_error(const std::string &message) {
   print_error("%s: %s\nTry '%s --help' for more information.\n", kProgram,
                message.c_str(), kProgram);
-  return kExitSetup;
+  return FLEET_EXIT_SETUP;
 }
 
 // Options that contradict each other: -1 when there are none, else the
@@ -190,10 +183,10 @@ int parse(int argc, char **argv, fleet_options *opts) {
         break;
       case o_help:
         std::fputs(kHelp, stdout);
-        return kExitOk;
+        return FLEET_EXIT_OK;
       case o_version:
         std::printf("trelk-fleet (trelk) %s\n", TRELK_VERSION_STRING);
-        return kExitOk;
+        return FLEET_EXIT_OK;
       case ':':
         return usage_error(std::string("option '") + argv[optind - 1] + "' requires an argument");
       default:
@@ -224,13 +217,13 @@ void say_aliases(const std::vector<fleet_hub> &hubs) {
 }
 
 int exit_status(const std::vector<fleet_hub> &hubs) {
-  if (fleet_interrupt_signal() != 0) return kExitSignalBase + fleet_interrupt_signal();
+  if (fleet_interrupt_signal() != 0) return FLEET_EXIT_SIGNAL_BASE + fleet_interrupt_signal();
   for (const fleet_hub &hub : hubs) {
     if (!hub.is_hub) continue;
     if (hub.result == hub_result::failed || hub.result == hub_result::skipped)
-      return kExitHubFailed;
+      return FLEET_EXIT_HUB_FAILED;
   }
-  return kExitOk;
+  return FLEET_EXIT_OK;
 }
 
 // Hubs the run never got to after an interrupt: skipped, and incomplete.
@@ -262,17 +255,17 @@ int prepare(const fleet_options &opts, run_setup *setup) {
       !read_bounded_file(opts.ca_file, CHECKSUM_LIST_MAX_SIZE, &text, &cause)) {
     print_error("%s: cannot read the CA file %s: %s\n", kProgram, opts.ca_file.c_str(),
                 cause.c_str());
-    return kExitSetup;
+    return FLEET_EXIT_SETUP;
   }
   if (!opts.sha256sums.empty()) {
-    if (!setup->trusted.load(opts.sha256sums)) return kExitSetup;
+    if (!setup->trusted.load(opts.sha256sums)) return FLEET_EXIT_SETUP;
     setup->checks.trusted = &setup->trusted;
   }
   // A mirror's own list is checked whenever it is there.
   struct stat st {};
   const std::string own = setup->source->checksum_list_path();
   if (setup->source->kind() == source_kind::directory && ::lstat(own.c_str(), &st) == 0) {
-    if (!setup->mirror.load(own)) return kExitSetup;
+    if (!setup->mirror.load(own)) return FLEET_EXIT_SETUP;
     setup->checks.mirror = &setup->mirror;
   }
   return -1;
@@ -304,17 +297,17 @@ void show_plan(std::vector<fleet_hub> &hubs, std::vector<bool> *wanted, bool dry
 
 // Probes, plans and updates the hubs; returns the exit status.
 int update_hubs(const fleet_options &opts, run_setup &setup) {
-  if (!opts.json_path.empty() && !fleet_report_writable(opts.json_path)) return kExitSetup;
+  if (!opts.json_path.empty() && !fleet_report_writable(opts.json_path)) return FLEET_EXIT_SETUP;
   // The package file is read before any port is touched.
   package_set packages(setup.checks);
-  if (!opts.fw_path.empty() && !packages.load_file(opts.fw_path)) return kExitSetup;
+  if (!opts.fw_path.empty() && !packages.load_file(opts.fw_path)) return FLEET_EXIT_SETUP;
 
   const std::vector<std::string> ports = ports_to_probe(opts);
   if (ports.empty()) {
     print_error("%s: no USB serial port found (/dev/ttyUSB*)\n", kProgram);
-    return kExitSetup;
+    return FLEET_EXIT_SETUP;
   }
-  if (!fleet_catch_interrupts()) return kExitSetup;
+  if (!fleet_catch_interrupts()) return FLEET_EXIT_SETUP;
 
   std::vector<fleet_hub> hubs = fleet_hubs_of_ports(ports);
   say_aliases(hubs);
@@ -332,8 +325,8 @@ int update_hubs(const fleet_options &opts, run_setup &setup) {
     if (!opts.json_path.empty() &&
         !fleet_write_atomically(opts.json_path,
                                 fleet_report_json(fleet_report_head_now(source), hubs)) &&
-        status == kExitOk)
-      status = kExitHubFailed;
+        status == FLEET_EXIT_OK)
+      status = FLEET_EXIT_HUB_FAILED;
     return status;
   };
 
@@ -348,14 +341,14 @@ int update_hubs(const fleet_options &opts, run_setup &setup) {
   if (!any_hub) {
     display.close();
     print_error("%s: no Varnholt hub found\n", kProgram);
-    return finish(kExitSetup);
+    return finish(FLEET_EXIT_SETUP);
   }
 
   if (!opts.fw_path.empty()) {
     packages.give_file_package(hubs);
   } else if (!packages.choose_from_server(hubs, *setup.source)) {
     display.close();
-    return kExitSetup;
+    return FLEET_EXIT_SETUP;
   }
   setup.source->close_connections();
   fleet_plan(hubs, opts.force);
@@ -387,7 +380,7 @@ int main(int argc, char **argv) {
   const int prepared = prepare(opts, &setup);
   if (prepared >= 0) return prepared;
   if (opts.mirror_dir.empty()) return update_hubs(opts, setup);
-  if (!fleet_catch_interrupts()) return kExitSetup;
+  if (!fleet_catch_interrupts()) return FLEET_EXIT_SETUP;
   return fleet_mirror(*setup.source, setup.checks, opts.mirror_dir, stdout,
                       isatty(STDOUT_FILENO) == 1);
 }

@@ -17,11 +17,6 @@
 
 namespace {
 
-// Exit statuses, as trelk-fleet's own.
-constexpr int EXIT_STORED = 0;
-constexpr int EXIT_PACKAGE_FAILED = 1;
-constexpr int EXIT_SETUP = 255;
-constexpr int EXIT_SIGNAL_BASE = 128;
 // A mirror is for others to read; umask still applies to the folders.
 constexpr mode_t FILE_MODE = 0644;
 constexpr mode_t FOLDER_MODE = 0755;
@@ -216,15 +211,15 @@ bool mirror_run::commit_all() {
 int mirror_run::interrupted() {
   print_error("trelk-fleet: interrupted (%s): nothing was stored in %s\n",
               strsignal(fleet_interrupt_signal()), dir_.c_str());
-  return EXIT_SIGNAL_BASE + fleet_interrupt_signal();
+  return FLEET_EXIT_SIGNAL_BASE + fleet_interrupt_signal();
 }
 
 int mirror_run::run() {
-  if (!make_folders()) return EXIT_SETUP;
+  if (!make_folders()) return FLEET_EXIT_SETUP;
   if (!fetch("manifest", FLEET_DOCUMENT_LIMIT, &documents_.manifest_text) ||
       !fetch("stable", FLEET_DOCUMENT_LIMIT, &documents_.stable_text))
-    return fleet_interrupt_signal() != 0 ? interrupted() : EXIT_SETUP;
-  if (!parse_documents(source_, checks_, &documents_)) return EXIT_SETUP;
+    return fleet_interrupt_signal() != 0 ? interrupted() : FLEET_EXIT_SETUP;
+  if (!parse_documents(source_, checks_, &documents_)) return FLEET_EXIT_SETUP;
   say_stored("manifest", documents_.manifest_text.size(), "");
   say_stored("stable", documents_.stable_text.size(), "");
 
@@ -236,18 +231,18 @@ int mirror_run::run() {
   if (failed > 0) {
     print_error("trelk-fleet: nothing was stored in %s: %d package%s could not be mirrored\n",
                 dir_.c_str(), failed, failed == 1 ? "" : "s");
-    return EXIT_PACKAGE_FAILED;
+    return FLEET_EXIT_HUB_FAILED;
   }
   // The documents go in after the packages they name.
   if (!stage("stable", documents_.stable_text) || !stage("manifest", documents_.manifest_text) ||
       !commit_all())
-    return EXIT_SETUP;
+    return FLEET_EXIT_SETUP;
   std::fprintf(out_, "Mirrored %s into %s: the manifest, the stable list and %d package%s, %llu bytes; "
                "%s/SHA256SUMS lists them.\n",
                source_.label().c_str(), dir_.c_str(), packages_, packages_ == 1 ? "" : "s",
                static_cast<unsigned long long>(stored_bytes_), dir_.c_str());
   std::fflush(out_);
-  return EXIT_STORED;
+  return FLEET_EXIT_OK;
 }
 
 }  // namespace
