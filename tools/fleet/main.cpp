@@ -115,83 +115,82 @@ int conflicting_options(const fleet_options &opts) {
   return -1;
 }
 
+enum option_code {
+  o_fw = 256, o_port, o_jobs, o_force, o_dry_run, o_json, o_server, o_ca_file, o_sha256sums,
+  o_mirror, o_help, o_version
+};
+
+const option kLongOptions[] = {
+    {"fw", required_argument, nullptr, o_fw},
+    {"port", required_argument, nullptr, o_port},
+    {"jobs", required_argument, nullptr, o_jobs},
+    {"force", no_argument, nullptr, o_force},
+    {"dry-run", no_argument, nullptr, o_dry_run},
+    {"json", required_argument, nullptr, o_json},
+    {"server", required_argument, nullptr, o_server},
+    {"ca-file", required_argument, nullptr, o_ca_file},
+    {"sha256sums", required_argument, nullptr, o_sha256sums},
+    {"mirror", required_argument, nullptr, o_mirror},
+    {"help", no_argument, nullptr, o_help},
+    {"version", no_argument, nullptr, o_version},
+    {nullptr, 0, nullptr, 0},
+};
+
+// --port PATH, once however often it is given.
+void add_port(const char *path, fleet_options *opts) {
+  const std::string port = path;
+  bool seen = false;
+  for (const auto &p : opts->ports) seen = seen || p == port;
+  if (!seen) opts->ports.push_back(port);
+}
+
+// --jobs N: -1 when N is a whole number from 1 up, else the usage error's
+// status.
+int take_jobs(const char *text, fleet_options *opts) {
+  char *end = nullptr;
+  errno = 0;
+  const long jobs = std::strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || errno != 0 || jobs < 1 || jobs > INT_MAX)
+    return usage_error(std::string("invalid number of jobs '") + text +
+                       "' (a whole number from 1 up)");
+  opts->jobs = static_cast<int>(jobs);
+  return -1;
+}
+
+// Applies one option getopt_long returned, with its value. -1 to go on,
+// else the exit status (help and version printed, or a usage error).
+int take_option(int c, const char *value, const char *given, fleet_options *opts) {
+  switch (c) {
+    case o_fw: opts->fw_path = value; return -1;
+    case o_port: add_port(value, opts); return -1;
+    case o_jobs: return take_jobs(value, opts);
+    case o_force: opts->force = true; return -1;
+    case o_dry_run: opts->dry_run = true; return -1;
+    case o_json: opts->json_path = value; return -1;
+    case o_server: opts->server = value; return -1;
+    case o_ca_file: opts->ca_file = value; return -1;
+    case o_sha256sums: opts->sha256sums = value; return -1;
+    case o_mirror: opts->mirror_dir = value; return -1;
+    case o_help:
+      std::fputs(kHelp, stdout);
+      return FLEET_EXIT_OK;
+    case o_version:
+      std::printf("trelk-fleet (trelk) %s\n", TRELK_VERSION_STRING);
+      return FLEET_EXIT_OK;
+    case ':':
+      return usage_error(std::string("option '") + given + "' requires an argument");
+    default:
+      return usage_error(std::string("unrecognized option '") + given + "'");
+  }
+}
+
 // Returns -1 to go on, else the exit status.
 int parse(int argc, char **argv, fleet_options *opts) {
-  enum {
-    o_fw = 256, o_port, o_jobs, o_force, o_dry_run, o_json, o_server, o_ca_file, o_sha256sums,
-    o_mirror, o_help, o_version
-  };
-  static const option long_options[] = {
-      {"fw", required_argument, nullptr, o_fw},
-      {"port", required_argument, nullptr, o_port},
-      {"jobs", required_argument, nullptr, o_jobs},
-      {"force", no_argument, nullptr, o_force},
-      {"dry-run", no_argument, nullptr, o_dry_run},
-      {"json", required_argument, nullptr, o_json},
-      {"server", required_argument, nullptr, o_server},
-      {"ca-file", required_argument, nullptr, o_ca_file},
-      {"sha256sums", required_argument, nullptr, o_sha256sums},
-      {"mirror", required_argument, nullptr, o_mirror},
-      {"help", no_argument, nullptr, o_help},
-      {"version", no_argument, nullptr, o_version},
-      {nullptr, 0, nullptr, 0},
-  };
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, ":", long_options, nullptr)) != -1) {
-    switch (c) {
-      case o_fw:
-        opts->fw_path = optarg;
-        break;
-      case o_port: {
-        const std::string port = optarg;
-        bool seen = false;
-        for (const auto &p : opts->ports) seen = seen || p == port;
-        if (!seen) opts->ports.push_back(port);
-        break;
-      }
-      case o_jobs: {
-        char *end = nullptr;
-        errno = 0;
-        const long jobs = std::strtol(optarg, &end, 10);
-        if (*optarg == '\0' || *end != '\0' || errno != 0 || jobs < 1 || jobs > INT_MAX)
-          return usage_error(std::string("invalid number of jobs '") + optarg +
-                             "' (a whole number from 1 up)");
-        opts->jobs = static_cast<int>(jobs);
-        break;
-      }
-      case o_force:
-        opts->force = true;
-        break;
-      case o_dry_run:
-        opts->dry_run = true;
-        break;
-      case o_json:
-        opts->json_path = optarg;
-        break;
-      case o_server:
-        opts->server = optarg;
-        break;
-      case o_ca_file:
-        opts->ca_file = optarg;
-        break;
-      case o_sha256sums:
-        opts->sha256sums = optarg;
-        break;
-      case o_mirror:
-        opts->mirror_dir = optarg;
-        break;
-      case o_help:
-        std::fputs(kHelp, stdout);
-        return FLEET_EXIT_OK;
-      case o_version:
-        std::printf("trelk-fleet (trelk) %s\n", TRELK_VERSION_STRING);
-        return FLEET_EXIT_OK;
-      case ':':
-        return usage_error(std::string("option '") + argv[optind - 1] + "' requires an argument");
-      default:
-        return usage_error(std::string("unrecognized option '") + argv[optind - 1] + "'");
-    }
+  while ((c = getopt_long(argc, argv, ":", kLongOptions, nullptr)) != -1) {
+    const int status = take_option(c, optarg, argv[optind - 1], opts);
+    if (status >= 0) return status;
   }
   if (optind < argc) return usage_error(std::string("unexpected argument '") + argv[optind] + "'");
   return conflicting_options(*opts);
@@ -295,6 +294,75 @@ void show_plan(std::vector<fleet_hub> &hubs, std::vector<bool> *wanted, bool dry
   }
 }
 
+// One update run as its steps share it: the options, the source, the
+// packages, the hubs and their display, and what the report names.
+struct update_run {
+  const fleet_options &opts;
+  run_setup &setup;
+  package_set &packages;
+  std::vector<fleet_hub> &hubs;
+  fleet_display &display;
+  int64_t start;
+  std::string source;  // the report's "source": the server, mirror or --fw file
+};
+
+// The end of every run that got as far as its hubs: the last redraw, the
+// package lines, the summary and the report. Returns `status`, or 1 instead
+// of 0 when the report could not be written.
+int finish_run(update_run &run, int status) {
+  run.display.close();
+  run.display.packages(run.packages.describe());
+  run.display.summary(static_cast<double>(get_absolute_time() - run.start) / 1000.0,
+                      fleet_interrupt_signal());
+  if (!run.opts.json_path.empty() &&
+      !fleet_write_atomically(run.opts.json_path,
+                              fleet_report_json(fleet_report_head_now(run.source), run.hubs)) &&
+      status == FLEET_EXIT_OK)
+    status = FLEET_EXIT_HUB_FAILED;
+  return status;
+}
+
+// Probes every hub. -1 to go on to the plan, else the run's exit status.
+int probe_hubs(update_run &run) {
+  fleet_run_stage(run.hubs, std::vector<bool>(run.hubs.size(), true), fleet_stage::probe,
+                  run.opts.jobs, run.opts.force, run.display);
+  if (fleet_interrupt_signal() != 0) {
+    settle_interrupted(run.hubs);
+    return finish_run(run, exit_status(run.hubs));
+  }
+  bool any_hub = false;
+  for (const fleet_hub &hub : run.hubs) any_hub = any_hub || hub.is_hub;
+  if (any_hub) return -1;
+  run.display.close();
+  print_error("%s: no Varnholt hub found\n", kProgram);
+  return finish_run(run, FLEET_EXIT_SETUP);
+}
+
+// Gives each hub its package and decides which hubs are updated (*wanted).
+// -1 to go on to the updates, else the run's exit status (a dry run ends
+// here).
+int plan_hubs(update_run &run, std::vector<bool> *wanted) {
+  if (!run.opts.fw_path.empty()) {
+    run.packages.give_file_package(run.hubs);
+  } else if (!run.packages.choose_from_server(run.hubs, *run.setup.source)) {
+    run.display.close();
+    return FLEET_EXIT_SETUP;
+  }
+  run.setup.source->close_connections();
+  fleet_plan(run.hubs, run.opts.force);
+  show_plan(run.hubs, wanted, run.opts.dry_run, run.display);
+  if (!run.opts.dry_run) return -1;
+  const int status = exit_status(run.hubs);
+  settle_dry_run(run.hubs);
+  return finish_run(run, status);
+}
+
+// The report's "source": the firmware source, or the --fw file's full path.
+std::string source_label(const fleet_options &opts, const run_setup &setup) {
+  if (opts.fw_path.empty()) return setup.source->label();
+  return std::filesystem::absolute(opts.fw_path).lexically_normal().string();
+}
+
 // Probes, plans and updates the hubs; returns the exit status.
 int update_hubs(const fleet_options &opts, run_setup &setup) {
   if (!opts.json_path.empty() && !fleet_report_writable(opts.json_path)) return FLEET_EXIT_SETUP;
@@ -311,59 +379,17 @@ int update_hubs(const fleet_options &opts, run_setup &setup) {
 
   std::vector<fleet_hub> hubs = fleet_hubs_of_ports(ports);
   say_aliases(hubs);
-  const bool terminal = isatty(STDOUT_FILENO) == 1;
-  fleet_display display(hubs, stdout, terminal, opts.dry_run);
-  const int64_t start = get_absolute_time();
-  const std::string source =
-      opts.fw_path.empty() ? setup.source->label()
-                           : std::filesystem::absolute(opts.fw_path).lexically_normal().string();
-  auto finish = [&](int status) {
-    display.close();
-    display.packages(packages.describe());
-    display.summary(static_cast<double>(get_absolute_time() - start) / 1000.0,
-                    fleet_interrupt_signal());
-    if (!opts.json_path.empty() &&
-        !fleet_write_atomically(opts.json_path,
-                                fleet_report_json(fleet_report_head_now(source), hubs)) &&
-        status == FLEET_EXIT_OK)
-      status = FLEET_EXIT_HUB_FAILED;
-    return status;
-  };
-
-  fleet_run_stage(hubs, std::vector<bool>(hubs.size(), true), fleet_stage::probe, opts.jobs,
-                  opts.force, display);
-  if (fleet_interrupt_signal() != 0) {
-    settle_interrupted(hubs);
-    return finish(exit_status(hubs));
-  }
-  bool any_hub = false;
-  for (const fleet_hub &hub : hubs) any_hub = any_hub || hub.is_hub;
-  if (!any_hub) {
-    display.close();
-    print_error("%s: no Varnholt hub found\n", kProgram);
-    return finish(FLEET_EXIT_SETUP);
-  }
-
-  if (!opts.fw_path.empty()) {
-    packages.give_file_package(hubs);
-  } else if (!packages.choose_from_server(hubs, *setup.source)) {
-    display.close();
-    return FLEET_EXIT_SETUP;
-  }
-  setup.source->close_connections();
-  fleet_plan(hubs, opts.force);
+  fleet_display display(hubs, stdout, isatty(STDOUT_FILENO) == 1, opts.dry_run);
+  update_run run{opts, setup, packages, hubs, display, get_absolute_time(),
+                 source_label(opts, setup)};
+  int status = probe_hubs(run);
+  if (status >= 0) return status;
   std::vector<bool> wanted(hubs.size(), false);
-  show_plan(hubs, &wanted, opts.dry_run, display);
-
-  if (opts.dry_run) {
-    const int status = exit_status(hubs);
-    settle_dry_run(hubs);
-    return finish(status);
-  }
-
+  status = plan_hubs(run, &wanted);
+  if (status >= 0) return status;
   fleet_run_stage(hubs, wanted, fleet_stage::update, opts.jobs, opts.force, display);
   if (fleet_interrupt_signal() != 0) settle_interrupted(hubs);
-  return finish(exit_status(hubs));
+  return finish_run(run, exit_status(hubs));
 }
 
 }  // namespace

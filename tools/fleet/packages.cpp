@@ -220,6 +220,48 @@ std::vector<std::string> package_set::describe() const {
   return lines;
 }
 
+namespace {
+
+// The boards the probe saw, as trelk's check before an upload reads them:
+// in bootloader mode each board's type and version; in normal mode the
+// model's board types, all running the hub's firmware version. False, with
+// the hub skipped, for a hub code no model has.
+bool boards_seen(fleet_hub &hub, device *seen) {
+  if (hub.in_bootloader) {
+    seen->board_count = hub.board_count;
+    for (int b = 1; b <= hub.board_count && b < DEVICE_MAX_BOARDS; ++b) {
+      seen->boards[b].board_type = hub.board_types[b];
+      seen->boards[b].fw_version = hub.board_versions[b];
+    }
+    return true;
+  }
+  hub_system *system = device_get_system_from_code(hub.hub_code);
+  if (system == nullptr) {
+    char text[64];
+    std::snprintf(text, sizeof text, "unknown hub code %04x", hub.hub_code);
+    hub.result = hub_result::skipped;
+    hub.reason = text;
+    return false;
+  }
+  seen->board_count = device_board_limit(system->board_count);
+  for (int b = 1; b <= seen->board_count; ++b) {
+    seen->boards[b].board_type = system->boards[b - 1].type;
+    seen->boards[b].fw_version = static_cast<uint16_t>(hub.version_before);
+  }
+  delete system;
+  return true;
+}
+
+// The first board type of `seen` that the package has no section for.
+uint16_t missing_board_type(ufw *package, const device &seen) {
+  for (int b = 1; b <= seen.board_count; ++b)
+    if (ufw_get_for_device_type(package, seen.boards[b].board_type) == nullptr)
+      return seen.boards[b].board_type;
+  return 0;
+}
+
+}  // namespace
+
 void fleet_plan(std::vector<fleet_hub> &hubs, bool force) {
   for (fleet_hub &hub : hubs) {
     if (!hub.is_hub || hub.result != hub_result::none) continue;
@@ -228,43 +270,14 @@ void fleet_plan(std::vector<fleet_hub> &hubs, bool force) {
       if (hub.reason.empty()) hub.reason = "no package for this hub";
       continue;
     }
-    // The check trelk makes before an upload, on what the probe saw.
     device seen{};
-    if (hub.in_bootloader) {
-      seen.board_count = hub.board_count;
-      for (int b = 1; b <= hub.board_count && b < DEVICE_MAX_BOARDS; ++b) {
-        seen.boards[b].board_type = hub.board_types[b];
-        seen.boards[b].fw_version = hub.board_versions[b];
-      }
-    } else {
-      // In normal mode only the model tells the boards; all run the hub's
-      // firmware version.
-      hub_system *system = device_get_system_from_code(hub.hub_code);
-      if (system == nullptr) {
-        char text[64];
-        std::snprintf(text, sizeof text, "unknown hub code %04x", hub.hub_code);
-        hub.result = hub_result::skipped;
-        hub.reason = text;
-        continue;
-      }
-      seen.board_count = device_board_limit(system->board_count);
-      for (int b = 1; b <= seen.board_count; ++b) {
-        seen.boards[b].board_type = system->boards[b - 1].type;
-        seen.boards[b].fw_version = static_cast<uint16_t>(hub.version_before);
-      }
-      delete system;
-    }
+    if (!boards_seen(hub, &seen)) continue;
     switch (ufw_check_device_status(hub.package, &seen)) {
       case 0: {
-        uint16_t missing = 0;
-        for (int b = 1; b <= seen.board_count; ++b)
-          if (ufw_get_for_device_type(hub.package, seen.boards[b].board_type) == nullptr) {
-            missing = seen.boards[b].board_type;
-            break;
-          }
         char text[96];
         std::snprintf(text, sizeof text, "package %s has no firmware for board type %04x",
-                      fleet_version_text(hub.package->version).c_str(), missing);
+                      fleet_version_text(hub.package->version).c_str(),
+                      missing_board_type(hub.package, seen));
         hub.result = hub_result::skipped;
         hub.reason = text;
         break;

@@ -236,76 +236,106 @@ int fleet_catch_interrupts() {
 
 int fleet_interrupt_signal() { return interrupt_signal.load(); }
 
+namespace {
+
+// Starts the children of the wanted hubs in order while fewer than `jobs`
+// run (0: no cap) and no interrupt came; `next` is the first hub not yet
+// looked at. A hub whose child cannot start gets its result at once.
+void start_due_children(std::vector<fleet_hub> &hubs, const std::vector<bool> &wanted,
+                        fleet_stage stage, int jobs, bool force, fleet_display &display,
+                        size_t *next, int *running) {
+  while (fleet_interrupt_signal() == 0 && (jobs == 0 || *running < jobs) && *next < hubs.size()) {
+    const size_t index = (*next)++;
+    if (!wanted[index]) continue;
+    fleet_hub &hub = hubs[index];
+    if (stage == fleet_stage::probe) hub.started_ms = get_absolute_time();
+    hub.phase = stage == fleet_stage::probe ? hub_phase::probing : hub_phase::detecting;
+    if (!start_child(hub, stage, force, hubs)) {
+      hub.result = stage == fleet_stage::probe ? hub_result::skipped : hub_result::failed;
+      hub.ended_ms = get_absolute_time();
+      display.hub_changed(hub);
+      continue;
+    }
+    ++*running;
+    display.hub_changed(hub);
+  }
+}
+
+// Ctrl-C reaches the children from the terminal; a signal sent to the
+// parent alone is passed on, so every child ends as trelk would.
+void forward_interrupt(const std::vector<fleet_hub> &hubs) {
+  for (const fleet_hub &hub : hubs)
+    if (hub.pid > 0) kill(hub.pid, fleet_interrupt_signal());
+}
+
+// Sleeps until a child reports (or ends), a signal comes or a redraw is due,
+// and takes what arrived. Returns how many children ended; -1 when poll
+// itself failed (said why).
+int wait_for_children(std::vector<fleet_hub> &hubs, fleet_stage stage, fleet_display &display) {
+  std::vector<pollfd> fds;
+  std::vector<fleet_hub *> owners;
+  fds.push_back({signal_pipe[0], POLLIN, 0});
+  owners.push_back(nullptr);
+  for (fleet_hub &hub : hubs) {
+    if (hub.pid <= 0) continue;
+    fds.push_back({hub.event_fd, POLLIN, 0});
+    owners.push_back(&hub);
+  }
+  const int due = display.redraw_due_in(get_absolute_time());
+  const int ready = poll(fds.data(), fds.size(), due < 0 ? IDLE_POLL_MS : due);
+  if (ready < 0 && errno != EINTR) {
+    print_error("trelk-fleet: poll: %s\n", std::strerror(errno));
+    return -1;
+  }
+  int ended = 0;
+  if (ready > 0) {
+    if (fds[0].revents != 0) {
+      char drained[16];
+      while (read(signal_pipe[0], drained, sizeof drained) > 0) {
+      }
+    }
+    for (size_t i = 1; i < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      read_events(*owners[i], stage, display);
+      if (owners[i]->pid < 0) ++ended;
+    }
+  }
+  display.redraw_if_due(get_absolute_time());
+  return ended;
+}
+
+// After an interrupt: the wanted hubs whose child never started are skipped.
+void skip_not_started(std::vector<fleet_hub> &hubs, const std::vector<bool> &wanted,
+                      fleet_stage stage, fleet_display &display) {
+  for (size_t i = 0; i < hubs.size(); ++i) {
+    fleet_hub &hub = hubs[i];
+    if (!wanted[i] || hub.result != hub_result::none || hub.pid > 0) continue;
+    if (stage == fleet_stage::probe && hub.is_hub) continue;
+    hub.result = hub_result::skipped;
+    hub.reason = "interrupted before it was started";
+    hub.incomplete = hub.is_hub;
+    hub.phase = hub_phase::done;
+    display.hub_changed(hub);
+  }
+}
+
+}  // namespace
+
 void fleet_run_stage(std::vector<fleet_hub> &hubs, const std::vector<bool> &wanted,
                      fleet_stage stage, int jobs, bool force, fleet_display &display) {
   size_t next = 0;
   int running = 0;
   bool forwarded = false;
   for (;;) {
-    while (fleet_interrupt_signal() == 0 && (jobs == 0 || running < jobs) && next < hubs.size()) {
-      const size_t index = next++;
-      if (!wanted[index]) continue;
-      fleet_hub &hub = hubs[index];
-      if (stage == fleet_stage::probe) hub.started_ms = get_absolute_time();
-      hub.phase = stage == fleet_stage::probe ? hub_phase::probing : hub_phase::detecting;
-      if (!start_child(hub, stage, force, hubs)) {
-        hub.result = stage == fleet_stage::probe ? hub_result::skipped : hub_result::failed;
-        hub.ended_ms = get_absolute_time();
-        display.hub_changed(hub);
-        continue;
-      }
-      ++running;
-      display.hub_changed(hub);
-    }
+    start_due_children(hubs, wanted, stage, jobs, force, display, &next, &running);
     if (fleet_interrupt_signal() != 0 && !forwarded) {
-      // Ctrl-C reaches the children from the terminal; a signal sent to the
-      // parent alone is passed on, so every child ends as trelk would.
       forwarded = true;
-      for (const fleet_hub &hub : hubs)
-        if (hub.pid > 0) kill(hub.pid, fleet_interrupt_signal());
+      forward_interrupt(hubs);
     }
     if (running == 0) break;
-
-    std::vector<pollfd> fds;
-    std::vector<fleet_hub *> owners;
-    fds.push_back({signal_pipe[0], POLLIN, 0});
-    owners.push_back(nullptr);
-    for (fleet_hub &hub : hubs) {
-      if (hub.pid <= 0) continue;
-      fds.push_back({hub.event_fd, POLLIN, 0});
-      owners.push_back(&hub);
-    }
-    const int due = display.redraw_due_in(get_absolute_time());
-    const int ready = poll(fds.data(), fds.size(), due < 0 ? IDLE_POLL_MS : due);
-    if (ready < 0 && errno != EINTR) {
-      print_error("trelk-fleet: poll: %s\n", std::strerror(errno));
-      break;
-    }
-    if (ready > 0) {
-      if (fds[0].revents != 0) {
-        char drained[16];
-        while (read(signal_pipe[0], drained, sizeof drained) > 0) {
-        }
-      }
-      for (size_t i = 1; i < fds.size(); ++i) {
-        if (fds[i].revents == 0) continue;
-        read_events(*owners[i], stage, display);
-        if (owners[i]->pid < 0) --running;
-      }
-    }
-    display.redraw_if_due(get_absolute_time());
+    const int ended = wait_for_children(hubs, stage, display);
+    if (ended < 0) break;
+    running -= ended;
   }
-
-  if (fleet_interrupt_signal() != 0) {
-    for (size_t i = 0; i < hubs.size(); ++i) {
-      fleet_hub &hub = hubs[i];
-      if (!wanted[i] || hub.result != hub_result::none || hub.pid > 0) continue;
-      if (stage == fleet_stage::probe && hub.is_hub) continue;
-      hub.result = hub_result::skipped;
-      hub.reason = "interrupted before it was started";
-      hub.incomplete = hub.is_hub;
-      hub.phase = hub_phase::done;
-      display.hub_changed(hub);
-    }
-  }
+  if (fleet_interrupt_signal() != 0) skip_not_started(hubs, wanted, stage, display);
 }

@@ -46,6 +46,12 @@ bool iequals(std::string_view a, std::string_view b) {
 
 bool is_probe(std::string_view line) { return line == "Dverify" || line == "id"; }
 
+// "!FINISH " and the version as one to five decimal digits.
+bool is_finish(const std::string &text) {
+  return text.rfind("!FINISH ", 0) == 0 && text.size() > 8 && text.size() <= 8 + 5 &&
+         std::all_of(text.begin() + 8, text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 } // namespace
 
 const hub_model *hub_find_model(std::string_view key) {
@@ -263,71 +269,90 @@ void hub::on_bootloader_line(std::string_view line, int64_t now) {
     count("not_addressed");
     return;
   }
-  if (b->silence != board_silence::none) {
-    if (b->silence == board_silence::until_woken && f->checksum_ok && f->text == "!REBOOT_BOOT" &&
-        ++b->wake_seen >= b->wake_needed) {
-      count(*b, "reboot_boot");
-      b->silence = board_silence::none;
-      b->pinging = true;
-      b->left = false;
-      announce(*b);
-    } else {
-      count("ignored_silent");
-    }
-    return;
-  }
-  if (b->left) {
-    count("ignored_left");
-    return;
-  }
-  if (!f->checksum_ok || !f->tag_ok) {
-    count(*b, "bad_checksum");
-    nak(*b);
-    return;
-  }
-  if (!f->second_zero) {
-    count("not_addressed");
-    return;
-  }
+  if (!board_takes_command(*b, *f)) return;
   const long index = ++counts_["commands"];
   if (cfg_.nak_cmd.count(index) || chance(cfg_.rate_nak)) {
     count(*b, "naks_injected");
     nak(*b);
     return;
   }
-  const std::string &text = f->text;
-  if (!text.empty() && text[0] == ';') {
-    on_upload(*b, text, f->tag, index);
-  } else if (text.rfind("!PART_CRC=", 0) == 0) {
-    on_part_crc(*b, text, index);
-  } else if (text == "!STOP_PING") {
-    count(*b, "stop_ping");
-    b->pinging = false;
-    ack(*b, f->tag, index);
-  } else if (text.rfind("!FINISH ", 0) == 0 && text.size() > 8 &&
-             std::all_of(text.begin() + 8, text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
-             text.size() <= 8 + 5) {
-    count(*b, "finish");
-    b->version = std::atoi(text.c_str() + 8);
-    ++b->finishes;
-    ack(*b, f->tag, index);
-  } else if (text == "!REBOOT_NORMAL") {
-    count(*b, "reboot_normal");
-    ack(*b, f->tag, index);
-    b->left = true;
-    b->pinging = false;
-    const bool all = std::all_of(boards_.begin(), boards_.end(), [](const hub_board &x) {
-      return x.left || x.extra || x.silence != board_silence::none;
-    });
-    if (all) restart(hub_mode::restarting_to_normal, now);
-  } else if (text == "!REBOOT_BOOT") {
-    count(*b, "reboot_boot");
-    b->pinging = true;
-    announce(*b);
-  } else {
-    count(*b, "unknown");
-    nak(*b);
+  on_command(*b, *f, index, now);
+}
+
+bool hub::board_takes_command(hub_board &b, const proto_framed &f) {
+  if (b.silence != board_silence::none) {
+    wake_if_asked(b, f);
+    return false;
   }
+  if (b.left) {
+    count("ignored_left");
+    return false;
+  }
+  if (!f.checksum_ok || !f.tag_ok) {
+    count(b, "bad_checksum");
+    nak(b);
+    return false;
+  }
+  if (!f.second_zero) {
+    count("not_addressed");
+    return false;
+  }
+  return true;
+}
+
+void hub::wake_if_asked(hub_board &b, const proto_framed &f) {
+  if (b.silence == board_silence::until_woken && f.checksum_ok && f.text == "!REBOOT_BOOT" &&
+      ++b.wake_seen >= b.wake_needed) {
+    count(b, "reboot_boot");
+    b.silence = board_silence::none;
+    b.pinging = true;
+    b.left = false;
+    announce(b);
+  } else {
+    count("ignored_silent");
+  }
+}
+
+void hub::on_command(hub_board &b, const proto_framed &f, long index, int64_t now) {
+  const std::string &text = f.text;
+  if (!text.empty() && text[0] == ';') {
+    on_upload(b, text, f.tag, index);
+  } else if (text.rfind("!PART_CRC=", 0) == 0) {
+    on_part_crc(b, text, index);
+  } else if (text == "!STOP_PING") {
+    count(b, "stop_ping");
+    b.pinging = false;
+    ack(b, f.tag, index);
+  } else if (is_finish(text)) {
+    on_finish(b, text, f.tag, index);
+  } else if (text == "!REBOOT_NORMAL") {
+    on_reboot_normal(b, f.tag, index, now);
+  } else if (text == "!REBOOT_BOOT") {
+    count(b, "reboot_boot");
+    b.pinging = true;
+    announce(b);
+  } else {
+    count(b, "unknown");
+    nak(b);
+  }
+}
+
+void hub::on_finish(hub_board &b, const std::string &text, const std::string &tag, long cmd_index) {
+  count(b, "finish");
+  b.version = std::atoi(text.c_str() + 8);
+  ++b.finishes;
+  ack(b, tag, cmd_index);
+}
+
+void hub::on_reboot_normal(hub_board &b, const std::string &tag, long cmd_index, int64_t now) {
+  count(b, "reboot_normal");
+  ack(b, tag, cmd_index);
+  b.left = true;
+  b.pinging = false;
+  const bool all = std::all_of(boards_.begin(), boards_.end(), [](const hub_board &x) {
+    return x.left || x.extra || x.silence != board_silence::none;
+  });
+  if (all) restart(hub_mode::restarting_to_normal, now);
 }
 
 void hub::on_upload(hub_board &b, const std::string &text, const std::string &tag, long cmd_index) {

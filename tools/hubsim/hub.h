@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "proto.h"
+
 namespace hubsim {
 
 struct hub_model {
@@ -149,6 +151,16 @@ class hub {
   }
   hub_board *board(int number);
   void on_bootloader_line(std::string_view line, int64_t now);
+  // Whether an addressed board acts on a framed command at all: a silent
+  // board only wakes on "!REBOOT_BOOT", a board that left for its normal
+  // firmware hears nothing, a damaged line is asked for again, a second
+  // address other than 00 is not for it.
+  bool board_takes_command(hub_board &b, const proto_framed &f);
+  void wake_if_asked(hub_board &b, const proto_framed &f);
+  // A command the board takes: an upload line (";...") or a named command.
+  void on_command(hub_board &b, const proto_framed &f, long index, int64_t now);
+  void on_finish(hub_board &b, const std::string &text, const std::string &tag, long cmd_index);
+  void on_reboot_normal(hub_board &b, const std::string &tag, long cmd_index, int64_t now);
   void on_upload(hub_board &b, const std::string &text, const std::string &tag, long cmd_index);
   void on_part_crc(hub_board &b, const std::string &text, long cmd_index);
   void restart(hub_mode to, int64_t now);
