@@ -9,7 +9,7 @@
 // there a machine with many ttys: N USB serial bridges (N = 1, 8, 32, 64, in
 // sockets behind intermediate hubs) and 100 ttys without USB (virtual
 // consoles and built-in UARTs, as Linux shows them).
-//  - BM_FindHub: CPU time of one serial_find_usb_hub, with the hub away (the
+//  - BM_FindHub: CPU time of one usb_find_hub, with the hub away (the
 //    waiting case: the reader looks twice a second) or attached; the share of
 //    one core that two looks a second take.
 //  - BM_WaitingReader: the whole process's CPU while a link waits 5 s for a
@@ -147,7 +147,7 @@ void BM_FindHub(benchmark::State &state) {
   const double cpu_start = thread_cpu_s();
   int64_t scans = 0;
   for (auto _ : state) {
-    found = serial_find_usb_hub(id).size();
+    found = usb_find_hub(id).size();
     ++scans;
   }
   const double per_scan = (thread_cpu_s() - cpu_start) / static_cast<double>(scans);

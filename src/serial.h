@@ -31,7 +31,7 @@
 // bootloaders or whose cable is pulled comes back under whatever ttyUSB name
 // the kernel hands out next, and another device may get its old name. So the
 // first open of a port records what USB says about the port's device (its
-// usb_identity), and every later open (the reopen after an unplug, the
+// usb_identity, usb.h), and every later open (the reopen after an unplug, the
 // reconnect after a bootloader switch) looks for the tty with that identity,
 // wherever it is, and never opens a device with another identity. A port
 // without a USB parent (a pseudo-terminal, a built-in UART) has no identity
@@ -50,24 +50,7 @@
 
 #include "functions.h"
 #include "lfqueue.h"
-
-// What USB says about the device behind a tty, read from sysfs through
-// libudev: the tty's usb_device and usb_interface parents. Only sysfs
-// attributes are read; the udev database's ID_* properties and the
-// /dev/serial/by-id links exist only where a udev daemon runs. The USB device
-// number is left out on purpose: it changes at every enumeration.
-inline constexpr size_t USB_PATH_CAPACITY = 64;
-inline constexpr size_t USB_SERIAL_CAPACITY = 256;
-struct usb_identity {
-  uint8_t known;                     // 0: no USB parent (pseudo-terminal, built-in UART)
-  char usb_path[USB_PATH_CAPACITY];  // usb_device sysname ("1-3.2"): the socket it sits in
-  int32_t busnum;
-  uint16_t vendor;                   // idVendor
-  uint16_t product;                  // idProduct
-  uint8_t has_serial;                // the device has a "serial" attribute
-  char serial[USB_SERIAL_CAPACITY];  // its value ("" when absent)
-  int32_t interface;                 // bInterfaceNumber of the tty's interface; -1 unknown
-};
+#include "usb.h"
 
 // The inner record, allocated by serial_init and released by serial_free.
 // Only the reader thread changes fd after serial_init; it closes a descriptor
@@ -259,40 +242,3 @@ char *serial_find_ports_in(const char *dir);
 // reader, which applies it at once; serial_wait wakes when the port closes or
 // opens.
 void serial_handle_hotplug(serial *s, const char *action, const char *devnode);
-
-// --- USB identity -------------------------------------------------------------
-
-// The identity of the tty with character device number `rdev` (st_rdev of an
-// opened port, or of a device node). Returns 1 and fills *id; 0, with
-// id->known 0, when the tty has no USB parent or sysfs does not show it. Any
-// thread; reads sysfs only.
-int serial_usb_identity_of(dev_t rdev, usb_identity *id);
-
-// 1 when `serial` cannot tell two bridges apart: empty, one character
-// repeated ("0000", "FFFFFFFF"), or a run of consecutive digits and letters
-// ("0123456789", "123456789ABC"), as cheap bridges ship with.
-int serial_usb_serial_is_placeholder(const char *serial);
-
-// "USB 1-3, 0403:6001, serial AB12" ("no serial" when it has none), or "no
-// USB identity": for messages.
-std::string serial_usb_identity_text(const usb_identity &id);
-
-// The devices among `attached` (usb_devices: interface ignored) that are the
-// hub `hub`, as indices. A serial that is present, not a placeholder and
-// unique among the attached devices with the hub's vendor and product finds
-// the hub in any socket; several devices with that serial are told apart by
-// the socket (USB port path); without a usable serial the socket alone (with
-// vendor, product and the same serial, if any) does. A device whose serial
-// differs from a usable one is never the hub. Pure; declared for tests.
-std::vector<size_t> serial_usb_hub_choice(const usb_identity &hub,
-                                          const std::vector<usb_identity> &attached);
-
-// One tty that is the hub: its device node ("/dev/ttyUSB1") and number.
-struct usb_port_match {
-  std::string devnode;
-  dev_t rdev;
-};
-// The ttys attached now that are the hub `hub`: the usb_devices chosen by
-// serial_usb_hub_choice, and below them the ttys of the hub's interface.
-// Empty when none is (or sysfs cannot be read). Any thread; reads sysfs only.
-std::vector<usb_port_match> serial_find_usb_hub(const usb_identity &hub);
