@@ -17,9 +17,15 @@ uint16_t last_mem_crc = 0;
 uint8_t last_mem_crc_received = 0;
 int32_t switch_count = 0;  // for the whole run, never reset: see device.h
 
-namespace {
 
-// --- line protocol ---------------------------------------------------------
+// This file is read in three chapters, each its helpers and then its public
+// functions: the line protocol (framing, answers, and the one door every
+// write to the hub passes), detection and the bootloader switch, and the
+// upload.
+
+// ==== Line protocol =========================================================
+
+namespace {
 
 // Framings of one command before the caller is told it went unanswered.
 constexpr int SEND_ATTEMPTS = 10;
@@ -42,94 +48,15 @@ constexpr int64_t PORT_POLL_MS = 1000;
 constexpr const char *PORT_GONE_TEXT =
     "\r\nSerial port is unavailable, please wait while we try to reconnect.\r\n";
 
-// --- detection -------------------------------------------------------------
-
-// How long a hub gets to show itself, in either mode.
-constexpr int64_t DETECT_WINDOW_MS = 7000;
-// "Dverify" wakes a normal-mode hub and makes bootloaders announce; three
-// probes half a second apart are enough for a board that missed one.
-constexpr int64_t PROBE_INTERVAL_MS = 500;
-constexpr int PROBE_COUNT = 3;
-// "id" asks the normal firmware for its identification line.
-constexpr int64_t QUERY_INTERVAL_MS = 2000;
-// Board 1 announcing this often means every board has had its chance.
-constexpr int BOARD1_ANNOUNCEMENTS_ENOUGH = 3;
-// A silent board gets "!REBOOT_BOOT" once a second for this long.
-constexpr int64_t WAKE_WINDOW_MS = 10000;
-constexpr int64_t WAKE_INTERVAL_MS = 1000;
-// Identification lines may be longer than answer lines.
-constexpr size_t DETECT_LINE_CAPACITY = 1024;
-
-// Bootloader switch: the hub needs time to act on the command, the reader
-// thread to leave its loop, and the hub to re-enumerate as bootloaders.
-constexpr int64_t SWITCH_COMMAND_PAUSE_MS = 250;
-constexpr int64_t SWITCH_STOP_PAUSE_MS = 500;
-constexpr int64_t SWITCH_RESTART_MS = 25000;
-constexpr int SWITCH_ATTEMPTS_LIMIT = 5;
-
-// --- upload ----------------------------------------------------------------
-
-// Each stop-ping command is followed by this pause so the board stops talking.
-constexpr int64_t STOP_PING_PAUSE_MS = 250;
-constexpr uint16_t STOP_PING_TIMEOUT_MS = 1000;
-// An upload line is given this many tries (each up to ten framings) before
-// its block is given up.
-constexpr int LINE_ATTEMPTS = 50;
-// A line acknowledged late may have been stored twice or out of order by the
-// board: up to this attempt the block is restarted, beyond it the block fails.
-constexpr int LINE_RESTART_LAST_ATTEMPT = 5;
-// Restarts of one block send before it counts as failed. A board that needs a
-// second call for some line every time would otherwise restart the block for
-// ever; failed, it meets the upload's retry limits like any other failure.
-constexpr int BLOCK_RESTARTS = 5;
-// A board stores a 16-byte line in well under this.
-constexpr uint16_t LINE_TIMEOUT_MS = 500;
-// After a line went unanswered ten times the board gets time to recover.
-constexpr int64_t LINE_ERROR_PAUSE_MS = 1500;
-// The bootloader writes each line to flash before it can take the next.
-constexpr int64_t LINE_GAP_MS = 1;
-// After a restart of the block, before its first line goes out again.
-constexpr int64_t RESTART_PAUSE_MS = 1000;
-// A re-plugged hub restarts pinging on every board; one round may be missed
-// while it settles.
-constexpr int PORT_RETURN_STOP_PING_ROUNDS = 4;
-constexpr int64_t PORT_RETURN_PAUSE_MS = 500;
 // A port without USB identity that came back is listened to this long before
 // anything is written: a re-plugged hub announces every board once per ping
 // period (a second), so two and a half periods hear it even if one is lost.
 constexpr int64_t PORT_RETURN_LISTEN_MS = 2500;
-// What send_upload_line returns when the port went away or came back: the
-// block starts again once the hub is back.
-constexpr int LINE_PORT_CHANGED = -1;
-// The board reads back the whole block to compute its CRC.
-constexpr uint16_t PART_CRC_TIMEOUT_MS = 3000;
-// Limits of one upload: tries of one block, and a pause between them.
-constexpr int BLOCK_ATTEMPTS = 60;
-constexpr int64_t BLOCK_RETRY_PAUSE_MS = 1000;
-// "!FINISH" is not acknowledged; it goes out twice per pass, with the pauses
-// the bootloader needs to write its version, in two passes over the boards.
-constexpr int FINISH_PASSES = 2;
-constexpr int64_t FINISH_FIRST_PAUSE_MS = 4000;
-constexpr int64_t FINISH_SECOND_PAUSE_MS = 2000;
 // A hub that sends no line at all for this long while its port is open has
 // died; without this bound the retry limits would keep a dead hub busy for
 // hours. The wait for an unplugged port is not counted: the port's return
 // restarts the count.
 constexpr int64_t HUB_SILENCE_LIMIT_MS = 60000;
-
-// The progress line's spinner turns one step per block.
-constexpr char SPINNER[4] = {'|', '/', '-', '\\'};
-
-// In ascending code order, as device_hub_models promises.
-constexpr hub_model HUB_MODELS[] = {
-    {0x1010, "Tavrine-8", 2, {0x0101, 0x0201, 0, 0}},
-    {0x1011, "Tavrine-8T", 2, {0x0101, 0x0201, 0, 0}},
-    {0x1020, "Tavrine-10", 2, {0x0103, 0x0203, 0, 0}},
-    {0x1030, "Tavrine-16", 2, {0x0102, 0x0201, 0, 0}},
-    {0x1050, "Tavrine-24", 3, {0x0102, 0x0204, 0x0101, 0}},
-    {0x1080, "Tavrine-20", 4, {0x0103, 0x0203, 0x0103, 0x0203}},
-    {0x1131, "Tavrine Ledge-16T", 2, {0x0102, 0x0201, 0, 0}},
-};
 
 void say(const char *text) {
   std::fputs(text, stdout);
@@ -144,41 +71,13 @@ void say_notices(serial *s) {
   while (serial_take_notice(s, text, static_cast<int>(sizeof text - 1))) say(text);
 }
 
-void display_block_starting(void *, upload_progress *progress, int64_t elapsed_ms) {
-  say(device_progress_text(progress, elapsed_ms).c_str());
-}
-
-void display_blocks_done(void *, const upload_progress *progress) {
-  say(device_progress_final(progress).c_str());
-}
-
-void display_finished(void *, const upload_progress *) { say("Device updated successfully.\n"); }
-
-void display_failed(void *, const upload_progress *) {
-  say("Failed to update the Varnholt hub. Please power cycle the hub and run trelk again.\r\n");
-}
-
-constexpr upload_observer TERMINAL_DISPLAY = {nullptr, display_block_starting, nullptr,
-                                              display_blocks_done, display_finished,
-                                              display_failed};
-
-const upload_observer *current_observer = &TERMINAL_DISPLAY;
+// The upload's failure exit (with the upload, below): a silent hub found in
+// a wait of this chapter ends the upload through it.
+[[noreturn]] void fail_upload(const upload_progress *progress);
 
 // The running upload's progress, for a failure found deep in a wait (the
 // hub's silence) that must still reach the observer with the counts so far.
 const upload_progress *active_progress = nullptr;
-
-// Ends the upload beyond its limits: the observer hears it first (a fleet's
-// hub process reports it), then the process ends as the hub's state demands.
-[[noreturn]] void fail_upload(const upload_progress *progress) {
-  static const upload_progress nothing_yet{};
-  if (current_observer->failed != nullptr)
-    current_observer->failed(current_observer->context,
-                             progress != nullptr ? progress : &nothing_yet);
-  std::fflush(stdout);
-  std::exit(1);
-}
-
 
 // While an upload runs: whether the hub's silence is watched, and since when
 // it counts (a hub that was quiet before the upload began gets the full
@@ -235,10 +134,8 @@ void wait_for_port(serial *s) {
 }
 
 // While an upload runs: the link's open count at which the hub on the port was
-// last known to be ours (every write checks it), and at which the block loop
-// last started a block over after the port's return.
+// last known to be ours (every write checks it).
 uint32_t port_verified_opens = 0;
-uint32_t port_restarted_opens = 0;
 
 // True when a board's announcement comes from the hub being updated: a board
 // it has, with the hub code and serial number that board announced before.
@@ -357,6 +254,113 @@ int await_answer(serial *s, uint8_t board, bool crc_request, const char *tag,
   return 0;
 }
 
+// The three ways this module sends a command.
+//
+// Acknowledged: waits up to `timeout_ms` per framing for the board's answer;
+// a write the port refuses counts as unanswered (the upload's line loop
+// watches the port itself). 1 on the answer, else 0.
+int send_acknowledged(device *dev, uint8_t board, const char *text, uint16_t timeout_ms) {
+  return device_send_command(dev, board, text, /*wait=*/true, timeout_ms, /*resend=*/false);
+}
+
+// Acknowledged, but a write the port refuses is repeated until the port takes
+// it (the port may be away while the hub is re-plugged). 1 on the answer.
+int send_acknowledged_until_written(device *dev, uint8_t board, const char *text,
+                                    uint16_t timeout_ms) {
+  return device_send_command(dev, board, text, /*wait=*/true, timeout_ms, /*resend=*/true);
+}
+
+// Unacknowledged: framed once and written until the port takes it; no answer
+// is awaited, so none is reported.
+void send_unacknowledged(device *dev, uint8_t board, const char *text) {
+  // The timeout is read only while an answer is awaited.
+  constexpr uint16_t NOT_AWAITED = 0;
+  device_send_command(dev, board, text, /*wait=*/false, NOT_AWAITED, /*resend=*/true);
+}
+
+}  // namespace
+
+int device_send_command(device *dev, uint8_t board, const char *text, bool wait,
+                        uint16_t timeout, bool resend) {
+  if (dev == nullptr || dev->serial == nullptr || text == nullptr) return 0;
+  serial *s = dev->serial;
+  const bool crc_request = std::strncmp(text, "!PART_CRC", 9) == 0;
+  for (int attempt = 0; attempt < SEND_ATTEMPTS; ++attempt) {
+    const auto sequence = static_cast<uint32_t>(send_hash_count);
+    send_hash_count = static_cast<int32_t>(sequence + 1u);
+    char tag[16];
+    std::snprintf(tag, sizeof tag, ">%01x%08x", board, sequence);
+    char frame[FRAME_CAPACITY];
+    const int head = std::snprintf(frame, sizeof frame, "@%02x00%s", board, text);
+    // A text too long for the board's line buffer would arrive cut: never
+    // send it.
+    if (head < 0 || static_cast<size_t>(head) + 3 + std::strlen(tag) + 1 >= sizeof frame) return 0;
+    std::snprintf(frame + head, sizeof frame - static_cast<size_t>(head), "|%02x%s\n",
+                  crc2c(frame), tag);
+    if (!write_to_hub(dev, frame)) {
+      if (!resend) return 0;
+      rewrite_until_written(dev, frame);
+    }
+    if (!wait) return 0;
+    if (await_answer(s, board, crc_request, tag, timeout)) return 1;
+    write_to_hub(dev, "\r\n");
+    wait_ms(RETRY_GAP_MS);
+  }
+  return 0;
+}
+
+int device_is_bootloader_line(const char *line, hub_answer *answer) {
+  std::memset(answer, 0, sizeof *answer);
+  if (line == nullptr) return 0;
+  const size_t n = std::strlen(line);
+  if (n < MIN_ANSWER_LENGTH || line[0] != '@' || line[n - 3] != '|') return 0;
+  if (crc2c_len(line, n - 3) != ascii_hex_to_uint8(line + n - 2)) return 0;
+  answer->address = ascii_hex_to_uint8(line + 1);
+  answer->board = ascii_hex_to_uint8(line + 3);
+  answer->type = line[5];
+  const size_t payload = std::min(n - 3 - 6, sizeof answer->payload - 1);
+  std::memcpy(answer->payload, line + 6, payload);
+  answer->payload[payload] = '\0';
+  return 1;
+}
+
+// ==== Detection and bootloader switch =======================================
+
+namespace {
+
+// How long a hub gets to show itself, in either mode.
+constexpr int64_t DETECT_WINDOW_MS = 7000;
+// "Dverify" wakes a normal-mode hub and makes bootloaders announce; three
+// probes half a second apart are enough for a board that missed one.
+constexpr int64_t PROBE_INTERVAL_MS = 500;
+constexpr int PROBE_COUNT = 3;
+// "id" asks the normal firmware for its identification line.
+constexpr int64_t QUERY_INTERVAL_MS = 2000;
+// Board 1 announcing this often means every board has had its chance.
+constexpr int BOARD1_ANNOUNCEMENTS_ENOUGH = 3;
+// A silent board gets "!REBOOT_BOOT" once a second for this long.
+constexpr int64_t WAKE_WINDOW_MS = 10000;
+constexpr int64_t WAKE_INTERVAL_MS = 1000;
+// Identification lines may be longer than answer lines.
+constexpr size_t DETECT_LINE_CAPACITY = 1024;
+
+// Bootloader switch: the hub needs time to act on the command, the reader
+// thread to leave its loop, and the hub to re-enumerate as bootloaders.
+constexpr int64_t SWITCH_COMMAND_PAUSE_MS = 250;
+constexpr int64_t SWITCH_STOP_PAUSE_MS = 500;
+constexpr int64_t SWITCH_RESTART_MS = 25000;
+constexpr int SWITCH_ATTEMPTS_LIMIT = 5;
+
+// In ascending code order, as device_hub_models promises.
+constexpr hub_model HUB_MODELS[] = {
+    {0x1010, "Tavrine-8", 2, {0x0101, 0x0201, 0, 0}},
+    {0x1011, "Tavrine-8T", 2, {0x0101, 0x0201, 0, 0}},
+    {0x1020, "Tavrine-10", 2, {0x0103, 0x0203, 0, 0}},
+    {0x1030, "Tavrine-16", 2, {0x0102, 0x0201, 0, 0}},
+    {0x1050, "Tavrine-24", 3, {0x0102, 0x0204, 0x0101, 0}},
+    {0x1080, "Tavrine-20", 4, {0x0103, 0x0203, 0x0103, 0x0203}},
+    {0x1131, "Tavrine Ledge-16T", 2, {0x0102, 0x0201, 0, 0}},
+};
 
 void replace_system(device *dev, uint16_t code) {
   delete dev->system;
@@ -393,30 +397,6 @@ void read_identification(device *dev, const char *line) {
   replace_system(dev, dev->hub_code);
 }
 
-// The three ways this module sends a command.
-//
-// Acknowledged: waits up to `timeout_ms` per framing for the board's answer;
-// a write the port refuses counts as unanswered (the upload's line loop
-// watches the port itself). 1 on the answer, else 0.
-int send_acknowledged(device *dev, uint8_t board, const char *text, uint16_t timeout_ms) {
-  return device_send_command(dev, board, text, /*wait=*/true, timeout_ms, /*resend=*/false);
-}
-
-// Acknowledged, but a write the port refuses is repeated until the port takes
-// it (the port may be away while the hub is re-plugged). 1 on the answer.
-int send_acknowledged_until_written(device *dev, uint8_t board, const char *text,
-                                    uint16_t timeout_ms) {
-  return device_send_command(dev, board, text, /*wait=*/true, timeout_ms, /*resend=*/true);
-}
-
-// Unacknowledged: framed once and written until the port takes it; no answer
-// is awaited, so none is reported.
-void send_unacknowledged(device *dev, uint8_t board, const char *text) {
-  // The timeout is read only while an answer is awaited.
-  constexpr uint16_t NOT_AWAITED = 0;
-  device_send_command(dev, board, text, /*wait=*/false, NOT_AWAITED, /*resend=*/true);
-}
-
 // Sends "!REBOOT_BOOT" to a silent board once a second until it announces
 // itself. 1 when it did within the window.
 int wake_board(device *dev, uint8_t board) {
@@ -443,8 +423,6 @@ int wake_board(device *dev, uint8_t board) {
   }
   return 0;
 }
-
-// --- detection steps -------------------------------------------------------
 
 // Forgets what an earlier detection found. wake_tried stays: a record's silent
 // boards are woken once.
@@ -588,7 +566,223 @@ bool wake_missing_boards(device *dev) {
   return true;
 }
 
-// --- upload steps ----------------------------------------------------------
+// The model a hub in normal mode identified itself as, before a switch.
+struct model_seen {
+  bool known;
+  uint16_t code;
+};
+
+model_seen seen_model(const device *dev) {
+  const bool known = dev->detected && !dev->in_bootloader && dev->hub_code != 0;
+  return {known, dev->hub_code};
+}
+
+// After a switch: bootloaders of another model than the hub that was asked
+// to switch are another hub (its port's name went to another device while
+// the hub restarted). It is never updated.
+void refuse_if_another_model(device *dev, const model_seen &before) {
+  if (!before.known || dev->hub_code == before.code) return;
+  const hub_system *was = device_get_system_from_code(before.code);
+  const std::string port = serial_port_now(dev->serial);
+  print_error(
+      "ERROR: After the switch to bootloader mode, serial port %s has a %s (hub code %04x), not "
+      "the %s (hub code %04x) that was switched; it is not updated\n",
+      port.c_str(), dev->system != nullptr ? dev->system->name : "hub of unknown type",
+      dev->hub_code, was != nullptr ? was->name : "hub", before.code);
+  delete was;
+  dev->boot_ready = 0;
+  dev->refused = 1;
+}
+
+}  // namespace
+
+void device_read_identification(device *dev, const char *line) {
+  read_identification(dev, line);
+}
+
+std::span<const hub_model> device_hub_models() { return HUB_MODELS; }
+
+hub_system *device_get_system_from_code(uint16_t code) {
+  for (const hub_model &model : device_hub_models()) {
+    if (model.code != code) continue;
+    auto *system = new (std::nothrow) hub_system{};
+    if (system == nullptr) return nullptr;
+    system->code = code;
+    std::snprintf(system->name, sizeof system->name, "%s", model.name);
+    for (int i = 0; i < model.board_count; ++i) {
+      system->boards[i].board = static_cast<uint8_t>(i + 1);
+      system->boards[i].type = model.types[i];
+    }
+    system->board_count = model.board_count;
+    return system;
+  }
+  return nullptr;
+}
+
+int device_detect_attached(device *dev) {
+  // A hub with silent boards is woken once per record and then detected
+  // again from the start.
+  for (;;) {
+    const detection outcome = detect_once(dev);
+    if (outcome != detection::boards_missing) return outcome == detection::found ? 1 : 0;
+    if (dev->wake_tried) return 0;
+    if (!wake_missing_boards(dev)) return 0;
+    dev->wake_tried = 1;
+  }
+}
+
+device *device_create_from_port(const char *port) { return device_create_following(port, nullptr); }
+
+device *device_create_following(const char *port, const usb_identity *hub) {
+  auto *dev = new (std::nothrow) device{};
+  if (dev == nullptr) return nullptr;
+  dev->port = strdup(port != nullptr ? port : "");
+  dev->serial = new (std::nothrow) serial{};
+  if (dev->port == nullptr || dev->serial == nullptr) {
+    std::free(dev->port);
+    delete dev->serial;
+    delete dev;
+    return nullptr;
+  }
+  serial_init_following(dev->serial, dev->port, hub);
+  if (!dev->serial->ready) {
+    device_free(dev);
+    print_error("ERROR: Unable to connect to device on serial port %s\n", port);
+    return nullptr;
+  }
+  if (device_detect_attached(dev) != 1) {
+    device_free(dev);
+    print_error("ERROR: Unable to detect a Varnholt hub on port %s\n", port);
+    return nullptr;
+  }
+  return dev;
+}
+
+int device_is_bootloader_ready(device *dev) {
+  return dev != nullptr && dev->in_bootloader && dev->boot_ready ? 1 : 0;
+}
+
+void device_switch_to_bootloader(device *dev) {
+  if (dev == nullptr || dev->serial == nullptr) return;
+  // The hub being switched, as USB and as it described itself: the one to
+  // find again, whatever name it comes back under.
+  const usb_identity hub = serial_hub_identity(dev->serial);
+  const model_seen before = seen_model(dev);
+  for (;;) {
+    if (switch_count == 0) say("Switching to bootloader\n");
+    serial_tx(dev->serial, "boot_mode enabled\r\n");
+    wait_ms(SWITCH_COMMAND_PAUSE_MS);
+    serial_stop(dev->serial);
+    wait_ms(SWITCH_STOP_PAUSE_MS);
+    const std::string was_on = serial_port_now(dev->serial);
+    serial_free(dev->serial);
+    wait_ms(SWITCH_RESTART_MS);
+    serial_init_following(dev->serial, was_on.c_str(), &hub);
+    if (!dev->serial->ready) {
+      print_error("ERROR: Unable to reconnect to device on serial port %s\n", was_on.c_str());
+      return;
+    }
+    device_detect_attached(dev);
+    if (dev->in_bootloader) {
+      refuse_if_another_model(dev, before);
+      return;
+    }
+    ++switch_count;
+    if (switch_count >= SWITCH_ATTEMPTS_LIMIT) return;
+  }
+}
+
+void device_free(device *dev) {
+  if (dev == nullptr) return;
+  if (dev->serial != nullptr) {
+    serial_free(dev->serial);
+    delete dev->serial;
+  }
+  delete dev->system;
+  std::free(dev->port);
+  delete dev;
+}
+
+// ==== Upload ================================================================
+
+namespace {
+
+// Each stop-ping command is followed by this pause so the board stops talking.
+constexpr int64_t STOP_PING_PAUSE_MS = 250;
+constexpr uint16_t STOP_PING_TIMEOUT_MS = 1000;
+// An upload line is given this many tries (each up to ten framings) before
+// its block is given up.
+constexpr int LINE_ATTEMPTS = 50;
+// A line acknowledged late may have been stored twice or out of order by the
+// board: up to this attempt the block is restarted, beyond it the block fails.
+constexpr int LINE_RESTART_LAST_ATTEMPT = 5;
+// Restarts of one block send before it counts as failed. A board that needs a
+// second call for some line every time would otherwise restart the block for
+// ever; failed, it meets the upload's retry limits like any other failure.
+constexpr int BLOCK_RESTARTS = 5;
+// A board stores a 16-byte line in well under this.
+constexpr uint16_t LINE_TIMEOUT_MS = 500;
+// After a line went unanswered ten times the board gets time to recover.
+constexpr int64_t LINE_ERROR_PAUSE_MS = 1500;
+// The bootloader writes each line to flash before it can take the next.
+constexpr int64_t LINE_GAP_MS = 1;
+// After a restart of the block, before its first line goes out again.
+constexpr int64_t RESTART_PAUSE_MS = 1000;
+// A re-plugged hub restarts pinging on every board; one round may be missed
+// while it settles.
+constexpr int PORT_RETURN_STOP_PING_ROUNDS = 4;
+constexpr int64_t PORT_RETURN_PAUSE_MS = 500;
+// What send_upload_line returns when the port went away or came back: the
+// block starts again once the hub is back.
+constexpr int LINE_PORT_CHANGED = -1;
+// The board reads back the whole block to compute its CRC.
+constexpr uint16_t PART_CRC_TIMEOUT_MS = 3000;
+// Limits of one upload: tries of one block, and a pause between them.
+constexpr int BLOCK_ATTEMPTS = 60;
+constexpr int64_t BLOCK_RETRY_PAUSE_MS = 1000;
+// "!FINISH" is not acknowledged; it goes out twice per pass, with the pauses
+// the bootloader needs to write its version, in two passes over the boards.
+constexpr int FINISH_PASSES = 2;
+constexpr int64_t FINISH_FIRST_PAUSE_MS = 4000;
+constexpr int64_t FINISH_SECOND_PAUSE_MS = 2000;
+
+// The progress line's spinner turns one step per block.
+constexpr char SPINNER[4] = {'|', '/', '-', '\\'};
+
+void display_block_starting(void *, upload_progress *progress, int64_t elapsed_ms) {
+  say(device_progress_text(progress, elapsed_ms).c_str());
+}
+
+void display_blocks_done(void *, const upload_progress *progress) {
+  say(device_progress_final(progress).c_str());
+}
+
+void display_finished(void *, const upload_progress *) { say("Device updated successfully.\n"); }
+
+void display_failed(void *, const upload_progress *) {
+  say("Failed to update the Varnholt hub. Please power cycle the hub and run trelk again.\r\n");
+}
+
+constexpr upload_observer TERMINAL_DISPLAY = {nullptr, display_block_starting, nullptr,
+                                              display_blocks_done, display_finished,
+                                              display_failed};
+
+const upload_observer *current_observer = &TERMINAL_DISPLAY;
+
+// Ends the upload beyond its limits: the observer hears it first (a fleet's
+// hub process reports it), then the process ends as the hub's state demands.
+[[noreturn]] void fail_upload(const upload_progress *progress) {
+  static const upload_progress nothing_yet{};
+  if (current_observer->failed != nullptr)
+    current_observer->failed(current_observer->context,
+                             progress != nullptr ? progress : &nothing_yet);
+  std::fflush(stdout);
+  std::exit(1);
+}
+
+// While an upload runs: the link's open count at which the block loop last
+// started a block over after the port's return.
+uint32_t port_restarted_opens = 0;
 
 int line_characters(const firmware_block *block) {
   int total = 0;
@@ -782,192 +976,7 @@ void send_finish_passes(device *dev, int boards, int32_t version) {
   }
 }
 
-// The model a hub in normal mode identified itself as, before a switch.
-struct model_seen {
-  bool known;
-  uint16_t code;
-};
-
-model_seen seen_model(const device *dev) {
-  const bool known = dev->detected && !dev->in_bootloader && dev->hub_code != 0;
-  return {known, dev->hub_code};
-}
-
-// After a switch: bootloaders of another model than the hub that was asked
-// to switch are another hub (its port's name went to another device while
-// the hub restarted). It is never updated.
-void refuse_if_another_model(device *dev, const model_seen &before) {
-  if (!before.known || dev->hub_code == before.code) return;
-  const hub_system *was = device_get_system_from_code(before.code);
-  const std::string port = serial_port_now(dev->serial);
-  print_error(
-      "ERROR: After the switch to bootloader mode, serial port %s has a %s (hub code %04x), not "
-      "the %s (hub code %04x) that was switched; it is not updated\n",
-      port.c_str(), dev->system != nullptr ? dev->system->name : "hub of unknown type",
-      dev->hub_code, was != nullptr ? was->name : "hub", before.code);
-  delete was;
-  dev->boot_ready = 0;
-  dev->refused = 1;
-}
-
 }  // namespace
-
-// --- line protocol ---------------------------------------------------------
-
-int device_send_command(device *dev, uint8_t board, const char *text, bool wait,
-                        uint16_t timeout, bool resend) {
-  if (dev == nullptr || dev->serial == nullptr || text == nullptr) return 0;
-  serial *s = dev->serial;
-  const bool crc_request = std::strncmp(text, "!PART_CRC", 9) == 0;
-  for (int attempt = 0; attempt < SEND_ATTEMPTS; ++attempt) {
-    const auto sequence = static_cast<uint32_t>(send_hash_count);
-    send_hash_count = static_cast<int32_t>(sequence + 1u);
-    char tag[16];
-    std::snprintf(tag, sizeof tag, ">%01x%08x", board, sequence);
-    char frame[FRAME_CAPACITY];
-    const int head = std::snprintf(frame, sizeof frame, "@%02x00%s", board, text);
-    // A text too long for the board's line buffer would arrive cut: never
-    // send it.
-    if (head < 0 || static_cast<size_t>(head) + 3 + std::strlen(tag) + 1 >= sizeof frame) return 0;
-    std::snprintf(frame + head, sizeof frame - static_cast<size_t>(head), "|%02x%s\n",
-                  crc2c(frame), tag);
-    if (!write_to_hub(dev, frame)) {
-      if (!resend) return 0;
-      rewrite_until_written(dev, frame);
-    }
-    if (!wait) return 0;
-    if (await_answer(s, board, crc_request, tag, timeout)) return 1;
-    write_to_hub(dev, "\r\n");
-    wait_ms(RETRY_GAP_MS);
-  }
-  return 0;
-}
-
-int device_is_bootloader_line(const char *line, hub_answer *answer) {
-  std::memset(answer, 0, sizeof *answer);
-  if (line == nullptr) return 0;
-  const size_t n = std::strlen(line);
-  if (n < MIN_ANSWER_LENGTH || line[0] != '@' || line[n - 3] != '|') return 0;
-  if (crc2c_len(line, n - 3) != ascii_hex_to_uint8(line + n - 2)) return 0;
-  answer->address = ascii_hex_to_uint8(line + 1);
-  answer->board = ascii_hex_to_uint8(line + 3);
-  answer->type = line[5];
-  const size_t payload = std::min(n - 3 - 6, sizeof answer->payload - 1);
-  std::memcpy(answer->payload, line + 6, payload);
-  answer->payload[payload] = '\0';
-  return 1;
-}
-
-// --- detection and bootloader switch ---------------------------------------
-
-void device_read_identification(device *dev, const char *line) {
-  read_identification(dev, line);
-}
-
-std::span<const hub_model> device_hub_models() { return HUB_MODELS; }
-
-hub_system *device_get_system_from_code(uint16_t code) {
-  for (const hub_model &model : device_hub_models()) {
-    if (model.code != code) continue;
-    auto *system = new (std::nothrow) hub_system{};
-    if (system == nullptr) return nullptr;
-    system->code = code;
-    std::snprintf(system->name, sizeof system->name, "%s", model.name);
-    for (int i = 0; i < model.board_count; ++i) {
-      system->boards[i].board = static_cast<uint8_t>(i + 1);
-      system->boards[i].type = model.types[i];
-    }
-    system->board_count = model.board_count;
-    return system;
-  }
-  return nullptr;
-}
-
-int device_detect_attached(device *dev) {
-  // A hub with silent boards is woken once per record and then detected
-  // again from the start.
-  for (;;) {
-    const detection outcome = detect_once(dev);
-    if (outcome != detection::boards_missing) return outcome == detection::found ? 1 : 0;
-    if (dev->wake_tried) return 0;
-    if (!wake_missing_boards(dev)) return 0;
-    dev->wake_tried = 1;
-  }
-}
-
-device *device_create_from_port(const char *port) { return device_create_following(port, nullptr); }
-
-device *device_create_following(const char *port, const usb_identity *hub) {
-  auto *dev = new (std::nothrow) device{};
-  if (dev == nullptr) return nullptr;
-  dev->port = strdup(port != nullptr ? port : "");
-  dev->serial = new (std::nothrow) serial{};
-  if (dev->port == nullptr || dev->serial == nullptr) {
-    std::free(dev->port);
-    delete dev->serial;
-    delete dev;
-    return nullptr;
-  }
-  serial_init_following(dev->serial, dev->port, hub);
-  if (!dev->serial->ready) {
-    device_free(dev);
-    print_error("ERROR: Unable to connect to device on serial port %s\n", port);
-    return nullptr;
-  }
-  if (device_detect_attached(dev) != 1) {
-    device_free(dev);
-    print_error("ERROR: Unable to detect a Varnholt hub on port %s\n", port);
-    return nullptr;
-  }
-  return dev;
-}
-
-int device_is_bootloader_ready(device *dev) {
-  return dev != nullptr && dev->in_bootloader && dev->boot_ready ? 1 : 0;
-}
-
-void device_switch_to_bootloader(device *dev) {
-  if (dev == nullptr || dev->serial == nullptr) return;
-  // The hub being switched, as USB and as it described itself: the one to
-  // find again, whatever name it comes back under.
-  const usb_identity hub = serial_hub_identity(dev->serial);
-  const model_seen before = seen_model(dev);
-  for (;;) {
-    if (switch_count == 0) say("Switching to bootloader\n");
-    serial_tx(dev->serial, "boot_mode enabled\r\n");
-    wait_ms(SWITCH_COMMAND_PAUSE_MS);
-    serial_stop(dev->serial);
-    wait_ms(SWITCH_STOP_PAUSE_MS);
-    const std::string was_on = serial_port_now(dev->serial);
-    serial_free(dev->serial);
-    wait_ms(SWITCH_RESTART_MS);
-    serial_init_following(dev->serial, was_on.c_str(), &hub);
-    if (!dev->serial->ready) {
-      print_error("ERROR: Unable to reconnect to device on serial port %s\n", was_on.c_str());
-      return;
-    }
-    device_detect_attached(dev);
-    if (dev->in_bootloader) {
-      refuse_if_another_model(dev, before);
-      return;
-    }
-    ++switch_count;
-    if (switch_count >= SWITCH_ATTEMPTS_LIMIT) return;
-  }
-}
-
-void device_free(device *dev) {
-  if (dev == nullptr) return;
-  if (dev->serial != nullptr) {
-    serial_free(dev->serial);
-    delete dev->serial;
-  }
-  delete dev->system;
-  std::free(dev->port);
-  delete dev;
-}
-
-// --- upload ----------------------------------------------------------------
 
 void shuffle_blocks(firmware_block **list) {
   if (list == nullptr || *list == nullptr || (*list)->next == nullptr) return;
