@@ -29,21 +29,21 @@ import tempfile
 import threading
 import time
 from contextlib import contextmanager
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 JOURNAL_DIR = 'mutants-journal'
 HEADER_SUFFIXES = {'.h', '.hh', '.hpp', '.hxx', '.inl'}
 OPERATORS = {
-    'relational': '< <= > >= == != swapped (<-><=, >-> >=, ==<->!=)',
+    'relational': '< <-> <=, > <-> >=, == <-> != (comparisons only: spaced operators)',
     'logical': '&& <-> ||',
     'not': 'a logical not (!) dropped',
     'boolean': 'true <-> false',
     'integer': 'an integer literal one more or one less',
     'condition': 'one side of a && or || kept, the other dropped',
-    'guard-return': "a one-line `if (...) return ...;` made `if (...) {}`, or a "
-                    "return inside a block (not one ending a function) removed",
+    'guard-return': 'if (...) return ...; on one line made if (...) {}, or a return\n'
+                    '                inside a block (not one ending a function) removed',
     'statement': 'a one-line expression statement removed',
 }
 CAUGHT, SURVIVED, NO_BUILD, SAME = 'caught', 'survived', 'did not build', 'same code'
@@ -667,19 +667,19 @@ class TestRun:
     passed: int = 0
 
     def __post_init__(self):
-        running = ''
+        running = []  # started and not finished, in order (several with --jobs)
         for text in self.output.splitlines():
             if m := STARTED.match(text):
-                running = m.group(1)
+                running.append(m.group(1))
             elif m := RESULT.match(text):
-                running = ''
+                running = [name for name in running if name != m.group(1)]
                 state = m.group(2)
                 if state == 'Passed' or 'Skipped' in state or 'Disabled' in state:
                     self.passed += 1
                 elif not self.failed:
                     self.failed, self.failed_by_time = m.group(1), 'Timeout' in state
         if self.timed_out and not self.failed:
-            self.failed, self.failed_by_time = running or '(the test run)', True
+            self.failed, self.failed_by_time = (running or ['(the test run)'])[0], True
 
     @property
     def green(self):
@@ -704,6 +704,8 @@ class Sampler:
             cmd += ['-R', self.args.tests]
         if self.args.label:
             cmd += ['-L', self.args.label]
+        if self.args.jobs > 1:
+            cmd += ['-j', str(self.args.jobs)]
         return TestRun(*run(cmd, timeout=timeout))
 
     def baseline(self):
@@ -715,7 +717,14 @@ class Sampler:
         result = self.tests(self.timeout or 3600)
         seconds = time.monotonic() - started
         if not result.green:
-            cause = f'{result.failed} fails' if result.failed else 'ctest fails'
+            if not result.failed and 'No tests were found' in result.output:
+                raise SetupError('baseline: no test matches '
+                                 + ' and '.join(f'{o} {shlex.quote(v)}' for o, v in (
+                                     ('--tests', self.args.tests), ('--label', self.args.label))
+                                     if v))
+            cause = (f'{result.failed} ' + (f'takes over {self.timeout or 3600:.0f} s'
+                                            if result.failed_by_time else 'fails')
+                     if result.failed else 'ctest fails')
             raise SetupError(f'baseline: {cause} on the unmutated tree; every mutant would '
                              f'count as caught:\n' + _tail(result.output))
         if not self.timeout:
@@ -889,13 +898,15 @@ def parse_args(argv):
     ops = '\n'.join(f'  {name:<13} {text}' for name, text in OPERATORS.items())
     parser = argparse.ArgumentParser(
         prog='mutants.py', formatter_class=argparse.RawDescriptionHelpFormatter,
-        description='Puts one-line faults (mutants) into the named C++ sources one at a time, '
-                    'rebuilds, runs the tests and records whether a test failed; the file is '
-                    'put back byte for byte after each.',
-        epilog=f'operators:\n{ops}\n\nverdicts: the first failing test (caught), SURVIVED, '
-               '"did not build" and "same code" (compiles to the original\'s object); the '
-               'last two do not count in the caught share.\n'
-               'exit status: 0 when it ran, 1 when it could not (baseline red, no build '
+        description='Puts one-line faults (mutants) into the named C++ sources one at a time,\n'
+                    'rebuilds, runs the tests and records whether a test failed; the file is\n'
+                    'put back byte for byte after each. Minutes per mutant: scripts/test.sh\n'
+                    'does not run this.',
+        epilog=f'operators:\n{ops}\n\n'
+               'verdicts: the first failing test (caught), SURVIVED, "did not build", and\n'
+               '"same code" (compiles to the original\'s object); the last two do not count\n'
+               'in the caught share, caught / (caught + survived).\n\n'
+               'exit status: 0 when it ran, 1 when it could not (baseline red, no build\n'
                'directory), 2 for usage errors.')
     parser.add_argument('--files', nargs='+', metavar='GLOB', default=['src/*.cpp'],
                         help='sources to mutate, globs relative to the repository root '
@@ -912,12 +923,17 @@ def parse_args(argv):
     parser.add_argument('--timeout', type=float, metavar='SEC',
                         help="longest a mutant's test run may take (default: three times the "
                              'unmutated run, plus 30 s)')
+    parser.add_argument('--jobs', type=int, default=1, metavar='N',
+                        help='tests run at once (ctest -j; default 1): the end-to-end tests '
+                             'mostly sleep on the hub\'s pauses')
     parser.add_argument('--json', metavar='FILE', help='also write the results as JSON')
     parser.add_argument('--list', action='store_true',
                         help='list the candidate mutants (* marks the sample) and stop')
     args = parser.parse_args(argv)
     if args.count < 1:
         parser.error('--count must be at least 1')
+    if args.jobs < 1:
+        parser.error('--jobs must be at least 1')
     if args.timeout is not None and args.timeout <= 0:
         parser.error('--timeout must be more than 0')
     if not args.tests and not args.label:
@@ -959,20 +975,20 @@ def main(argv=None):
     build_dir = Path(args.build).resolve()
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, _on_signal)
-    done = []
+    done, candidates = [], []
     sampler = Sampler(args, build_dir)
     try:
         if (build_dir / 'CMakeCache.txt').exists():
             sampler.journal.lock()
             sampler.journal.recover()
-        mutants = [m for p in args.paths for m in file_mutants(p, read_source(REPO / p))]
-        chosen = sample(mutants, args.count, seed)
+        candidates = [m for p in args.paths for m in file_mutants(p, read_source(REPO / p))]
+        chosen = sample(candidates, args.count, seed)
         if args.list:
-            print_list(mutants, chosen)
-            print(candidate_line(mutants, args.paths))
+            print_list(candidates, chosen)
+            print(candidate_line(candidates, args.paths))
             return 0
         check_build_dir(build_dir)
-        print(f'mutants.py: {candidate_line(mutants, args.paths)}')
+        print(f'mutants.py: {candidate_line(candidates, args.paths)}')
         print(f'mutants.py: trying {len(chosen)} with seed {seed}')
         passed, seconds = sampler.baseline()
         print(f'mutants.py: baseline: {passed} tests pass in {seconds:.0f} s; a mutant\'s '
@@ -999,20 +1015,23 @@ def main(argv=None):
         _status('')
         print(f'\nmutants.py: interrupted; the tree is as it was (the binaries in {build_dir} '
               'may hold the last mutant until the next build)', file=sys.stderr)
-        report(args, done, seed, reproduce, interrupted=True)
+        report(args, done, seed, reproduce, candidates, interrupted=True)
         return 128 + e.signum
     finally:
         sampler.objects.close()
-    report(args, done, seed, reproduce)
+    report(args, done, seed, reproduce, candidates)
     return 0
 
 
-def report(args, done, seed, reproduce, interrupted=False):
+def report(args, done, seed, reproduce, candidates, interrupted=False):
     stats = summary(done)
     if done:
         print_summary(stats, reproduce)
     if args.json:
         data = {'command': reproduce, 'seed': seed, 'interrupted': interrupted,
+                'candidates': len(candidates),
+                'candidates_by_operator': {op: sum(m.operator == op for m in candidates)
+                                           for op in OPERATORS},
                 'mutants': [{'file': m.file, 'line': m.line, 'column': m.column,
                              'operator': m.operator, 'before': m.fragments(1000)[0],
                              'after': m.fragments(1000)[1], 'verdict': m.verdict,

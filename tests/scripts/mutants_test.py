@@ -5,13 +5,12 @@ same-code check on a tiny translation unit, and putting files back."""
 
 import io
 import json
-import os
 import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
-from contextlib import redirect_stderr
+from contextlib import redirect_stdout
 from pathlib import Path
 
 SCRIPT = Path(__file__).resolve().parents[2] / 'scripts' / 'mutants.py'
@@ -113,6 +112,13 @@ class EachOperator(unittest.TestCase):
         self.assertIn(('statement', ''), found[8])
         last_return = offered('int f() {\n  g();\n  return 1;\n}\n')
         self.assertNotIn('guard-return', [op for op, _ in last_return.get(3, [])])
+        # A lambda's last return ends a function too; a struct's members and an
+        # initializer list's lines are no statements.
+        scopes = offered(in_function('auto k = [&](int x) {', '  g(x);', '  return x;', '};')
+                         + 'struct S {\n  int m = g();\n};\nint t[] = {\n  g(),\n};\n')
+        self.assertEqual([op for op, _ in scopes[3]], ['statement'])
+        self.assertNotIn(4, scopes)
+        self.assertEqual(sorted(n for n in scopes if n > 6), [])
 
 
 class Sampling(unittest.TestCase):
@@ -146,8 +152,29 @@ class Verdicts(unittest.TestCase):
         run = mutants.TestRun(8, out, False)
         self.assertEqual((run.failed, run.failed_by_time, run.passed, run.green),
                          ('unit.A.Bad', False, 1, False))
-        hung = mutants.TestRun(-15, '    Start 1: e2e.B.Hangs\n', True)
+        hung = mutants.TestRun(-15, '    Start 1: e2e.B.Hangs\n    Start 2: e2e.B.Quick\n'
+                                    '2/9 Test #2: e2e.B.Quick ...   Passed    1.00 sec\n', True)
         self.assertEqual((hung.failed, hung.failed_by_time), ('e2e.B.Hangs', True))
+
+    def test_the_caught_share_leaves_out_what_did_not_build_or_is_the_same_code(self):
+        done = []
+        for file, verdict in (('a.cpp', 'caught'), ('a.cpp', 'survived'), ('a.cpp', 'caught'),
+                              ('a.cpp', 'did not build'), ('b.cpp', 'same code')):
+            done.append(mutants.Mutant(file, 3, 5, 'relational', '  x = a < b;', '  x = a <= b;',
+                                       verdict=verdict, test='unit.T.X' * (verdict == 'caught')))
+        out = Path(tempfile.mkdtemp()) / 'r.json'
+        self.addCleanup(shutil.rmtree, out.parent)
+        args = type('Args', (), {'json': str(out)})
+        with redirect_stdout(io.StringIO()) as text:
+            mutants.report(args, done, 7, 'mutants.py --seed 7', done * 2)
+        data = json.loads(out.read_text())
+        self.assertEqual(data['summary']['files']['a.cpp']['score'], 66.7)
+        self.assertIsNone(data['summary']['files']['b.cpp']['score'])
+        self.assertEqual((data['candidates'], data['candidates_by_operator']['relational']), (10, 10))
+        self.assertEqual({k: data['mutants'][0][k] for k in ('line', 'before', 'after', 'test')},
+                         {'line': 3, 'before': 'a < b;', 'after': 'a <= b;', 'test': 'unit.T.X'})
+        self.assertRegex(text.getvalue(), r'all +2 +1 +1 +1 +67%')
+        self.assertIn('reproduce: mutants.py --seed 7', text.getvalue())
 
 
 class PuttingFilesBack(unittest.TestCase):
