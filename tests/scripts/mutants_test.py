@@ -192,7 +192,7 @@ class PuttingFilesBack(unittest.TestCase):
         mutants.Journal(self.build).mutate(self.source, b'int f() { return 2; }\n')
         (self.build / 'CMakeCache.txt').write_text(f'CMAKE_HOME_DIRECTORY:INTERNAL={self.tmp}\n')
         cli = subprocess.run([sys.executable, str(SCRIPT), '--build', str(self.build), '--list',
-                              '--files', 'scripts/mutants.py'], capture_output=True, text=True)
+                              '--files', 'src/main.cpp'], capture_output=True, text=True)
         self.assertEqual(cli.returncode, 0, cli.stderr)
         self.assertIn(f'restored {self.source}', cli.stderr)
         self.assertEqual(self.source.read_bytes(), self.original)
