@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <thread>
 
 #include "action_e2e.h"
 #include "fake_usb.h"
@@ -275,6 +276,40 @@ TEST_F(FleetStage, HubsLeftInTheirBootloadersAreBroughtBackIntoService) {
     EXPECT_EQ(hub->state_long("count.upload"), 0);
     EXPECT_GE(hub->state_long("board1.count.reboot_normal"), 1) << hub->port();
   }
+}
+
+// A port without USB identity whose hub goes away for good while it
+// restarts, and another hub (a Tavrine-10 in its normal firmware) takes its
+// path: that one is listened to and probed, never told to restart, and its
+// identification fails the hub instead of passing for it.
+TEST_F(FleetStage, AnotherHubOnTheRestartingHubsPathIsNotTakenForIt) {
+  const std::string link = dir.path() + "/hub";
+  const std::string port = add_hub({"--model", "1030", "--mode", "bootloader", "--fw-version",
+                                    "312", "--link", link, "--restart-delay", "20000"});
+  ASSERT_FALSE(port.empty());
+  const std::string package = dir.write("fw312.ufw", package_of(312, {0x0102, 0x0201}));
+  const std::string report = dir.path() + "/report.json";
+
+  ProcessResult r;
+  std::thread fleet([&] { r = run({"--fw", package, "--port", port, "--json", report}); });
+  // Both boards told to restart: the hub is gone, the stranger comes.
+  const bool restarting = hubs[0]->wait_for_count("count.reboot_normal", 2, std::chrono::seconds(30));
+  hubs[0]->stop();
+  HubSim stranger({"--model", "1020", "--sn", "OTHER", "--link", link});
+  const bool came = restarting && stranger.start();
+  fleet.join();
+  ASSERT_TRUE(came) << r.out << r.err << stranger.error();
+
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(fleet_lines_of(r.out, port).back(),
+            "failed: after the restart " + port + " has a Tavrine-10 (hub code 1020), not this "
+            "Tavrine-16 (hub code 1030): it is another hub");
+  EXPECT_NE(fleet_report_entry(report, port).find("\"version_after\": null, \"mode_after\": null"),
+            std::string::npos)
+      << fleet_report_entry(report, port);
+  stranger.stop();
+  EXPECT_FALSE(stranger.lines().empty());
+  EXPECT_TRUE(only_probes(stranger.lines())) << stranger.lines().front();
 }
 
 TEST_F(FleetStage, HeldPortIsReportedAndSkipped) {

@@ -51,26 +51,36 @@ void trust_port(restart_watch &w) {
   w.reopened_at = 0;
 }
 
-// Whether a write now reaches the hub. A link with USB identity opens
-// nothing else. Without one, a port that came back is the hub's once the
-// hub was heard on it, or after PORT_RETURN_LISTEN_MS of silence (a hub
-// whose normal firmware does not speak unasked cannot be told apart).
-bool port_is_the_hub(restart_watch &w) {
+// What may be written to the port now.
+enum class port_state {
+  away,         // closed: nothing
+  listening,    // came back without identity: nothing yet, only heard
+  unconfirmed,  // came back without identity, silent: only the probe, whose answer says whose it is
+  the_hub,      // the restart command and the probe
+};
+
+// A link with USB identity opens nothing but the hub. Without one, a port
+// that came back is the hub's once the hub was heard on it; until then it is
+// listened to for PORT_RETURN_LISTEN_MS, and then only probed, since a
+// restarted hub's normal firmware says nothing unasked.
+port_state port_now(restart_watch &w) {
   serial *s = w.dev->serial;
-  if (!serial_available(s)) return false;
-  if (serial_hub_identity(s).known || serial_open_count(s) == w.trusted_opens) return true;
+  if (!serial_available(s)) return port_state::away;
+  if (serial_hub_identity(s).known || serial_open_count(s) == w.trusted_opens)
+    return port_state::the_hub;
   if (w.reopened_at == 0) w.reopened_at = get_absolute_time();
-  if (!time_reached(w.reopened_at, PORT_RETURN_LISTEN_MS)) return false;
-  trust_port(w);
-  return true;
+  return time_reached(w.reopened_at, PORT_RETURN_LISTEN_MS) ? port_state::unconfirmed
+                                                            : port_state::listening;
 }
 
 // One round: the restart command to every board of the hub, highest first,
-// then the probe the normal firmware answers.
-void send_round(device *dev) {
-  for (int board = device_board_limit(dev->board_count); board >= 1; --board)
-    device_send_command(dev, static_cast<uint8_t>(board), RESTART_COMMAND, /*wait=*/false,
-                        RESTART_COMMAND_TIMEOUT_MS, /*resend=*/false);
+// then the probe the normal firmware answers; on a port not yet known to be
+// the hub's, only the probe.
+void send_round(device *dev, port_state port) {
+  if (port == port_state::the_hub)
+    for (int board = device_board_limit(dev->board_count); board >= 1; --board)
+      device_send_command(dev, static_cast<uint8_t>(board), RESTART_COMMAND, /*wait=*/false,
+                          RESTART_COMMAND_TIMEOUT_MS, /*resend=*/false);
   serial_tx(dev->serial, IDENTIFY_PROBE);
 }
 
@@ -156,7 +166,8 @@ std::optional<restart_report> take_lines(restart_watch &w) {
 int64_t next_wake(const restart_watch &w, int64_t end) {
   int64_t due = end;
   if (!time_reached(w.next_round, 0)) due = std::min(due, w.next_round);
-  if (w.reopened_at != 0) due = std::min(due, w.reopened_at + PORT_RETURN_LISTEN_MS);
+  const int64_t heard_out = w.reopened_at + PORT_RETURN_LISTEN_MS;
+  if (w.reopened_at != 0 && !time_reached(heard_out, 0)) due = std::min(due, heard_out);
   return due;
 }
 
@@ -169,8 +180,9 @@ restart_report fleet_restart_hub(device *dev, const hub_expectation &expected) {
   while (!time_reached(start, RESTART_BOUND_MS)) {
     if (std::optional<restart_report> done = take_lines(w)) return *done;
     drop_notices(dev->serial);
-    if (time_reached(w.next_round, 0) && port_is_the_hub(w)) {
-      send_round(dev);
+    const port_state port = time_reached(w.next_round, 0) ? port_now(w) : port_state::away;
+    if (port == port_state::the_hub || port == port_state::unconfirmed) {
+      send_round(dev, port);
       w.next_round = get_absolute_time() + RESTART_ROUND_MS;
     }
     const int64_t left = next_wake(w, end) - get_absolute_time();

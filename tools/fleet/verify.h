@@ -15,7 +15,9 @@
 // found there, and no other device is opened. A port without USB identity
 // that went away and came back is listened to first, as during the upload:
 // another hub's announcements drop it (the link then waits for another
-// device), silence for a while counts as the hub's.
+// device there). Until the hub is heard on it, such a port gets only the
+// detection's probe, whose answer says whose it is, never the restart
+// command; an identification of another hub fails the hub.
 //
 // Runs in a hub's process, on its action thread, after the upload.
 
