@@ -42,6 +42,7 @@ struct restart_watch {
   int64_t next_round;
   uint32_t trusted_opens;         // the link's open count at which the port was last the hub's
   int64_t reopened_at = 0;        // when a return of a port without identity was first seen
+  uint32_t reopened_opens = 0;    // ... at that open count (another return listens anew)
   int64_t bootloaders_heard = 0;  // when this hub's bootloaders last answered; 0 never
 };
 
@@ -66,9 +67,12 @@ enum class port_state {
 port_state port_now(restart_watch &w) {
   serial *s = w.dev->serial;
   if (!serial_available(s)) return port_state::away;
-  if (serial_hub_identity(s).known || serial_open_count(s) == w.trusted_opens)
-    return port_state::the_hub;
-  if (w.reopened_at == 0) w.reopened_at = get_absolute_time();
+  const uint32_t opens = serial_open_count(s);
+  if (serial_hub_identity(s).known || opens == w.trusted_opens) return port_state::the_hub;
+  if (w.reopened_at == 0 || w.reopened_opens != opens) {
+    w.reopened_at = get_absolute_time();
+    w.reopened_opens = opens;
+  }
   return time_reached(w.reopened_at, PORT_RETURN_LISTEN_MS) ? port_state::unconfirmed
                                                             : port_state::listening;
 }
