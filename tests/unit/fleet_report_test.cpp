@@ -376,9 +376,11 @@ TEST_F(FleetPlan, OneCanaryPerModelAndItsGate) {
                     "version running");
 }
 
-// What the read-back makes of a hub, after its update and after a restart
-// from its bootloaders: only the version its normal firmware reports counts.
-TEST(FleetVerify, TheVerdictComesFromTheHub) {
+// What the read-back makes of a hub beyond the e2e cases (lost finish
+// commands, bootloaders that stay, a hub that does not come back): a newer
+// version than the package's fails an update too, where a hub restarted from
+// its bootloaders is up to date with it; another hub keeps its reason.
+TEST(FleetVerify, OnlyThePackagesVersionMakesAHubUpdated) {
   const auto verdict = [](restart_outcome outcome, int version, restart_purpose purpose) {
     restart_report report;
     report.outcome = outcome;
@@ -388,33 +390,20 @@ TEST(FleetVerify, TheVerdictComesFromTheHub) {
   };
   const restart_purpose update = restart_purpose::after_update;
   const restart_purpose restart = restart_purpose::from_bootloaders;
-  hub_verdict v = verdict(restart_outcome::running, 312, update);
-  EXPECT_EQ(v.result, hub_result::updated);
-  EXPECT_EQ(v.mode, firmware_mode::normal);
-  EXPECT_EQ(v.version_after, 312);
-  v = verdict(restart_outcome::running, 313, update);  // not the package's: failed too
+  hub_verdict v = verdict(restart_outcome::running, 313, update);
   EXPECT_EQ(v.result, hub_result::failed);
+  EXPECT_EQ(v.mode, firmware_mode::normal);
   EXPECT_EQ(v.version_after, 313);
   EXPECT_EQ(v.reason, "the hub reports v3.13 after the update, expected v3.12");
-  v = verdict(restart_outcome::stayed_in_bootloaders, -1, update);
-  EXPECT_EQ(v.result, hub_result::failed);
-  EXPECT_EQ(v.mode, firmware_mode::bootloader);
-  EXPECT_EQ(v.version_after, -1);
-  EXPECT_EQ(v.reason,
-            "the hub stayed in its bootloaders after the update: its new firmware did not start");
-  v = verdict(restart_outcome::not_back, -1, update);
-  EXPECT_EQ(v.mode, firmware_mode::unknown);
-  EXPECT_EQ(v.reason, "the hub did not come back after the update");
   v = verdict(restart_outcome::another_hub, -1, update);
   EXPECT_EQ(v.result, hub_result::failed);
+  EXPECT_EQ(v.mode, firmware_mode::unknown);
   EXPECT_EQ(v.reason, "another hub answered");
 
   EXPECT_EQ(verdict(restart_outcome::running, 313, restart).result, hub_result::up_to_date);
   v = verdict(restart_outcome::running, 310, restart);
   EXPECT_EQ(v.result, hub_result::failed);
   EXPECT_EQ(v.reason, "the hub reports v3.10 after its restart, expected v3.12 or newer");
-  EXPECT_EQ(verdict(restart_outcome::stayed_in_bootloaders, -1, restart).reason,
-            "the hub stayed in its bootloaders after its restart: its firmware did not start");
 }
 
 // An identification line after the restart is the hub's only with its
