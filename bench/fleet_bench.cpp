@@ -13,7 +13,10 @@
 // Package: 4 KiB per board type (32 blocks of 128 bytes, or 64 of 64 bytes),
 // so an upload's own share is a few seconds a board and the whole benchmark
 // takes about six minutes; most of each hub's time is the protocol's finish
-// pauses (12 s per board), which no fleet can shorten.
+// pauses (12 s per board), which no fleet can shorten. Every time includes
+// each hub's restart into its normal firmware and the read-back of its
+// version (the simulator restarts in 1 s), without which trelk-fleet does
+// not count a hub as updated.
 //
 //   build/bench/fleet_bench --benchmark_counters_tabular=true
 

@@ -44,9 +44,11 @@ BUILD_JOBS=$(nproc)
 # bad-input cases and a few soak seeds, trelk-fleet's own servers (a prefix
 # on another port, HTTPS) and its downloads, and a hub followed by its USB
 # identity (back under another name, another hub on its path, two paths to
-# one device), so every path's releases are checked for leaks without
-# repeating the whole suite's sleeping.
-ASAN_E2E=${ASAN_E2E:-'Cli\.|ManualUpdate\.|ManualUpload\.NormalModeWithBootloaderFlag|ExitBootloader\.TwoBoard|AutoUpload\.|AutoUpdate\.(NoStableEntry|Prompts|InputEndingAtTheFirmware|NoFirmwareServer)|BadPackage|BadServer\.|UploadTest\.(TheCableComesBack|NaksDropped|AnotherHubOnTheReturning)|UploadFailure\.|Soak\.|FleetCommandLine\.|FleetStage\.(DryRun|CtrlC|ServerOfTheSite|HttpsServer|TwoPathsToOneDevice)|FakeUsbStage\.|ManualUpload\.AHubBackUnderAnotherName|FleetUpdate\.AHubWithABlock'}
+# one device), trelk-fleet's restart and read-back (hubs brought back from
+# their bootloaders, one staying there, one not coming back, another hub on
+# a returning port) and its canary gate, so every path's releases are
+# checked for leaks without repeating the whole suite's sleeping.
+ASAN_E2E=${ASAN_E2E:-'Cli\.|ManualUpdate\.|ManualUpload\.NormalModeWithBootloaderFlag|ExitBootloader\.TwoBoard|AutoUpload\.|AutoUpdate\.(NoStableEntry|Prompts|InputEndingAtTheFirmware|NoFirmwareServer)|BadPackage|BadServer\.|UploadTest\.(TheCableComesBack|NaksDropped|AnotherHubOnTheReturning)|UploadFailure\.|Soak\.|FleetCommandLine\.|FleetStage\.(DryRun|CtrlC|ServerOfTheSite|HttpsServer|TwoPathsToOneDevice|HubsLeftInTheirBootloaders|AnotherHubOnTheRestarting)|FakeUsbStage\.|ManualUpload\.AHubBackUnderAnotherName|FleetUpdate\.(AHubWithABlock|CanariesHoldBack)'}
 ASAN_SOAK_SEEDS=${ASAN_SOAK_SEEDS:-6}
 
 PACKAGES=(

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # contrib/ansible/fleet.yml with ansible-playbook against this machine (local
-# connection): trelk-fleet updates two simulated hubs and the report fetched
-# to the control side holds both; then two hosts at once, one where a hub
-# fails (its report is fetched, then the host fails) and one where trelk-fleet
-# cannot run (the host fails, nothing is fetched); last, the offline flow: a
+# connection): trelk-fleet updates two simulated hubs, the first as the
+# canary (trelk_canary), and the report fetched to the control side holds
+# both, back in their normal firmware; then two hosts at once, one where a hub
+# fails (its report is fetched, then the host fails; trelk_no_restart reaches
+# it) and one where trelk-fleet cannot run (the host fails, nothing is
+# fetched); last, the offline flow: a
 # mirror made by trelk-fleet --mirror, used by the hosts with the control
 # machine's SHA256SUMS.
 #
@@ -50,12 +52,13 @@ unset ANSIBLE_INVENTORY ANSIBLE_LIBRARY ANSIBLE_ROLES_PATH
 export TMPDIR=$work/tmp
 
 # Two simulated two-board hubs, boards at 3.00 in bootloader mode, behind
-# fixed links; they exit once every board got its last finish command.
+# fixed links. They keep running after the update: trelk-fleet restarts them
+# into their normal firmware and reads back the version they run.
 start_hub() {
   local name=$1 serial=$2
   mkdir "$work/$name"
   "$hubsim" --model 1030 --mode bootloader --fw-version 300 --serial "$serial" \
-    --link "$work/$name.port" --dump-dir "$work/$name" --exit-after-finish \
+    --link "$work/$name.port" --dump-dir "$work/$name" \
     --idle-timeout 300 >"$work/$name.out" 2>"$work/$name.err" &
   sims+=($!)
   for _ in $(seq 100); do
@@ -77,6 +80,7 @@ set +e
 ansible-playbook -i localhost, -c local "$playbook" -e "$(python3 -c '
 import json, sys
 print(json.dumps({"trelk_fleet": sys.argv[1], "trelk_report_dir": sys.argv[2],
+                  "trelk_canary": True,
                   "trelk_fleet_args": ["--fw", sys.argv[3], "--port", sys.argv[4],
                                        "--port", sys.argv[5], "--jobs", "2"]}))
 ' "$fleet" "$work/reports" "$sample" "$work/hub-a.port" "$work/hub-b.port")" \
@@ -91,17 +95,20 @@ ports=$(report_field "$report" '" ".join(sorted(h["port"] for h in r["hubs"]))')
 [[ $ports == "$work/hub-a.port $work/hub-b.port" ]] || fail "report holds ports '$ports'"
 for hub in 0 1; do
   line=$(report_field "$report" \
-    "'%s %s %s' % (r['hubs'][$hub]['model'], r['hubs'][$hub]['result'], r['hubs'][$hub]['version_after'])")
-  [[ $line == "Tavrine-16 updated 310" ]] || fail "hub $hub in the report: '$line'"
+    "'%s %s %s %s' % tuple(r['hubs'][$hub][k] for k in ('model', 'result', 'version_after', 'mode_after'))")
+  [[ $line == "Tavrine-16 updated 310 normal" ]] || fail "hub $hub in the report: '$line'"
 done
 grep -q 'changed=1 ' "$work/run1.log" || fail "an update that changed the hubs is not reported changed"
+grep -q ': updated (300 -> 310), normal mode' "$work/run1.log" || fail "no hub's line shows its mode"
 # The temporary report on the host is gone.
 [[ -z $(ls -A "$work/tmp") ]] || fail "left behind on the host: $(ls -A "$work/tmp")"
 echo "report fetched: $ports"
 
-# The hubs themselves were updated, when the real trelk-fleet ran. A
-# simulator writes its state when it stops (or has stopped by itself after
-# the last finish command).
+# The hubs themselves were updated, when the real trelk-fleet ran, and run
+# their normal firmware again. A simulator writes its state when it stops.
+# hub-a was the canary: hub-b got its first command only after hub-a was
+# told to restart (hub-b's simulator started later, so its clock, if
+# anything, runs behind hub-a's).
 if [[ $fleet != "$stand_in" ]]; then
   for pid in "${sims[@]}"; do
     kill -TERM "$pid" 2>/dev/null || true
@@ -113,8 +120,14 @@ if [[ $fleet != "$stand_in" ]]; then
       version=$(sed -n "s/^board$board\.version=//p" "$work/$name/state.txt")
       [[ $version == 310 ]] || fail "$name board $board holds version '$version'"
     done
+    grep -qx 'mode=normal' "$work/$name/state.txt" || fail "$name is not back in its normal firmware"
   done
-  echo "both hubs' boards now hold 3.10"
+  restarted=$(awk '/!REBOOT_NORMAL/ { print $1; exit }' "$work/hub-a/lines-timed.log")
+  started=$(awk '/!STOP_PING/ { print $1; exit }' "$work/hub-b/lines-timed.log")
+  python3 -c 'import sys; sys.exit(0 if float(sys.argv[2]) > float(sys.argv[1]) else 1)' \
+    "${restarted:-1e9}" "${started:-0}" ||
+    fail "hub-b was started at $started s, before its canary hub-a restarted at $restarted s"
+  echo "both hubs' boards now hold 3.10 and run it; hub-b followed its canary"
 fi
 
 # Two hosts at once: rack-a has a hub that fails (trelk-fleet exits 1), rack-b
@@ -127,6 +140,7 @@ all:
   hosts:
     rack-a:
       trelk_fleet: $stand_in
+      trelk_no_restart: true
       trelk_fleet_args: [--fw, $sample, --port, $work/rack-a.port, --port, $work/gone]
     rack-b:
       trelk_fleet: $fleet
@@ -147,6 +161,8 @@ grep -Eq '^rack-b +: .*failed=1 ' "$work/run2.log" || fail "rack-b is not report
 grep -q "trelk-fleet: a hub failed on rack-a" "$work/run2.log" || fail "no message for rack-a's failed hub"
 results=$(report_field "$work/reports/rack-a.json" '" ".join(h["result"] for h in r["hubs"])')
 [[ $results == "updated failed" ]] || fail "rack-a's report holds results '$results'"
+mode=$(report_field "$work/reports/rack-a.json" 'r["hubs"][0]["mode_after"]')
+[[ $mode == bootloader ]] || fail "trelk_no_restart did not reach rack-a: its hub is in '$mode' mode"
 [[ ! -e $work/reports/rack-b.json ]] || fail "a report of rack-b is left although trelk-fleet could not run"
 echo "rack-a: report fetched ($results), host failed; rack-b: host failed, no report"
 

@@ -2,9 +2,10 @@
 """Plays trelk-fleet's command line and report for the playbook's test.
 
 It talks to no hub: every --port that exists is reported updated to the
-version in the package name (hub-v3.10.ufw: 310), every one that does not is
-reported failed. Exit status 1 when a hub failed, 255 on a wrong command line,
-as trelk-fleet does. The test uses it where trelk-fleet itself is not built,
+version in the package name (hub-v3.10.ufw: 310), in normal mode (in
+bootloader mode with --no-restart), every one that does not is reported
+failed. Exit status 1 when a hub failed, 255 on a wrong command line, as
+trelk-fleet does. The test uses it where trelk-fleet itself is not built,
 and for the failure paths that the playbook must handle.
 """
 import json
@@ -14,7 +15,7 @@ import sys
 
 
 def main(argv):
-    fw, ports, report = None, [], None
+    fw, ports, report, flags = None, [], None, set()
     args = iter(argv)
     for arg in args:
         if arg in ("--fw", "--port", "--json", "--jobs"):
@@ -28,9 +29,15 @@ def main(argv):
                 ports.append(value)
             elif arg == "--json":
                 report = value
-        elif arg not in ("--force", "--dry-run"):
+        elif arg in ("--force", "--dry-run", "--canary", "--no-restart"):
+            flags.add(arg)
+        else:
             print(f"trelk-fleet: unrecognized option '{arg}'", file=sys.stderr)
             return 255
+    if {"--canary", "--no-restart"} <= flags:
+        print("trelk-fleet: options '--canary' and '--no-restart' cannot be used together",
+              file=sys.stderr)
+        return 255
     if not fw or not ports:
         print("trelk-fleet: the stand-in needs --fw and --port", file=sys.stderr)
         return 255
@@ -39,12 +46,15 @@ def main(argv):
     hubs = []
     for port in ports:
         if os.path.exists(port):
+            mode = "bootloader" if "--no-restart" in flags else "normal"
             hubs.append({"port": port, "model": "Tavrine-16", "serial": "42",
                          "version_before": 300, "version_after": version,
-                         "result": "updated", "failed_sends": 0, "seconds": 0.1})
+                         "mode_after": mode, "result": "updated", "failed_sends": 0,
+                         "seconds": 0.1})
         else:
-            hubs.append({"port": port, "result": "failed", "failed_sends": 0,
-                         "seconds": 0.0, "reason": "Unable to connect to device on serial port"})
+            hubs.append({"port": port, "mode_after": None, "result": "failed",
+                         "failed_sends": 0, "seconds": 0.0,
+                         "reason": "Unable to connect to device on serial port"})
     if report:
         with open(report, "w") as out:
             json.dump({"hubs": hubs}, out)

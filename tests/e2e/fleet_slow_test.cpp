@@ -30,6 +30,14 @@ struct FleetUpdate : ::testing::Test, fleet_stage {
     if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
   }
 
+  // The stable packages of two models: v3.12 for the Tavrine-16, v3.11 for
+  // the Tavrine-10.
+  void serve_sixteen_and_ten() {
+    net.serve("manifest", serve_package("fw312.ufw", 312, {0x0102, 0x0201}) +
+                              serve_package("fw311.ufw", 311, {0x0103, 0x0203}));
+    net.serve("stable", "1030,312\n1020,311\n");
+  }
+
   // Every board of `hub` holds its type's section of package `version` and
   // runs that version.
   void expect_updated(HubSim &hub, int version, const std::vector<uint16_t> &types) {
@@ -70,13 +78,15 @@ TEST_F(FleetUpdate, ThreeHubsOfTwoModelsEachGetTheirStableVersion) {
                                       "will update v3.00 -> v3.12", "detecting",
                                       "switching to bootloader", "checking the package",
                                       "uploading", "finishing (6/6 blocks, 0 failed sends)",
+                                      "restarting into its normal firmware",
                                       fleet_lines_of(r.out, b).back()}));
   EXPECT_TRUE(fleet_lines_of(r.out, b).back().starts_with("updated v3.00 -> v3.12 in "));
   EXPECT_EQ(fleet_lines_of(r.out, c)[6], "finishing (12/12 blocks, 0 failed sends)");
   EXPECT_EQ(fleet_report_entry(report, c),
             "{\"port\": \"" + c + "\", \"model\": \"Tavrine-20\", \"serial\": \"1080.0009\", "
-            "\"version_before\": 300, \"version_after\": 311, \"usb_path\": null, "
-            "\"usb_serial\": null, \"final_port\": \"" + c + "\", \"package\": \"fw311.ufw\", "
+            "\"version_before\": 300, \"version_after\": 311, \"mode_after\": \"normal\", "
+            "\"usb_path\": null, \"usb_serial\": null, \"final_port\": \"" + c + "\", "
+            "\"package\": \"fw311.ufw\", "
             "\"package_sha256\": \"" + sha256_hex(package_of(311, t20)) + "\", \"verified\": "
             "false, \"result\": \"updated\", \"failed_sends\": 0, \"seconds\": S}");
   EXPECT_NE(fleet_report_entry(report, b).find("\"result\": \"updated\""), std::string::npos);
@@ -87,6 +97,8 @@ TEST_F(FleetUpdate, ThreeHubsOfTwoModelsEachGetTheirStableVersion) {
   expect_updated(*hubs[1], 312, t16);
   expect_updated(*hubs[2], 311, t20);
   EXPECT_EQ(hubs[1]->state_long("count.boot_mode"), 1);
+  // Every hub is back in service, running what it was given.
+  for (auto &hub : hubs) EXPECT_EQ(hub->state().at("mode"), "normal") << hub->port();
 }
 
 // A rack restarting together: both hubs run their normal firmware, are
@@ -135,13 +147,15 @@ TEST_F(FleetUpdate, HubsWhoseNamesSwapWhileTheyRestartEachGetTheirOwnModelsVersi
   EXPECT_TRUE(fleet_lines_of(r.out, "/dev/ttyUSB1").back().starts_with("updated v3.00 -> v3.11 in "))
       << r.out;
   const std::string entry_a = fleet_report_entry(report, "/dev/ttyUSB0");
-  EXPECT_NE(entry_a.find("\"version_after\": 312, \"usb_path\": \"1-3\", \"usb_serial\": "
-                         "\"AB12\", \"final_port\": \"/dev/ttyUSB1\", \"package\": \"fw312.ufw\""),
+  EXPECT_NE(entry_a.find("\"version_after\": 312, \"mode_after\": \"normal\", \"usb_path\": "
+                         "\"1-3\", \"usb_serial\": \"AB12\", \"final_port\": \"/dev/ttyUSB1\", "
+                         "\"package\": \"fw312.ufw\""),
             std::string::npos)
       << entry_a;
   const std::string entry_b = fleet_report_entry(report, "/dev/ttyUSB1");
-  EXPECT_NE(entry_b.find("\"version_after\": 311, \"usb_path\": \"1-4\", \"usb_serial\": null, "
-                         "\"final_port\": \"/dev/ttyUSB0\", \"package\": \"fw311.ufw\""),
+  EXPECT_NE(entry_b.find("\"version_after\": 311, \"mode_after\": \"normal\", \"usb_path\": "
+                         "\"1-4\", \"usb_serial\": null, \"final_port\": \"/dev/ttyUSB0\", "
+                         "\"package\": \"fw311.ufw\""),
             std::string::npos)
       << entry_b;
   a.stop();
@@ -150,6 +164,8 @@ TEST_F(FleetUpdate, HubsWhoseNamesSwapWhileTheyRestartEachGetTheirOwnModelsVersi
   expect_updated(b, 311, {0x0101, 0x0201});
 }
 
+// With --no-restart, as trelk leaves them: no restart command reaches a hub,
+// and the updated one reports the version written, in its bootloaders.
 TEST_F(FleetUpdate, AHubWithABlockThatNeverChecksOutFailsAlone) {
   const std::vector<uint16_t> types = {0x0102, 0x0201};
   const std::string package = dir.write("fw312.ufw", package_text(312, test_sections(types, 312)));
@@ -161,30 +177,157 @@ TEST_F(FleetUpdate, AHubWithABlockThatNeverChecksOutFailsAlone) {
   ASSERT_FALSE(current.empty());
   const std::string report = dir.path() + "/report.json";
 
-  auto r = run({"--fw", package, "--jobs", "2", "--json", report});
+  auto r = run({"--fw", package, "--jobs", "2", "--no-restart", "--json", report});
   EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
   EXPECT_EQ(r.err, "");
   const std::string reason =
       "the upload failed beyond its retry limits (6 failed block sends); power cycle the hub "
       "and run trelk-fleet again";
   EXPECT_EQ(fleet_lines_of(r.out, bad).back(), "failed: " + reason);
-  EXPECT_EQ(fleet_lines_of(r.out, current).back(), "up to date (v3.12)");
+  EXPECT_EQ(fleet_lines_of(r.out, current).back(), "up to date (v3.12), left in its bootloaders");
+  EXPECT_TRUE(fleet_lines_of(r.out, good).back().ends_with(" s, left in its bootloaders"))
+      << r.out;
   EXPECT_EQ(fleet_report_entry(report, bad),
             "{\"port\": \"" + bad + "\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 300, \"version_after\": 300, \"usb_path\": null, "
-            "\"usb_serial\": null, \"final_port\": \"" + bad + "\", \"package\": \"fw312.ufw\", "
+            "\"version_before\": 300, \"version_after\": 300, \"mode_after\": \"bootloader\", "
+            "\"usb_path\": null, \"usb_serial\": null, \"final_port\": \"" + bad + "\", "
+            "\"package\": \"fw312.ufw\", "
             "\"package_sha256\": \"" + sha256_hex(package_of(312, types)) + "\", \"verified\": "
             "false, \"result\": \"failed\", \"failed_sends\": 6, \"seconds\": S, \"reason\": "
             "\"" + reason + "\"}");
+  EXPECT_NE(fleet_report_entry(report, good).find("\"version_after\": 312, \"mode_after\": "
+                                                  "\"bootloader\""),
+            std::string::npos)
+      << fleet_report_entry(report, good);
   EXPECT_NE(fleet_report_entry(report, good).find("\"result\": \"updated\""), std::string::npos);
   EXPECT_NE(fleet_report_entry(report, current).find("\"result\": \"up-to-date\""),
             std::string::npos);
 
   for (auto &hub : hubs) hub->stop();
   expect_updated(*hubs[0], 312, types);
+  for (auto &hub : hubs) {
+    const auto lines = hub->lines();
+    EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const std::string &line) {
+      return line.find("!REBOOT_NORMAL") != std::string::npos;
+    })) << hub->port();
+    EXPECT_EQ(hub->state().at("mode"), "bootloader") << hub->port();
+  }
   EXPECT_EQ(hubs[1]->state_long("board1.finishes") + hubs[1]->state_long("board2.finishes"), 0);
   // The hub that already runs the version is not touched beyond its probe.
   EXPECT_TRUE(only_probes(hubs[2]->lines()));
+}
+
+// The read-back decides: a rack of two models where one hub's boards lose
+// their finish commands (its firmware, restarted, still reports v3.00) and
+// one hub's new firmware does not start (its bootloaders come back). Only
+// the hubs that run the new version are updated; the run fails.
+TEST_F(FleetUpdate, ARackWhereOneHubLosesItsFinishAndOneDoesNotStart) {
+  const std::vector<uint16_t> t16 = {0x0102, 0x0201}, t10 = {0x0103, 0x0203};
+  const std::string a = add_hub({"--model", "1030", "--mode", "bootloader"});
+  const std::string lost =
+      add_hub({"--model", "1030", "--mode", "bootloader", "--serial", "7", "--lose-finish"});
+  const std::string c = add_hub({"--model", "1020", "--mode", "bootloader"});
+  const std::string stuck =
+      add_hub({"--model", "1020", "--mode", "bootloader", "--serial", "9", "--no-start"});
+  ASSERT_FALSE(stuck.empty());
+  serve_sixteen_and_ten();
+  const std::string report = dir.path() + "/report.json";
+
+  auto r = run({"--json", report});
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(fleet_lines_of(r.out, a).back().starts_with("updated v3.00 -> v3.12 in ")) << r.out;
+  EXPECT_TRUE(fleet_lines_of(r.out, c).back().starts_with("updated v3.00 -> v3.11 in ")) << r.out;
+  EXPECT_EQ(fleet_lines_of(r.out, lost).back(),
+            "failed: the hub reports v3.00 after the update, expected v3.12");
+  EXPECT_EQ(fleet_lines_of(r.out, stuck).back(),
+            "failed: the hub stayed in its bootloaders after the update: its new firmware did "
+            "not start");
+  for (const std::string &port : {a, c})
+    EXPECT_NE(fleet_report_entry(report, port).find("\"mode_after\": \"normal\""), std::string::npos)
+        << fleet_report_entry(report, port);
+  EXPECT_NE(fleet_report_entry(report, lost).find("\"version_before\": 300, \"version_after\": 300, "
+                                                  "\"mode_after\": \"normal\""),
+            std::string::npos)
+      << fleet_report_entry(report, lost);
+  EXPECT_NE(fleet_report_entry(report, lost).find("\"result\": \"failed\""), std::string::npos);
+  EXPECT_NE(fleet_report_entry(report, stuck).find("\"version_after\": null, \"mode_after\": "
+                                                   "\"bootloader\""),
+            std::string::npos)
+      << fleet_report_entry(report, stuck);
+  // The table's AFTER column shows what each hub reported.
+  EXPECT_NE(r.out.find("\n" + lost + "  "), std::string::npos);
+
+  for (auto &hub : hubs) hub->stop();
+  expect_updated(*hubs[0], 312, t16);
+  expect_updated(*hubs[2], 311, t10);
+  EXPECT_EQ(hubs[0]->state().at("mode"), "normal");
+  EXPECT_EQ(hubs[1]->state().at("mode"), "normal");
+  EXPECT_EQ(hubs[1]->state_long("board1.version"), 300);
+  EXPECT_NE(hubs[3]->state().at("mode"), "normal");
+  // Both faulty hubs got every block: only the read-back tells them apart.
+  EXPECT_EQ(memory_mismatch(hubs[1]->memory(1), test_sections(t16, 312)[0].data), "");
+  EXPECT_EQ(memory_mismatch(hubs[3]->memory(1), test_sections(t10, 311)[0].data), "");
+}
+
+// --canary: per model one hub first. The Tavrine-16 canary loses its finish,
+// so the other Tavrine-16 gets no upload line at all; the Tavrine-10 canary
+// runs its new version, and the other Tavrine-10 follows.
+TEST_F(FleetUpdate, CanariesHoldBackOnlyTheirOwnModel) {
+  const std::vector<uint16_t> t16 = {0x0102, 0x0201}, t10 = {0x0103, 0x0203};
+  const std::string bad_canary =
+      add_hub({"--model", "1030", "--mode", "bootloader", "--lose-finish"});
+  const std::string good_canary = add_hub({"--model", "1020", "--mode", "bootloader"});
+  const std::string held = add_hub({"--model", "1030", "--mode", "bootloader", "--serial", "7"});
+  const std::string follower = add_hub({"--model", "1020", "--mode", "bootloader", "--serial", "9"});
+  ASSERT_FALSE(follower.empty());
+  serve_sixteen_and_ten();
+  const std::string report = dir.path() + "/report.json";
+
+  auto r = run({"--canary", "--port", bad_canary, "--port", good_canary, "--port", held,
+                "--port", follower, "--json", report});
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(fleet_lines_of(r.out, bad_canary)[2],
+            "will update v3.00 -> v3.12 first, as the canary for Tavrine-16");
+  EXPECT_EQ(fleet_lines_of(r.out, held)[2],
+            "will update v3.00 -> v3.12 once its canary " + bad_canary + " runs it");
+  EXPECT_EQ(fleet_lines_of(r.out, bad_canary).back(),
+            "failed: the hub reports v3.00 after the update, expected v3.12");
+  const std::string held_reason = "its canary " + bad_canary +
+                                  " failed: the hub reports v3.00 after the update, expected v3.12";
+  EXPECT_EQ(fleet_lines_of(r.out, held),
+            (std::vector<std::string>{"probing",
+                                      "found Tavrine-16 s/n 1030.0007 running v3.00 (bootloader mode)",
+                                      fleet_lines_of(r.out, held)[2], "skipped: " + held_reason}));
+  EXPECT_NE(fleet_report_entry(report, held).find("\"mode_after\": \"bootloader\""),
+            std::string::npos);
+  EXPECT_NE(fleet_report_entry(report, held).find("\"result\": \"skipped\", \"failed_sends\": 0, "
+                                                  "\"seconds\": S, \"reason\": \"" + held_reason + "\"}"),
+            std::string::npos)
+      << fleet_report_entry(report, held);
+  EXPECT_TRUE(fleet_lines_of(r.out, good_canary).back().starts_with("updated v3.00 -> v3.11 in "));
+  EXPECT_TRUE(fleet_lines_of(r.out, follower).back().starts_with("updated v3.00 -> v3.11 in "));
+  EXPECT_NE(r.out.find("\n" + bad_canary + " (canary)  "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n" + good_canary + " (canary)  "), std::string::npos) << r.out;
+
+  for (auto &hub : hubs) hub->stop();
+  EXPECT_TRUE(only_probes(hubs[2]->lines()));
+  expect_updated(*hubs[1], 311, t10);
+  expect_updated(*hubs[3], 311, t10);
+  EXPECT_EQ(hubs[1]->state().at("mode"), "normal");
+  EXPECT_EQ(hubs[3]->state().at("mode"), "normal");
+  // The follower's first command came after its canary was told to restart.
+  // Each simulator's clock starts with it and the follower's started later,
+  // so its times are, if anything, too small: the order holds on the wall.
+  const auto first_of = [](const HubSim &hub, const char *text) {
+    for (const auto &[seconds, line] : hub.timed_lines())
+      if (line.find(text) != std::string::npos) return seconds;
+    return -1.0;
+  };
+  const double canary_restarted = first_of(*hubs[1], "!REBOOT_NORMAL");
+  ASSERT_GT(canary_restarted, 0.0);
+  EXPECT_GT(first_of(*hubs[3], "!STOP_PING"), canary_restarted);
 }
 
 TEST_F(FleetUpdate, AMirrorMadeOnlineUpdatesHubsOffline) {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <thread>
 
 #include "action_e2e.h"
 #include "fake_usb.h"
@@ -36,6 +37,10 @@ TEST(FleetCommandLine, HelpVersionAndUsageErrors) {
   EXPECT_EQ(help.exit_status, 0);
   EXPECT_TRUE(help.out.starts_with("Usage: trelk-fleet [OPTION]...\n")) << help.out;
   EXPECT_NE(help.out.find("--dry-run"), std::string::npos);
+  EXPECT_NE(help.out.find("\n      --canary      update one hub of each model first"), std::string::npos);
+  EXPECT_NE(help.out.find("\n      --no-restart  leave every updated hub in its bootloaders"),
+            std::string::npos);
+  EXPECT_NE(help.out.find("mode_after"), std::string::npos);
   EXPECT_EQ(help.err, "");
 
   auto version = fleet({"--version"});
@@ -52,6 +57,10 @@ TEST(FleetCommandLine, HelpVersionAndUsageErrors) {
        "trelk-fleet: options '--mirror' and '--fw' cannot be used together\n"},
       {{"--mirror", "/tmp/m", "--dry-run"},
        "trelk-fleet: options '--mirror' and '--dry-run' cannot be used together\n"},
+      {{"--canary", "--no-restart"},
+       "trelk-fleet: options '--canary' and '--no-restart' cannot be used together\n"},
+      {{"--mirror", "/tmp/m", "--no-restart"},
+       "trelk-fleet: options '--mirror' and '--no-restart' cannot be used together\n"},
       {{"--fw", "p.ufw", "--server", "http://h"},
        "trelk-fleet: options '--fw' and '--server' cannot be used together\n"},
       {{"--server", "ftp://h/fw"},
@@ -158,25 +167,36 @@ TEST_F(FleetStage, DryRunReportsThePlanAndSendsOnlyProbes) {
   auto entry = [&](const std::string &port) { return fleet_report_entry(report, port); };
   EXPECT_EQ(entry(a),
             "{\"port\": \"" + a + "\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 300, \"version_after\": 300, \"usb_path\": null, "
-            "\"usb_serial\": null, \"final_port\": \"" + a + "\", \"package\": \"fw312.ufw\", "
+            "\"version_before\": 300, \"version_after\": 300, \"mode_after\": \"bootloader\", "
+            "\"usb_path\": null, \"usb_serial\": null, \"final_port\": \"" + a + "\", "
+            "\"package\": \"fw312.ufw\", "
             "\"package_sha256\": \"" + sha256_hex(package_of(312, {0x0102, 0x0201})) + "\", "
             "\"verified\": false, \"result\": \"skipped\", "
             "\"failed_sends\": 0, \"seconds\": S, \"reason\": \"dry run: would update v3.00 to "
             "v3.12\"}");
   EXPECT_EQ(entry(c),
             "{\"port\": \"" + c + "\", \"model\": \"Tavrine-10\", \"serial\": \"Q\\\"7\\\\x\", "
-            "\"version_before\": 311, \"version_after\": 311, \"usb_path\": null, "
-            "\"usb_serial\": null, \"final_port\": \"" + c + "\", \"package\": \"fw311.ufw\", "
+            "\"version_before\": 311, \"version_after\": 311, \"mode_after\": \"normal\", "
+            "\"usb_path\": null, \"usb_serial\": null, \"final_port\": \"" + c + "\", "
+            "\"package\": \"fw311.ufw\", "
             "\"package_sha256\": \"" + sha256_hex(package_of(311, {0x0103, 0x0203})) + "\", "
             "\"verified\": false, \"result\": \"up-to-date\", "
             "\"failed_sends\": 0, \"seconds\": S}");
   EXPECT_EQ(entry(e),
             "{\"port\": \"" + e + "\", \"model\": null, \"serial\": null, \"version_before\": "
-            "null, \"version_after\": null, \"usb_path\": null, \"usb_serial\": null, "
-            "\"final_port\": null, \"package\": null, \"package_sha256\": null, "
+            "null, \"version_after\": null, \"mode_after\": null, \"usb_path\": null, "
+            "\"usb_serial\": null, \"final_port\": null, \"package\": null, \"package_sha256\": null, "
             "\"verified\": false, \"result\": \"skipped\", \"failed_sends\": 0, "
             "\"seconds\": S, \"reason\": \"Unable to detect a Varnholt hub on port " + e + "\"}");
+
+  // With --canary the first Tavrine-16 of the list goes first and the other
+  // waits for it.
+  r = run({"--dry-run", "--canary", "--port", a, "--port", b});
+  EXPECT_EQ(fleet_lines_of(r.out, a)[2],
+            "would update v3.00 -> v3.12 first, as the canary for Tavrine-16");
+  EXPECT_EQ(fleet_lines_of(r.out, b)[2],
+            "would update v3.00 -> v3.12 once its canary " + a + " runs it");
+  EXPECT_NE(r.out.find("\n" + a + " (canary)  "), std::string::npos) << r.out;
 
   // A --fw package is checked by its base name; the report names the file.
   const std::string own = dir.write("own-v3.12.ufw", package_of(312, {0x0102, 0x0201}));
@@ -196,6 +216,100 @@ TEST_F(FleetStage, DryRunReportsThePlanAndSendsOnlyProbes) {
     EXPECT_TRUE(only_probes(hub->lines()));
     EXPECT_EQ(hub->state().at("mode"), hub == hubs[2] || hub == hubs[4] ? "normal" : "bootloader");
   }
+}
+
+// Hubs that an earlier run (or trelk) left in their bootloaders, already
+// holding their package: each is brought back into its normal firmware and
+// only what it reports decides. With --no-restart one is left where it is;
+// a dry run says what would happen.
+TEST_F(FleetStage, HubsLeftInTheirBootloadersAreBroughtBackIntoService) {
+  const std::vector<std::string> current = {"--model", "1030", "--mode", "bootloader",
+                                            "--fw-version", "312"};
+  auto with = [&](std::vector<std::string> more) {
+    more.insert(more.begin(), current.begin(), current.end());
+    return add_hub(more);
+  };
+  const std::string a = with({});
+  const std::string b = with({"--serial", "7", "--no-start"});
+  // Told to restart, it stays silent for longer than the read-back's bound.
+  const std::string c = with({"--serial", "9", "--restart-delay", "40000"});
+  ASSERT_FALSE(c.empty());
+  const std::string package = dir.write("fw312.ufw", package_of(312, {0x0102, 0x0201}));
+  const std::string report = dir.path() + "/report.json";
+
+  auto r = run({"--fw", package, "--port", a, "--dry-run"});
+  EXPECT_EQ(fleet_lines_of(r.out, a)[2],
+            "would restart it from its bootloaders into its normal firmware (up to date, v3.12)");
+  r = run({"--fw", package, "--port", a, "--no-restart", "--json", report});
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_EQ(fleet_lines_of(r.out, a).back(), "up to date (v3.12), left in its bootloaders");
+  EXPECT_NE(fleet_report_entry(report, a).find("\"version_after\": 312, \"mode_after\": \"bootloader\""),
+            std::string::npos)
+      << fleet_report_entry(report, a);
+  ASSERT_TRUE(hubs[0]->dump_now());
+  EXPECT_TRUE(only_probes(hubs[0]->lines()));
+
+  r = run({"--fw", package, "--json", report});
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(fleet_lines_of(r.out, a).back(), "up to date (v3.12), restarted into its normal firmware");
+  EXPECT_EQ(fleet_lines_of(r.out, b).back(),
+            "failed: the hub stayed in its bootloaders after its restart: its firmware did not start");
+  EXPECT_EQ(fleet_lines_of(r.out, c).back(), "failed: the hub did not come back after its restart");
+  EXPECT_NE(fleet_report_entry(report, a).find("\"version_after\": 312, \"mode_after\": \"normal\""),
+            std::string::npos)
+      << fleet_report_entry(report, a);
+  EXPECT_NE(fleet_report_entry(report, a).find("\"result\": \"up-to-date\""), std::string::npos);
+  EXPECT_NE(fleet_report_entry(report, b).find("\"version_after\": null, \"mode_after\": \"bootloader\""),
+            std::string::npos)
+      << fleet_report_entry(report, b);
+  EXPECT_NE(fleet_report_entry(report, c).find("\"version_after\": null, \"mode_after\": null"),
+            std::string::npos)
+      << fleet_report_entry(report, c);
+
+  for (auto &hub : hubs) hub->stop();
+  EXPECT_EQ(hubs[0]->state().at("mode"), "normal");
+  EXPECT_NE(hubs[1]->state().at("mode"), "normal");
+  EXPECT_GE(hubs[1]->state_long("count.start_failed"), 1);
+  // The restart is all that was sent beyond the probes: nothing uploaded.
+  for (auto &hub : hubs) {
+    EXPECT_EQ(hub->state_long("count.upload"), 0);
+    EXPECT_GE(hub->state_long("board1.count.reboot_normal"), 1) << hub->port();
+  }
+}
+
+// A port without USB identity whose hub goes away for good while it
+// restarts, and another hub (a Tavrine-10 in its normal firmware) takes its
+// path: that one is listened to and probed, never told to restart, and its
+// identification fails the hub instead of passing for it.
+TEST_F(FleetStage, AnotherHubOnTheRestartingHubsPathIsNotTakenForIt) {
+  const std::string link = dir.path() + "/hub";
+  const std::string port = add_hub({"--model", "1030", "--mode", "bootloader", "--fw-version",
+                                    "312", "--link", link, "--restart-delay", "20000"});
+  ASSERT_FALSE(port.empty());
+  const std::string package = dir.write("fw312.ufw", package_of(312, {0x0102, 0x0201}));
+  const std::string report = dir.path() + "/report.json";
+
+  ProcessResult r;
+  std::thread fleet([&] { r = run({"--fw", package, "--port", port, "--json", report}); });
+  // Both boards told to restart: the hub is gone, the stranger comes.
+  const bool restarting = hubs[0]->wait_for_count("count.reboot_normal", 2, std::chrono::seconds(30));
+  hubs[0]->stop();
+  HubSim stranger({"--model", "1020", "--sn", "OTHER", "--link", link});
+  const bool came = restarting && stranger.start();
+  fleet.join();
+  ASSERT_TRUE(came) << r.out << r.err << stranger.error();
+
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(fleet_lines_of(r.out, port).back(),
+            "failed: after the restart " + port + " has a Tavrine-10 (hub code 1020), not this "
+            "Tavrine-16 (hub code 1030): it is another hub");
+  EXPECT_NE(fleet_report_entry(report, port).find("\"version_after\": null, \"mode_after\": null"),
+            std::string::npos)
+      << fleet_report_entry(report, port);
+  stranger.stop();
+  EXPECT_FALSE(stranger.lines().empty());
+  EXPECT_TRUE(only_probes(stranger.lines())) << stranger.lines().front();
 }
 
 TEST_F(FleetStage, HeldPortIsReportedAndSkipped) {

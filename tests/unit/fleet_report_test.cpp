@@ -16,12 +16,14 @@
 #include <sstream>
 
 #include "action_e2e.h"
+#include "canary.h"
 #include "checksums.h"
 #include "files.h"
 #include "fleet.h"
 #include "hub_event.h"
 #include "packages.h"
 #include "report.h"
+#include "verify.h"
 
 namespace {
 
@@ -63,10 +65,15 @@ TEST(FleetReport, EveryPortWithItsResult) {
   hubs[0].usb.has_serial = 1;
   copy_text(hubs[0].usb.serial, sizeof hubs[0].usb.serial, "AB12");
   hubs[0].final_port = "/dev/ttyUSB3";
+  // Restarted after its upload, its normal firmware reported the version.
+  hubs[0].restarted = true;
+  hubs[0].mode_after = firmware_mode::normal;
   hubs[1] = hubs[0];
   hubs[1].port = "/dev/ttyUSB1";
   hubs[1].result = hub_result::failed;
   hubs[1].reason = "The hub is not in bootloader mode";
+  hubs[1].restarted = false;
+  hubs[1].mode_after = firmware_mode::unknown;
   hubs[1].package_verified = false;
   hubs[1].usb.has_serial = 0;  // a bridge without a serial number
   hubs[1].final_port.clear();
@@ -79,24 +86,46 @@ TEST(FleetReport, EveryPortWithItsResult) {
             "{\"host\": \"lab-01\", \"generated\": \"2026-02-03T10:04:05Z\", \"trelk_version\": "
             "\"3.00\", \"source\": \"/srv/mirror\", \"hubs\": [\n"
             "  {\"port\": \"/dev/ttyUSB0\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 310, \"version_after\": 312, \"usb_path\": \"1-3.2\", "
-            "\"usb_serial\": \"AB12\", \"final_port\": \"/dev/ttyUSB3\", \"package\": \"fw312.ufw\", "
+            "\"version_before\": 310, \"version_after\": 312, \"mode_after\": \"normal\", "
+            "\"usb_path\": \"1-3.2\", \"usb_serial\": \"AB12\", \"final_port\": \"/dev/ttyUSB3\", "
+            "\"package\": \"fw312.ufw\", "
             "\"package_sha256\": \"" + std::string(64, 'a') + "\", \"verified\": true, "
             "\"result\": \"updated\", \"failed_sends\": 3, \"seconds\": 41.2},\n"
             // A hub that was not updated reports the version it had.
             "  {\"port\": \"/dev/ttyUSB1\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 310, \"version_after\": 310, \"usb_path\": \"1-3.2\", "
-            "\"usb_serial\": null, \"final_port\": \"/dev/ttyUSB1\", \"package\": \"fw312.ufw\", "
+            "\"version_before\": 310, \"version_after\": 310, \"mode_after\": null, "
+            "\"usb_path\": \"1-3.2\", \"usb_serial\": null, \"final_port\": \"/dev/ttyUSB1\", "
+            "\"package\": \"fw312.ufw\", "
             "\"package_sha256\": \"" + std::string(64, 'a') + "\", \"verified\": false, "
             "\"result\": \"failed\", \"failed_sends\": 3, \"seconds\": 41.2, \"reason\": \"The hub "
             "is not in bootloader mode\"},\n"
             "  {\"port\": \"/dev/ttyUSB2\", \"model\": null, \"serial\": null, \"version_before\": "
-            "null, \"version_after\": null, \"usb_path\": null, \"usb_serial\": null, "
-            "\"final_port\": null, \"package\": null, \"package_sha256\": null, "
-            "\"verified\": false, \"result\": \"skipped\", \"failed_sends\": 0, "
-            "\"seconds\": 0.0, \"reason\": \"Unable to detect a Varnholt hub on port "
-            "/dev/ttyUSB2\"}\n"
+            "null, \"version_after\": null, \"mode_after\": null, \"usb_path\": null, "
+            "\"usb_serial\": null, \"final_port\": null, \"package\": null, "
+            "\"package_sha256\": null, \"verified\": false, \"result\": \"skipped\", "
+            "\"failed_sends\": 0, \"seconds\": 0.0, \"reason\": \"Unable to detect a Varnholt "
+            "hub on port /dev/ttyUSB2\"}\n"
             "]}\n");
+
+  // A hub restarted after its upload that never identified itself reports
+  // no version after, whatever was written; one that reported another
+  // version than its package's reports that one; with --no-restart the
+  // version written and its bootloaders.
+  hubs[1].restarted = true;
+  hubs[1].version_after = -1;
+  hubs[1].mode_after = firmware_mode::bootloader;
+  EXPECT_NE(fleet_report_json(head, hubs).find("\"port\": \"/dev/ttyUSB1\", \"model\": \"Tavrine-16\", "
+                                               "\"serial\": \"1030.0042\", \"version_before\": 310, "
+                                               "\"version_after\": null, \"mode_after\": \"bootloader\""),
+            std::string::npos);
+  hubs[1].version_after = 300;
+  hubs[1].mode_after = firmware_mode::normal;
+  EXPECT_NE(fleet_report_json(head, hubs).find("\"version_after\": 300, \"mode_after\": \"normal\""),
+            std::string::npos);
+  hubs[0].restarted = false;
+  hubs[0].mode_after = firmware_mode::bootloader;
+  EXPECT_NE(fleet_report_json(head, hubs).find("\"version_after\": 312, \"mode_after\": \"bootloader\""),
+            std::string::npos);
   EXPECT_EQ(fleet_report_json(head, {}),
             "{\"host\": \"lab-01\", \"generated\": \"2026-02-03T10:04:05Z\", \"trelk_version\": "
             "\"3.00\", \"source\": \"/srv/mirror\", \"hubs\": []}\n");
@@ -273,7 +302,7 @@ TEST_F(FleetPlan, DecidesFromWhatTheProbeSaw) {
   hubs[3].board_versions[2] = 311;  // one board behind is enough
   hubs[4].package = nullptr;
   hubs[4].reason = "no stable version for Tavrine-16 on the firmware server";
-  fleet_plan(hubs, /*force=*/false);
+  fleet_plan(hubs, fleet_update_rules{/*force=*/false, /*restart=*/true});
 
   EXPECT_TRUE(hubs[0].to_update);
   EXPECT_EQ(hubs[0].version_after, 312);
@@ -288,10 +317,119 @@ TEST_F(FleetPlan, DecidesFromWhatTheProbeSaw) {
   EXPECT_EQ(hubs[5].result, hub_result::none);  // no hub: nothing to plan
 
   std::vector<fleet_hub> forced = {hub(0x1030, false, 312), hub(0x1030, true, 399)};
-  fleet_plan(forced, /*force=*/true);
+  fleet_plan(forced, fleet_update_rules{/*force=*/true, /*restart=*/true});
   EXPECT_TRUE(forced[0].to_update);
   EXPECT_TRUE(forced[1].to_update);
+  EXPECT_FALSE(forced[1].restart_only);
   EXPECT_EQ(forced[1].version_after, 312);
+}
+
+// A hub left in its bootloaders that already holds its package is brought
+// back into service (only restarted); with --no-restart it stays up to date
+// where it is. In normal mode an up-to-date hub is never touched.
+TEST_F(FleetPlan, AHubLeftInItsBootloadersIsOnlyRestarted) {
+  std::vector<fleet_hub> hubs = {hub(0x1030, true, 312), hub(0x1030, false, 312),
+                                 hub(0x1030, true, 312)};
+  fleet_plan_hub(hubs[0], fleet_update_rules{/*force=*/false, /*restart=*/true});
+  fleet_plan_hub(hubs[1], fleet_update_rules{/*force=*/false, /*restart=*/true});
+  fleet_plan_hub(hubs[2], fleet_update_rules{/*force=*/false, /*restart=*/false});
+  EXPECT_TRUE(hubs[0].to_update && hubs[0].restart_only);
+  EXPECT_EQ(hubs[0].result, hub_result::none);
+  EXPECT_EQ(hubs[0].version_after, 312);
+  EXPECT_FALSE(hubs[1].to_update);
+  EXPECT_EQ(hubs[1].result, hub_result::up_to_date);
+  EXPECT_FALSE(hubs[2].to_update);
+  EXPECT_EQ(hubs[2].result, hub_result::up_to_date);
+}
+
+// One canary per model among the hubs that get an upload; the others of its
+// model wait for it, and only an updated canary lets them go.
+TEST_F(FleetPlan, OneCanaryPerModelAndItsGate) {
+  std::vector<fleet_hub> hubs = {hub(0x1030, true, 300), hub(0x1020, false, 300),
+                                 hub(0x1030, true, 300), hub(0x1030, true, 312),
+                                 hub(0x1020, false, 300), hub(0x1030, false, 300)};
+  for (size_t i = 0; i < hubs.size(); ++i) hubs[i].port = "/dev/ttyUSB" + std::to_string(i);
+  for (size_t i : {0u, 1u, 2u, 4u, 5u}) hubs[i].to_update = true;
+  hubs[3].to_update = hubs[3].restart_only = true;  // only restarted: waits for nobody
+  fleet_choose_canaries(hubs);
+  EXPECT_TRUE(hubs[0].is_canary);
+  EXPECT_TRUE(hubs[1].is_canary);
+  EXPECT_EQ(hubs[2].canary, 0);
+  EXPECT_FALSE(hubs[3].is_canary);
+  EXPECT_EQ(hubs[3].canary, -1);
+  EXPECT_EQ(hubs[4].canary, 1);
+  EXPECT_EQ(hubs[5].canary, 0);
+
+  std::string reason;
+  EXPECT_EQ(fleet_canary_gate(hubs[0], hubs, &reason), canary_gate::open);
+  EXPECT_EQ(fleet_canary_gate(hubs[2], hubs, &reason), canary_gate::wait);
+  hubs[0].result = hub_result::failed;
+  hubs[0].reason = "the hub reports v3.00 after the update, expected v3.12";
+  EXPECT_EQ(fleet_canary_gate(hubs[2], hubs, &reason), canary_gate::closed);
+  EXPECT_EQ(reason, "its canary /dev/ttyUSB0 failed: the hub reports v3.00 after the update, "
+                    "expected v3.12");
+  hubs[1].result = hub_result::updated;
+  EXPECT_EQ(fleet_canary_gate(hubs[4], hubs, &reason), canary_gate::open);
+  hubs[1].result = hub_result::up_to_date;  // no upload happened: it proved nothing
+  EXPECT_EQ(fleet_canary_gate(hubs[4], hubs, &reason), canary_gate::closed);
+  EXPECT_EQ(reason, "its canary /dev/ttyUSB1 turned out up to date and did not show the new "
+                    "version running");
+}
+
+// What the read-back makes of a hub beyond the e2e cases (lost finish
+// commands, bootloaders that stay, a hub that does not come back): a newer
+// version than the package's fails an update too, where a hub restarted from
+// its bootloaders is up to date with it; another hub keeps its reason.
+TEST(FleetVerify, OnlyThePackagesVersionMakesAHubUpdated) {
+  const auto verdict = [](restart_outcome outcome, int version, restart_purpose purpose) {
+    restart_report report;
+    report.outcome = outcome;
+    report.version = version;
+    report.reason = "another hub answered";
+    return restart_verdict(report, 312, purpose);
+  };
+  const restart_purpose update = restart_purpose::after_update;
+  const restart_purpose restart = restart_purpose::from_bootloaders;
+  hub_verdict v = verdict(restart_outcome::running, 313, update);
+  EXPECT_EQ(v.result, hub_result::failed);
+  EXPECT_EQ(v.mode, firmware_mode::normal);
+  EXPECT_EQ(v.version_after, 313);
+  EXPECT_EQ(v.reason, "the hub reports v3.13 after the update, expected v3.12");
+  v = verdict(restart_outcome::another_hub, -1, update);
+  EXPECT_EQ(v.result, hub_result::failed);
+  EXPECT_EQ(v.mode, firmware_mode::unknown);
+  EXPECT_EQ(v.reason, "another hub answered");
+
+  EXPECT_EQ(verdict(restart_outcome::running, 313, restart).result, hub_result::up_to_date);
+  v = verdict(restart_outcome::running, 310, restart);
+  EXPECT_EQ(v.result, hub_result::failed);
+  EXPECT_EQ(v.reason, "the hub reports v3.10 after its restart, expected v3.12 or newer");
+}
+
+// An identification line after the restart is the hub's only with its
+// model's hub code and, where its normal firmware gave one before, its serial
+// number.
+TEST(FleetVerify, AnIdentificationOfAnotherHubIsNotThisHubs) {
+  const auto seen = [](const char *line) {
+    device d{};
+    device_read_identification(&d, line);
+    delete d.system;
+    d.system = nullptr;
+    return d;
+  };
+  const hub_expectation found_normal{0x1030, "HUB-B"};
+  const hub_expectation found_in_bootloaders{0x1030, ""};
+  const device same = seen("mfr:Varnholt,sn:HUB-B,hwid:1030,fw:3.12");
+  EXPECT_EQ(identification_mismatch(same, found_normal, "/dev/ttyUSB1"), "");
+  const device other_sn = seen("mfr:Varnholt,sn:HUB-C,hwid:1030,fw:3.12");
+  EXPECT_EQ(identification_mismatch(other_sn, found_normal, "/dev/ttyUSB1"),
+            "after the restart /dev/ttyUSB1 has a hub with serial number HUB-C, not HUB-B as "
+            "before the update: it is another hub");
+  EXPECT_EQ(identification_mismatch(other_sn, found_in_bootloaders, "/dev/ttyUSB1"), "");
+  const device other_model = seen("mfr:Varnholt,sn:HUB-B,hwid:1020,fw:3.12");
+  EXPECT_EQ(identification_mismatch(other_model, found_in_bootloaders, "/dev/ttyUSB1"),
+            "after the restart /dev/ttyUSB1 has a Tavrine-10 (hub code 1020), not this "
+            "Tavrine-16 (hub code 1030): it is another hub");
 }
 
 }  // namespace

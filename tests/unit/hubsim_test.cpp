@@ -376,6 +376,44 @@ TEST(HubSim, RebootNormalReturnsToNormalOnceEveryBoardHasIt) {
   EXPECT_EQ(s.peer.line(), "mfr:Varnholt,sn:42,hwid:1030,fw:3.10");
 }
 
+// The two ways a hub can fail after its upload, which only a read-back after
+// the restart shows: boards that lose their finish command (their normal
+// firmware still reports the old version), and a new firmware that does not
+// start (the bootloaders come back and announce).
+TEST(HubSim, LostFinishAndFirmwareThatDoesNotStart) {
+  Started lost({"--mode", "bootloader", "--fw-version", "300", "--restart-delay", "100",
+                "--lose-finish"});
+  ASSERT_TRUE(lost.up());
+  lost.peer.send(kFinish0310b1);
+  EXPECT_EQ(lost.peer.answer(), "@0001+>100000021|e2");  // acknowledged as ever
+  lost.peer.send(kRebootNormal2);
+  lost.peer.send(kRebootNormal1);
+  EXPECT_TRUE(lost.peer.until([](const std::string &l) { return l == "@0001+>100000029|da"; }));
+  std::this_thread::sleep_for(300ms);
+  lost.peer.collect(100ms);
+  lost.peer.send("id\r\n");
+  EXPECT_EQ(lost.peer.line(), "mfr:Varnholt,sn:42,hwid:1030,fw:3.0");
+  lost.sim.stop();
+  EXPECT_EQ(lost.sim.state()["board1.version"], "300");
+  EXPECT_EQ(lost.sim.state_long("board1.count.finish_lost"), 1);
+
+  Started stuck({"--mode", "bootloader", "--restart-delay", "100", "--no-start"});
+  ASSERT_TRUE(stuck.up());
+  stuck.peer.send(kFinish0310b1);
+  stuck.peer.send(kRebootNormal2);
+  stuck.peer.send(kRebootNormal1);
+  EXPECT_TRUE(stuck.peer.until([](const std::string &l) { return l == "@0001+>100000029|da"; }));
+  // After the restart's silence the bootloaders announce again, board 1 with
+  // the version it recorded, and a probe gets announcements, not the firmware.
+  EXPECT_TRUE(stuck.peer.until([](const std::string &l) { return l.rfind("@0001*0136", 0) == 0; }));
+  stuck.peer.send("id\r\n");
+  EXPECT_TRUE(stuck.peer.until([](const std::string &l) { return l.rfind("@0001*0136", 0) == 0; }));
+  stuck.sim.stop();
+  EXPECT_EQ(stuck.sim.state()["mode"], "bootloader");
+  EXPECT_EQ(stuck.sim.state_long("count.start_failed"), 1);
+  EXPECT_EQ(stuck.sim.state_long("count.restarts_to_normal"), 0);
+}
+
 TEST(HubSim, InjectedFaultsByIndex) {
   // Commands: 1 stop(2) 2 upload 3 crc 4 crc 5 crc 6 stop(1).
   Started s({"--mode", "bootloader", "--ping-interval", "600000", "--nak-cmd", "1",

@@ -26,6 +26,7 @@ const char *phase_text(hub_phase phase) {
     case hub_phase::checking: return "checking the package";
     case hub_phase::uploading: return "uploading";
     case hub_phase::finishing: return "finishing";
+    case hub_phase::restarting: return "restarting into its normal firmware";
     case hub_phase::done: return "done";
   }
   return "";
@@ -57,13 +58,45 @@ std::string moved_text(const fleet_hub &hub) {
   return !hub.final_port.empty() && hub.final_port != hub.port ? ", on " + hub.final_port : "";
 }
 
-std::string result_text(const fleet_hub &hub, bool dry_run) {
+const char *mode_name(firmware_mode mode) {
+  switch (mode) {
+    case firmware_mode::normal: return "normal";
+    case firmware_mode::bootloader: return "bootloader";
+    case firmware_mode::unknown: break;
+  }
+  return "-";
+}
+
+// Where an updated or up-to-date hub was left, when that is news: in its
+// bootloaders, or back in its normal firmware after a restart from them.
+std::string left_text(const fleet_hub &hub) {
+  if (hub.mode_after == firmware_mode::bootloader) return ", left in its bootloaders";
+  if (hub.restarted && hub.result == hub_result::up_to_date) return ", restarted into its normal firmware";
+  return "";
+}
+
+// The plan for a hub that is still to be started: what it will get, and
+// which canary it goes before or waits for.
+std::string plan_text(const fleet_hub &hub, const std::vector<fleet_hub> &hubs, bool dry_run) {
+  const std::string will = dry_run ? "would " : "will ";
+  if (hub.restart_only)
+    return will + "restart it from its bootloaders into its normal firmware (up to date, " +
+           fleet_version_text(hub.version_before) + ")";
+  std::string text = will + "update " + fleet_version_text(hub.version_before) + " -> " +
+                     fleet_version_text(hub.version_after);
+  if (hub.is_canary) text += " first, as the canary for " + fleet_model_text(hub);
+  if (hub.canary >= 0) text += " once its canary " + hubs[static_cast<size_t>(hub.canary)].port + " runs it";
+  return text;
+}
+
+std::string result_text(const fleet_hub &hub, const std::vector<fleet_hub> &hubs, bool dry_run) {
   switch (hub.result) {
     case hub_result::updated:
       return "updated " + fleet_version_text(hub.version_before) + " -> " +
-             fleet_version_text(hub.version_after) + " in " + format_seconds(hub_seconds(hub));
+             fleet_version_text(hub.version_after) + " in " + format_seconds(hub_seconds(hub)) +
+             left_text(hub);
     case hub_result::up_to_date:
-      return "up to date (" + fleet_version_text(hub.version_after) + ")";
+      return "up to date (" + fleet_version_text(hub.version_after) + ")" + left_text(hub);
     case hub_result::failed:
       return "failed: " + hub.reason;
     case hub_result::skipped:
@@ -71,10 +104,17 @@ std::string result_text(const fleet_hub &hub, bool dry_run) {
     case hub_result::none:
       break;
   }
-  if (hub.to_update && hub.phase <= hub_phase::probing)
-    return std::string(dry_run ? "would update " : "will update ") +
-           fleet_version_text(hub.version_before) + " -> " + fleet_version_text(hub.version_after);
+  if (hub.to_update && hub.phase <= hub_phase::probing) return plan_text(hub, hubs, dry_run);
   return "";
+}
+
+// The version a hub ended with, for the tables: what an updated or
+// up-to-date hub runs, what a restarted one reported; "" when none.
+std::string after_text(const fleet_hub &hub) {
+  const bool ended_with_version = hub.result == hub_result::updated ||
+                                  hub.result == hub_result::up_to_date ||
+                                  (hub.restarted && hub.version_after >= 0);
+  return ended_with_version ? fleet_version_text(hub.version_after) : "";
 }
 
 }  // namespace
@@ -85,7 +125,7 @@ fleet_display::fleet_display(const std::vector<fleet_hub> &hubs, FILE *out, bool
 
 std::string fleet_display::plain_line(const fleet_hub &hub) const {
   std::string text = hub.port + ": ";
-  const std::string result = result_text(hub, dry_run_);
+  const std::string result = result_text(hub, hubs_, dry_run_);
   if (!result.empty()) return text + result + moved_text(hub);
   if (hub.phase == hub_phase::probing && hub.is_hub)
     return text + "found " + (hub.model.empty() ? std::string("an unknown model") : hub.model) +
@@ -101,12 +141,19 @@ std::string fleet_display::plain_line(const fleet_hub &hub) const {
   return text + phase_text(hub.phase);
 }
 
+std::string fleet_display::waiting_text(const fleet_hub &hub) const {
+  const char *action = hub.restart_only ? "restart" : "update";
+  if (dry_run_) return std::string("would ") + action;
+  if (hub.canary >= 0) return "waits for its canary " + hubs_[static_cast<size_t>(hub.canary)].port;
+  return hub.restart_only ? "waiting to restart" : "waiting";
+}
+
 std::string fleet_display::hub_line(const fleet_hub &hub) const {
   std::string versions;
   if (hub.is_hub) {
     versions = fleet_version_text(hub.version_before) + " -> ";
-    if (hub.to_update || hub.result == hub_result::up_to_date)
-      versions += fleet_version_text(hub.version_after);
+    if (hub.result != hub_result::none) versions += after_text(hub);
+    else if (hub.to_update) versions += fleet_version_text(hub.version_after);
   }
   std::string blocks, failed;
   if (hub.blocks > 0) {
@@ -118,9 +165,8 @@ std::string fleet_display::hub_line(const fleet_hub &hub) const {
   std::string state;
   switch (hub.result) {
     case hub_result::none:
-      state = hub.to_update && hub.phase <= hub_phase::probing
-                  ? (dry_run_ ? "would update" : "waiting")
-                  : phase_text(hub.phase);
+      state = hub.to_update && hub.phase <= hub_phase::probing ? waiting_text(hub)
+                                                              : phase_text(hub.phase);
       break;
     case hub_result::updated:
     case hub_result::up_to_date:
@@ -131,6 +177,7 @@ std::string fleet_display::hub_line(const fleet_hub &hub) const {
       state = std::string(fleet_result_name(hub.result)) + ": " + hub.reason;
       break;
   }
+  if (hub.is_canary) state = "canary: " + state;
   char text[640];
   std::snprintf(text, sizeof text, "%-14s %-9s %-18s %-12s %-14s %9s %-9s %s%s", hub.port.c_str(),
                 usb_text(hub).c_str(), hub.model.c_str(), hub.serial.c_str(), versions.c_str(),
@@ -191,20 +238,19 @@ void fleet_display::packages(const std::vector<std::string> &lines) {
 }
 
 void fleet_display::summary(double total_seconds, int interrupt_signal) {
-  const std::vector<std::string> head = {"PORT",         "USB",     "MODEL",  "SERIAL",
-                                         "BEFORE",       "AFTER",   "RESULT", "FAILED SENDS",
-                                         "SECONDS",      "REASON"};
+  const std::vector<std::string> head = {"PORT",   "USB",          "MODEL",   "SERIAL",
+                                         "BEFORE", "AFTER",        "MODE",    "RESULT",
+                                         "FAILED SENDS", "SECONDS", "REASON"};
   std::vector<std::vector<std::string>> rows = {head};
   for (const fleet_hub &hub : hubs_) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", hub_seconds(hub));
-    const bool updated = hub.result == hub_result::updated;
-    rows.push_back({hub.port + moved_text(hub), usb_text(hub), hub.model.empty() ? "-" : hub.model,
+    const std::string after = after_text(hub);
+    rows.push_back({hub.port + moved_text(hub) + (hub.is_canary ? " (canary)" : ""),
+                    usb_text(hub), hub.model.empty() ? "-" : hub.model,
                     hub.serial.empty() ? "-" : hub.serial,
                     hub.is_hub ? fleet_version_text(hub.version_before) : "-",
-                    updated || hub.result == hub_result::up_to_date
-                        ? fleet_version_text(hub.version_after)
-                        : "-",
+                    after.empty() ? "-" : after, mode_name(hub.mode_after),
                     fleet_result_name(hub.result), std::to_string(hub.failed_sends), seconds,
                     hub.reason});
   }

@@ -5,7 +5,9 @@
 // -> after, phase or result, blocks confirmed/total, failed sends), redrawn
 // in place at most four times a second. Otherwise: one plain line per phase
 // change of a hub, each starting with its port, so a log or a pipe reads in
-// order. Parent process only; writes to the given stream.
+// order. With --canary both show which hub is its model's canary and which
+// hubs wait for it. The after version is what a restarted hub reported.
+// Parent process only; writes to the given stream.
 
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +41,8 @@ class fleet_display {
 
  private:
   std::string hub_line(const fleet_hub &hub) const;
+  // A planned hub not started yet: waiting, or waiting for its canary.
+  std::string waiting_text(const fleet_hub &hub) const;
   std::string plain_line(const fleet_hub &hub) const;
   void redraw();
 

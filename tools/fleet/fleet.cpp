@@ -31,6 +31,13 @@ std::string fleet_model_name(uint16_t code) {
   return system ? std::string(system->name) : std::string();
 }
 
+std::string fleet_model_text(const fleet_hub &hub) {
+  if (!hub.model.empty()) return hub.model;
+  char code[8];
+  std::snprintf(code, sizeof code, "%04x", hub.hub_code);
+  return code;
+}
+
 std::vector<fleet_hub> fleet_hubs_of_ports(const std::vector<std::string> &ports) {
   std::vector<fleet_hub> hubs;
   std::vector<dev_t> devices;  // the character device of each entry, 0 when none

@@ -27,11 +27,19 @@ struct fleet_options {
   int jobs = 0;                     // --jobs; 0: every hub at once
   bool force = false;
   bool dry_run = false;
+  bool no_restart = false;          // --no-restart: hubs stay in their bootloaders
+  bool canary = false;              // --canary: one hub per model first
   std::string json_path;            // --json; empty: no report
   std::string server;               // --server; empty: the built-in host
   std::string ca_file;              // --ca-file; empty: the system's authorities
   std::string sha256sums;           // --sha256sums; empty: no trusted list
   std::string mirror_dir;           // --mirror; empty: update hubs
+};
+
+// What reaches each hub's process of how its hub is to be updated.
+struct fleet_update_rules {
+  bool force = false;    // --force: also a hub that runs the package's version
+  bool restart = true;   // back into the normal firmware after the upload (not --no-restart)
 };
 
 struct fleet_hub {
@@ -60,6 +68,11 @@ struct fleet_hub {
   // whether it is to be updated at all.
   ufw *package = nullptr;
   bool to_update = false;
+  // Found in its bootloaders and already holding its package: it only gets
+  // the restart into its normal firmware (to_update is set too).
+  bool restart_only = false;
+  // The plan's version (the package's, or the version before), until the
+  // hub's result says what it reported or was written (see report.h).
   int version_after = -1;
   // Its package's provenance, for the report: the file name, the SHA-256
   // (lower-case hex) and whether a checksum list vouched for it. Set for a
@@ -68,6 +81,11 @@ struct fleet_hub {
   std::string package_sha256;
   bool package_verified = false;
 
+  // With --canary: this hub goes first for its model (is_canary), or waits
+  // for the hub at index `canary` of the run's list (-1: waits for none).
+  bool is_canary = false;
+  int canary = -1;
+
   // Progress and result.
   hub_phase phase = hub_phase::waiting;
   int32_t verified = 0;
@@ -75,6 +93,8 @@ struct fleet_hub {
   int32_t failed_sends = 0;
   hub_result result = hub_result::none;
   std::string reason;
+  firmware_mode mode_after = firmware_mode::unknown;  // as last heard (the probe's, then the result's)
+  bool restarted = false;           // its process sent the restart: version_after was read back
   bool incomplete = false;          // its process was interrupted mid-way
   int64_t started_ms = 0;           // monotonic, at its probe
   int64_t ended_ms = 0;             // monotonic, at its result
@@ -99,3 +119,5 @@ std::string fleet_version_text(int version);
 const char *fleet_result_name(hub_result result);
 // The model name of a hub code, empty when no model has it.
 std::string fleet_model_name(uint16_t code);
+// The model name, or the hub code in hex for a code no model has.
+std::string fleet_model_text(const fleet_hub &hub);

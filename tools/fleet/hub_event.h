@@ -24,10 +24,15 @@ enum class hub_phase : int32_t {
   checking,    // does the package fit, is it newer
   uploading,   // blocks
   finishing,   // "!FINISH" to the boards
+  restarting,  // "!REBOOT_NORMAL", and the normal firmware's version read back
   done,
 };
 
 enum class hub_result : int32_t { none, updated, up_to_date, failed, skipped };
+
+// Which firmware a hub was last heard running: its normal firmware, its
+// bootloaders, or not known (never reached, or its process ended early).
+enum class firmware_mode : int32_t { unknown, normal, bootloader };
 
 struct hub_event {
   event_kind kind;
@@ -47,8 +52,12 @@ struct hub_event {
   // identity: what USB says about the hub's port (known 0 for none), which
   // its update process follows
   usb_identity usb;
-  // result
+  // result: version_after is what the hub reported after its restart
+  // (restarted set; -1 when it never identified itself), else the version
+  // written (-1 for none)
   int32_t version_after;
+  firmware_mode mode_after;
+  int32_t restarted;
   char serial[24];
   char reason[320];
   char final_port[256];      // the port the hub was on at the end ("" unknown)

@@ -3,10 +3,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
 
 #include "device.h"
 #include "serial.h"
 #include "functions.h"
+#include "verify.h"
 
 namespace {
 
@@ -16,19 +19,35 @@ void send_phase(int fd, hub_phase phase) {
   hub_event_send(fd, event);
 }
 
-// A result without a reason: the parent takes the reason from the messages
-// the library printed on the captured standard error. `final_port` is where
-// the hub was at the end ("" when no link was open).
-int send_result(int fd, hub_result result, int version_after, const char *reason = "",
-                const std::string &final_port = "") {
+// What a hub's process ends with. A result without a reason: the parent
+// takes the reason from the messages the library printed on the captured
+// standard error.
+struct hub_outcome {
+  hub_result result;
+  int version_after = -1;  // see hub_event
+  firmware_mode mode = firmware_mode::unknown;
+  bool restarted = false;
+  std::string reason;
+};
+
+// An outcome that the library's messages explain.
+hub_outcome outcome(hub_result result, int version_after = -1,
+                    firmware_mode mode = firmware_mode::unknown) {
+  return {result, version_after, mode, /*restarted=*/false, ""};
+}
+
+// `final_port` is where the hub was at the end ("" when no link was open).
+int send_result(int fd, const hub_outcome &outcome, const std::string &final_port = "") {
   hub_event event = hub_event_make(event_kind::result);
-  event.result = result;
+  event.result = outcome.result;
   event.phase = hub_phase::done;
-  event.version_after = version_after;
-  hub_event_set_reason(&event, reason);
+  event.version_after = outcome.version_after;
+  event.mode_after = outcome.mode;
+  event.restarted = outcome.restarted ? 1 : 0;
+  hub_event_set_reason(&event, outcome.reason);
   copy_text(event.final_port, sizeof event.final_port, final_port.c_str());
   hub_event_send(fd, event);
-  return result == hub_result::failed ? 1 : 0;
+  return outcome.result == hub_result::failed ? 1 : 0;
 }
 
 // The upload's observer in a hub process: progress becomes events.
@@ -61,7 +80,83 @@ void report_failed(void *context, const upload_progress *progress) {
                 "the upload failed beyond its retry limits (%d failed block sends); power "
                 "cycle the hub and run trelk-fleet again",
                 progress->failed);
-  send_result(static_cast<upload_reporter *>(context)->fd, hub_result::failed, -1, reason);
+  // The boards were answering in their bootloaders, and stay there.
+  send_result(static_cast<upload_reporter *>(context)->fd,
+              {hub_result::failed, -1, firmware_mode::bootloader, /*restarted=*/false, reason});
+}
+
+struct device_release {
+  void operator()(device *dev) const noexcept { device_free(dev); }
+};
+
+// One hub's update as its stages share it; the record is released at the end.
+struct hub_update {
+  const fleet_hub &hub;
+  const fleet_update_rules &rules;
+  int event_fd;
+  std::unique_ptr<device, device_release> dev;
+};
+
+// The mode the hub was last detected in; unknown when the link was lost or
+// what answered was refused as another hub.
+firmware_mode mode_heard(const device *dev) {
+  if (dev->serial == nullptr || !dev->serial->ready || !dev->detected || dev->refused)
+    return firmware_mode::unknown;
+  return dev->in_bootloader ? firmware_mode::bootloader : firmware_mode::normal;
+}
+
+int finish(hub_update &u, const hub_outcome &outcome) {
+  const std::string final_port = serial_port_now(u.dev->serial);
+  u.dev.reset();
+  return send_result(u.event_fd, outcome, final_port);
+}
+
+// Into the bootloaders. A hub whose normal firmware already runs the package
+// is left running (without force). Nothing (go on) once the bootloaders are
+// ready, else the outcome.
+std::optional<hub_outcome> bring_into_bootloaders(hub_update &u) {
+  device *dev = u.dev.get();
+  if (device_is_bootloader_ready(dev)) return std::nullopt;
+  if (!dev->in_bootloader && !u.rules.force && dev->fw_version >= u.hub.package->version)
+    return outcome(hub_result::up_to_date, dev->fw_version, firmware_mode::normal);
+  send_phase(u.event_fd, hub_phase::switching);
+  device_switch_to_bootloader(dev);
+  if (device_is_bootloader_ready(dev)) return std::nullopt;
+  // Another hub answering after the switch has been named already.
+  if (!dev->refused) print_error("ERROR: The hub is not in bootloader mode\n");
+  return outcome(hub_result::failed, -1, mode_heard(dev));
+}
+
+// Restarts the hub into its normal firmware; the version it reports decides.
+hub_outcome restart_and_read_back(hub_update &u, restart_purpose purpose) {
+  send_phase(u.event_fd, hub_phase::restarting);
+  // The serial number only where the hub's normal firmware gave one.
+  const hub_expectation expected{u.hub.hub_code, u.hub.in_bootloader ? "" : u.hub.serial};
+  const restart_report report = fleet_restart_hub(u.dev.get(), expected);
+  const hub_verdict verdict = restart_verdict(report, u.hub.package->version, purpose);
+  return {verdict.result, verdict.version_after, verdict.mode, /*restarted=*/true, verdict.reason};
+}
+
+// A hub in its bootloaders that holds the package already (without force):
+// back into service, or left as it is with --no-restart.
+hub_outcome settle_current(hub_update &u) {
+  if (u.rules.restart) return restart_and_read_back(u, restart_purpose::from_bootloaders);
+  return outcome(hub_result::up_to_date, u.dev->fw_version, firmware_mode::bootloader);
+}
+
+// The upload and what follows it: the read-back, or with --no-restart the
+// version written, the hub left in its bootloaders.
+hub_outcome upload(hub_update &u) {
+  upload_reporter reporter{u.event_fd};
+  const upload_observer observer = {&reporter,          report_block_starting, report_progress,
+                                    report_blocks_done, nullptr,               report_failed};
+  device_set_upload_observer(&observer);
+  send_phase(u.event_fd, hub_phase::uploading);
+  const int done = device_do_firmware_update(u.dev.get(), u.hub.package);
+  device_set_upload_observer(nullptr);
+  if (done != 1) return outcome(hub_result::failed, -1, firmware_mode::bootloader);
+  if (u.rules.restart) return restart_and_read_back(u, restart_purpose::after_update);
+  return outcome(hub_result::updated, u.hub.package->version, firmware_mode::bootloader);
 }
 
 }  // namespace
@@ -81,57 +176,31 @@ void child_signals() {
 
 int hub_process_probe(const fleet_hub &hub, int event_fd) {
   device *dev = device_create_from_port(hub.port.c_str());
-  if (dev == nullptr) return send_result(event_fd, hub_result::skipped, -1);
+  if (dev == nullptr) return send_result(event_fd, outcome(hub_result::skipped));
   hub_event_send(event_fd, hub_event_identity(dev));
   device_free(dev);
   return 0;
 }
 
-int hub_process_update(const fleet_hub &hub, bool force, int event_fd) {
-  ufw *package = hub.package;
+int hub_process_update(const fleet_hub &hub, const fleet_update_rules &rules, int event_fd) {
   send_phase(event_fd, hub_phase::detecting);
   // The hub the probe found, even if USB has given its name to another
   // device since (a rack restarting together).
   device *dev = device_create_following(hub.port.c_str(), &hub.usb);
-  if (dev == nullptr) return send_result(event_fd, hub_result::failed, -1);
-  auto finish = [&](hub_result result, int version_after, const char *reason = "") {
-    const std::string final_port = serial_port_now(dev->serial);
-    device_free(dev);
-    return send_result(event_fd, result, version_after, reason, final_port);
-  };
-
-  if (!device_is_bootloader_ready(dev)) {
-    // A hub whose normal firmware already runs the package is left running.
-    if (!dev->in_bootloader && !force && dev->fw_version >= package->version)
-      return finish(hub_result::up_to_date, dev->fw_version);
-    send_phase(event_fd, hub_phase::switching);
-    device_switch_to_bootloader(dev);
-    if (!device_is_bootloader_ready(dev)) {
-      // Another hub answering after the switch has been named already.
-      if (!dev->refused) print_error("ERROR: The hub is not in bootloader mode\n");
-      return finish(hub_result::failed, -1);
-    }
-  }
+  if (dev == nullptr) return send_result(event_fd, outcome(hub_result::failed));
+  hub_update u{hub, rules, event_fd, {dev, {}}};
+  if (std::optional<hub_outcome> ended = bring_into_bootloaders(u)) return finish(u, *ended);
 
   send_phase(event_fd, hub_phase::checking);
-  switch (ufw_check_device_status(package, dev)) {
-    case 0:
+  switch (ufw_check_device_status(hub.package, dev)) {
+    case UFW_STATUS_NO_SECTION:
       print_error("ERROR: The file does not contain the correct firmware for this hub\n");
-      return finish(hub_result::skipped, -1);
-    case 1:
-      if (!force) return finish(hub_result::up_to_date, dev->fw_version);
+      return finish(u, outcome(hub_result::skipped, -1, firmware_mode::bootloader));
+    case UFW_STATUS_NOT_NEWER:
+      if (!rules.force) return finish(u, settle_current(u));
       break;
     default:
       break;
   }
-
-  upload_reporter reporter{event_fd};
-  const upload_observer observer = {&reporter,          report_block_starting, report_progress,
-                                    report_blocks_done, nullptr,               report_failed};
-  device_set_upload_observer(&observer);
-  send_phase(event_fd, hub_phase::uploading);
-  const int done = device_do_firmware_update(dev, package);
-  device_set_upload_observer(nullptr);
-  return finish(done == 1 ? hub_result::updated : hub_result::failed,
-                done == 1 ? package->version : -1);
+  return finish(u, upload(u));
 }

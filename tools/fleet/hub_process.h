@@ -22,7 +22,11 @@ void child_signals();
 int hub_process_probe(const fleet_hub &hub, int event_fd);
 
 // The manual update's steps with --bootloader: detect, switch a hub in normal
-// mode (unless it already runs the package's version, without --force), check
-// the fit (ufw_check_device_status), upload, finish. Sends phase, progress and
-// a result event. hub.package must be set.
-int hub_process_update(const fleet_hub &hub, bool force, int event_fd);
+// mode (unless it already runs the package's version, without rules.force),
+// check the fit (ufw_check_device_status), upload, finish; then, unless
+// rules.restart is clear, restart the hub into its normal firmware and read
+// back the version it runs (verify.h), which decides the result. A hub found
+// in its bootloaders that already holds the package is restarted the same
+// way (up to date). Sends phase, progress and a result event with the mode
+// the hub was last heard in. hub.package must be set.
+int hub_process_update(const fleet_hub &hub, const fleet_update_rules &rules, int event_fd);

@@ -4,7 +4,10 @@
 // detection, chooses a package per hub (--fw, or each model's stable version
 // from the firmware server, a server of the site's own or a mirror on disk),
 // checks every package against the site's checksum lists, and updates the
-// hubs that need it side by side, one child process per hub. The children
+// hubs that need it side by side, one child process per hub; each hub is
+// then restarted into its normal firmware and counts as updated only when
+// that firmware reports the new version (--canary: one hub of each model
+// first). The children
 // report structured events over pipes; the parent keeps the display, the
 // summary and the JSON report. With --mirror it updates nothing: it copies
 // the firmware source into a folder for machines without a network.
@@ -23,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "canary.h"
 #include "checksums.h"
 #include "display.h"
 #include "files.h"
@@ -59,6 +63,10 @@ constexpr const char *kHelp =
     "      --port PATH   update only the hub on PATH (repeat for more hubs)\n"
     "      --jobs N      update at most N hubs at once (default: all)\n"
     "      --force       update hubs that already run the package's version\n"
+    "      --canary      update one hub of each model first, and the other hubs\n"
+    "                      of that model only once it runs the new version\n"
+    "      --no-restart  leave every updated hub in its bootloaders, as trelk\n"
+    "                      does; nothing is read back\n"
     "      --dry-run     detect the hubs and show what would be done and where\n"
     "                      each package comes from; nothing but the detection\n"
     "                      probes is sent\n"
@@ -80,6 +88,13 @@ constexpr const char *kHelp =
     "                      in DIR/SHA256SUMS, for a later --server DIR\n"
     "      --help        display this help and exit\n"
     "      --version     output version information and exit\n"
+    "\n"
+    "After its upload each hub is restarted into its normal firmware, and the\n"
+    "version that firmware reports decides: updated when it is the package's,\n"
+    "failed otherwise. A hub found in its bootloaders that already holds its\n"
+    "package is restarted the same way. The report's version_after is the\n"
+    "version a restarted hub reported (with --no-restart the version written),\n"
+    "its mode_after \"normal\", \"bootloader\" or null (not reached).\n"
     "\n"
     "A mirror's own SHA256SUMS is always checked. Proxies come from http_proxy,\n"
     "https_proxy, all_proxy and no_proxy.\n"
@@ -105,6 +120,7 @@ int conflicting_options(const fleet_options &opts) {
       {!opts.fw_path.empty(), "--fw"},   {!opts.ports.empty(), "--port"},
       {opts.jobs != 0, "--jobs"},        {opts.force, "--force"},
       {opts.dry_run, "--dry-run"},       {!opts.json_path.empty(), "--json"},
+      {opts.canary, "--canary"},         {opts.no_restart, "--no-restart"},
   };
   if (!opts.mirror_dir.empty())
     for (const auto &[given, name] : hub_options)
@@ -112,12 +128,15 @@ int conflicting_options(const fleet_options &opts) {
                                     "' cannot be used together");
   if (!opts.fw_path.empty() && !opts.server.empty())
     return usage_error("options '--fw' and '--server' cannot be used together");
+  // A canary proves the new version by running it.
+  if (opts.canary && opts.no_restart)
+    return usage_error("options '--canary' and '--no-restart' cannot be used together");
   return -1;
 }
 
 enum option_code {
   o_fw = 256, o_port, o_jobs, o_force, o_dry_run, o_json, o_server, o_ca_file, o_sha256sums,
-  o_mirror, o_help, o_version
+  o_mirror, o_canary, o_no_restart, o_help, o_version
 };
 
 const option kLongOptions[] = {
@@ -131,6 +150,8 @@ const option kLongOptions[] = {
     {"ca-file", required_argument, nullptr, o_ca_file},
     {"sha256sums", required_argument, nullptr, o_sha256sums},
     {"mirror", required_argument, nullptr, o_mirror},
+    {"canary", no_argument, nullptr, o_canary},
+    {"no-restart", no_argument, nullptr, o_no_restart},
     {"help", no_argument, nullptr, o_help},
     {"version", no_argument, nullptr, o_version},
     {nullptr, 0, nullptr, 0},
@@ -171,6 +192,8 @@ int take_option(int c, const char *value, const char *given, fleet_options *opts
     case o_ca_file: opts->ca_file = value; return -1;
     case o_sha256sums: opts->sha256sums = value; return -1;
     case o_mirror: opts->mirror_dir = value; return -1;
+    case o_canary: opts->canary = true; return -1;
+    case o_no_restart: opts->no_restart = true; return -1;
     case o_help:
       std::fputs(kHelp, stdout);
       return FLEET_EXIT_OK;
@@ -275,8 +298,10 @@ void settle_dry_run(std::vector<fleet_hub> &hubs) {
   for (fleet_hub &hub : hubs) {
     if (!hub.to_update) continue;
     hub.result = hub_result::skipped;
-    hub.reason = "dry run: would update " + fleet_version_text(hub.version_before) + " to " +
-                 fleet_version_text(hub.version_after);
+    hub.reason = hub.restart_only
+                     ? "dry run: would restart it from its bootloaders into its normal firmware"
+                     : "dry run: would update " + fleet_version_text(hub.version_before) + " to " +
+                           fleet_version_text(hub.version_after);
   }
 }
 
@@ -292,6 +317,11 @@ void show_plan(std::vector<fleet_hub> &hubs, std::vector<bool> *wanted, bool dry
     if (hub.result != hub_result::none || dry_run) hub.ended_ms = planned;
     display.hub_changed(hub);
   }
+}
+
+// What each hub's process is told of the command line.
+fleet_update_rules update_rules(const fleet_options &opts) {
+  return {opts.force, /*restart=*/!opts.no_restart};
 }
 
 // One update run as its steps share it: the options, the source, the
@@ -325,7 +355,7 @@ int finish_run(update_run &run, int status) {
 // Probes every hub. -1 to go on to the plan, else the run's exit status.
 int probe_hubs(update_run &run) {
   fleet_run_stage(run.hubs, std::vector<bool>(run.hubs.size(), true), fleet_stage::probe,
-                  run.opts.jobs, run.opts.force, run.display);
+                  run.opts.jobs, update_rules(run.opts), run.display);
   if (fleet_interrupt_signal() != 0) {
     settle_interrupted(run.hubs);
     return finish_run(run, exit_status(run.hubs));
@@ -349,7 +379,8 @@ int plan_hubs(update_run &run, std::vector<bool> *wanted) {
     return FLEET_EXIT_SETUP;
   }
   run.setup.source->close_connections();
-  fleet_plan(run.hubs, run.opts.force);
+  fleet_plan(run.hubs, update_rules(run.opts));
+  if (run.opts.canary) fleet_choose_canaries(run.hubs);
   show_plan(run.hubs, wanted, run.opts.dry_run, run.display);
   if (!run.opts.dry_run) return -1;
   const int status = exit_status(run.hubs);
@@ -387,7 +418,7 @@ int update_hubs(const fleet_options &opts, run_setup &setup) {
   std::vector<bool> wanted(hubs.size(), false);
   status = plan_hubs(run, &wanted);
   if (status >= 0) return status;
-  fleet_run_stage(hubs, wanted, fleet_stage::update, opts.jobs, opts.force, display);
+  fleet_run_stage(hubs, wanted, fleet_stage::update, opts.jobs, update_rules(opts), display);
   if (fleet_interrupt_signal() != 0) settle_interrupted(hubs);
   return finish_run(run, exit_status(hubs));
 }

@@ -13,14 +13,6 @@
 
 namespace {
 
-// "Tavrine-16", or the hub code in hex for a model no table has.
-std::string model_text(const fleet_hub &hub) {
-  if (!hub.model.empty()) return hub.model;
-  char code[8];
-  std::snprintf(code, sizeof code, "%04x", hub.hub_code);
-  return code;
-}
-
 // A document checked against one list: a list that names it must give its
 // digest. False after the message.
 bool document_passes(const checksum_list *list, const std::string &name, const std::string &text,
@@ -194,9 +186,9 @@ int package_set::choose_from_server(std::vector<fleet_hub> &hubs, firmware_sourc
     uint16_t version = 0;
     const auto_ufw_manifest *listed = stable_package_of(hub.hub_code, documents, &version);
     if (version == 0)
-      hub.reason = "no stable version for " + model_text(hub) + " on the firmware server";
+      hub.reason = "no stable version for " + fleet_model_text(hub) + " on the firmware server";
     else if (listed == nullptr)
-      hub.reason = "stable version " + fleet_version_text(version) + " of " + model_text(hub) +
+      hub.reason = "stable version " + fleet_version_text(version) + " of " + fleet_model_text(hub) +
                    " is not in the firmware list";
     else
       give(hub, *server_package(*listed, source));
@@ -262,37 +254,43 @@ uint16_t missing_board_type(ufw *package, const device &seen) {
 
 }  // namespace
 
-void fleet_plan(std::vector<fleet_hub> &hubs, bool force) {
-  for (fleet_hub &hub : hubs) {
-    if (!hub.is_hub || hub.result != hub_result::none) continue;
-    if (hub.package == nullptr) {
-      hub.result = hub_result::skipped;
-      if (hub.reason.empty()) hub.reason = "no package for this hub";
-      continue;
-    }
-    device seen{};
-    if (!boards_seen(hub, &seen)) continue;
-    switch (ufw_check_device_status(hub.package, &seen)) {
-      case 0: {
-        char text[96];
-        std::snprintf(text, sizeof text, "package %s has no firmware for board type %04x",
-                      fleet_version_text(hub.package->version).c_str(),
-                      missing_board_type(hub.package, seen));
-        hub.result = hub_result::skipped;
-        hub.reason = text;
-        break;
-      }
-      case 1:
-        if (!force) {
-          hub.result = hub_result::up_to_date;
-          hub.version_after = hub.version_before;
-          break;
-        }
-        [[fallthrough]];
-      default:
-        hub.to_update = true;
-        hub.version_after = hub.package->version;
-        break;
-    }
+void fleet_plan_hub(fleet_hub &hub, const fleet_update_rules &rules) {
+  if (!hub.is_hub || hub.result != hub_result::none) return;
+  if (hub.package == nullptr) {
+    hub.result = hub_result::skipped;
+    if (hub.reason.empty()) hub.reason = "no package for this hub";
+    return;
   }
+  device seen{};
+  if (!boards_seen(hub, &seen)) return;
+  switch (ufw_check_device_status(hub.package, &seen)) {
+    case UFW_STATUS_NO_SECTION: {
+      char text[96];
+      std::snprintf(text, sizeof text, "package %s has no firmware for board type %04x",
+                    fleet_version_text(hub.package->version).c_str(),
+                    missing_board_type(hub.package, seen));
+      hub.result = hub_result::skipped;
+      hub.reason = text;
+      return;
+    }
+    case UFW_STATUS_NOT_NEWER:
+      if (rules.force) break;
+      hub.version_after = hub.version_before;
+      // Left in its bootloaders by an earlier run: brought back into service.
+      if (hub.in_bootloader && rules.restart) {
+        hub.to_update = true;
+        hub.restart_only = true;
+      } else {
+        hub.result = hub_result::up_to_date;
+      }
+      return;
+    default:
+      break;
+  }
+  hub.to_update = true;
+  hub.version_after = hub.package->version;
+}
+
+void fleet_plan(std::vector<fleet_hub> &hubs, const fleet_update_rules &rules) {
+  for (fleet_hub &hub : hubs) fleet_plan_hub(hub, rules);
 }

@@ -113,9 +113,13 @@ class package_set {
   std::vector<std::unique_ptr<entry>> entries_;
 };
 
-// Decides for every hub with a package, from what its probe found (the
-// boards' types and versions; for a hub in normal mode its model's board
-// types and its firmware's version): no package or a board type missing from
-// it -> skipped with a reason; not newer than every board without --force ->
-// up to date; else to be updated (to_update, version_after).
-void fleet_plan(std::vector<fleet_hub> &hubs, bool force);
+// Decides for one probed hub that has no result yet, from what its probe
+// found (the boards' types and versions; for a hub in normal mode its
+// model's board types and its firmware's version): no package or a board
+// type missing from it -> skipped with a reason; not newer than every board
+// without --force -> up to date, except a hub found in its bootloaders,
+// which is restarted (to_update and restart_only) unless rules.restart is
+// clear; else to be updated (to_update, version_after the package's).
+void fleet_plan_hub(fleet_hub &hub, const fleet_update_rules &rules);
+// fleet_plan_hub for every hub, in order.
+void fleet_plan(std::vector<fleet_hub> &hubs, const fleet_update_rules &rules);

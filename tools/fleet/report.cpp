@@ -41,6 +41,16 @@ ordered_json number_or_null(bool known, int number) {
   return known ? ordered_json(number) : ordered_json(nullptr);
 }
 
+ordered_json mode_value(const fleet_hub &hub) {
+  if (!hub.is_hub) return nullptr;
+  switch (hub.mode_after) {
+    case firmware_mode::normal: return "normal";
+    case firmware_mode::bootloader: return "bootloader";
+    case firmware_mode::unknown: break;
+  }
+  return nullptr;
+}
+
 // `seconds` to a tenth, rounded as printf's "%.1f" rounds it.
 double tenths(double seconds) {
   char text[32];
@@ -53,7 +63,10 @@ ordered_json hub_object(const fleet_hub &hub) {
   const double seconds = hub.ended_ms > hub.started_ms
                              ? static_cast<double>(hub.ended_ms - hub.started_ms) / 1000.0
                              : 0.0;
-  const int after = hub.result == hub_result::updated ? hub.version_after : hub.version_before;
+  // A restarted hub's version is the one it reported (or none); otherwise
+  // the one written, or for a hub not updated the one it had.
+  const int after = hub.restarted || hub.result == hub_result::updated ? hub.version_after
+                                                                       : hub.version_before;
   const bool has_package = hub.is_hub && !hub.package_name.empty();
   ordered_json o;
   o["port"] = hub.port;
@@ -61,6 +74,7 @@ ordered_json hub_object(const fleet_hub &hub) {
   o["serial"] = text_or_null(hub.is_hub, hub.serial);
   o["version_before"] = number_or_null(hub.is_hub && hub.version_before >= 0, hub.version_before);
   o["version_after"] = number_or_null(hub.is_hub && after >= 0, after);
+  o["mode_after"] = mode_value(hub);
   o["usb_path"] = text_or_null(hub.is_hub && hub.usb.known, hub.usb.usb_path);
   o["usb_serial"] = text_or_null(hub.is_hub && hub.usb.known && hub.usb.has_serial, hub.usb.serial);
   o["final_port"] = text_or_null(hub.is_hub, hub.final_port.empty() ? hub.port : hub.final_port);

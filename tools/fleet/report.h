@@ -4,17 +4,35 @@
 //   {"host": "lab-01", "generated": "2026-02-03T10:04:05Z", "trelk_version":
 //    "3.00", "source": "https://fw.example.org/mirror", "hubs": [
 //     {"port": ..., "model": ..., "serial": ..., "version_before": 310,
-//      "version_after": 312, "package": "fw312.ufw", "package_sha256": "...",
-//      "verified": true, "result": "updated", "failed_sends": 0,
-//      "seconds": 41.2},
+//      "version_after": 312, "mode_after": "normal", "usb_path": ...,
+//      "usb_serial": ..., "final_port": ..., "package": "fw312.ufw",
+//      "package_sha256": "...", "verified": true, "result": "updated",
+//      "failed_sends": 0, "seconds": 41.2},
 //     ...
 //   ]}
 //
 // with a "reason" for failed and skipped hubs. One hub a line, so reports
 // of many machines grep and diff well. "host" is the machine's name,
 // "generated" the time of writing in UTC, "source" the server URL, the mirror
-// directory or the --fw file. Versions are major*100+minor; version_after is
-// the package's version for an updated hub and the version before otherwise.
+// directory or the --fw file. Versions are major*100+minor.
+//
+// "version_after" is read back, never assumed: for a hub restarted into its
+// normal firmware after its upload (or after being found in its bootloaders
+// already holding its package), the version that firmware reported, whether
+// it is the package's (updated, up-to-date) or not (failed), and null when
+// it never identified itself (it stayed in its bootloaders, did not come
+// back, or another hub answered). With --no-restart an updated hub's is the
+// version written. A hub that was not restarted and not updated (up to date
+// in normal mode, skipped, failed before its restart) keeps the version
+// before.
+//
+// "mode_after" is the firmware the hub was last heard running: "normal" (its
+// normal firmware answered: after its restart, or at the probe of a hub left
+// alone), "bootloader" (it was left in its bootloaders, by --no-restart, a
+// failed upload or a skip, or stayed in them after the restart command), or
+// null (not reached: no hub on the port, a hub that did not come back or was
+// another hub after its restart, a process that ended early).
+//
 // "verified" is true when a --sha256sums or mirror list matched the hub's
 // package. Values not known (a port where no hub answered, a hub without a
 // package) are null.

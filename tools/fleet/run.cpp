@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "canary.h"
 #include "hub_process.h"
 #include "timer.h"
 #include "functions.h"
@@ -70,6 +71,7 @@ void apply_event(fleet_hub &hub, const hub_event &event, fleet_display &display)
         hub.board_versions[b] = event.board_versions[b];
       }
       hub.usb = event.usb;
+      hub.mode_after = hub.in_bootloader ? firmware_mode::bootloader : firmware_mode::normal;
       display.hub_changed(hub);
       break;
     case event_kind::phase:
@@ -87,7 +89,10 @@ void apply_event(fleet_hub &hub, const hub_event &event, fleet_display &display)
     case event_kind::result:
       hub.result = event.result;
       hub.reason = event.reason;
-      if (event.version_after >= 0) hub.version_after = event.version_after;
+      // A restarted hub's version is what it reported, even none at all.
+      if (event.version_after >= 0 || event.restarted) hub.version_after = event.version_after;
+      hub.mode_after = event.mode_after;
+      hub.restarted = event.restarted != 0;
       if (event.final_port[0] != '\0') hub.final_port = event.final_port;
       hub.ended_ms = get_absolute_time();
       break;
@@ -96,7 +101,8 @@ void apply_event(fleet_hub &hub, const hub_event &event, fleet_display &display)
 
 // Starts the hub's child. Signals stay blocked across fork so that none hits
 // the child before it has its own dispositions.
-bool start_child(fleet_hub &hub, fleet_stage stage, bool force, const std::vector<fleet_hub> &hubs) {
+bool start_child(fleet_hub &hub, fleet_stage stage, const fleet_update_rules &rules,
+                 const std::vector<fleet_hub> &hubs) {
   int events[2];
   if (pipe2(events, O_CLOEXEC) != 0) {
     hub.reason = std::string("cannot make a pipe: ") + std::strerror(errno);
@@ -131,7 +137,7 @@ bool start_child(fleet_hub &hub, fleet_stage stage, bool force, const std::vecto
     }
     dup2(capture, STDERR_FILENO);
     const int status = stage == fleet_stage::probe ? hub_process_probe(hub, events[1])
-                                                   : hub_process_update(hub, force, events[1]);
+                                                   : hub_process_update(hub, rules, events[1]);
     std::fflush(nullptr);
     _exit(status);
   }
@@ -149,6 +155,19 @@ bool start_child(fleet_hub &hub, fleet_stage stage, bool force, const std::vecto
   hub.capture_fd = capture;
   hub.pending.clear();
   return true;
+}
+
+// What an interrupt in `phase` left of the hub, for its reason.
+const char *interrupted_phase_text(hub_phase phase) {
+  switch (phase) {
+    case hub_phase::uploading:
+    case hub_phase::finishing:
+      return "uploading: the boards may hold incomplete firmware";
+    case hub_phase::restarting:
+      return "restarting it: its boards hold their firmware but may be left in their bootloaders";
+    default:
+      return "preparing the update";
+  }
 }
 
 // After the child's pipe reached its end: waits for it and settles the hub.
@@ -186,9 +205,7 @@ void end_child(fleet_hub &hub, fleet_stage stage, fleet_display &display) {
     if (signo != 0 && stage == fleet_stage::update) {
       hub.incomplete = true;
       hub.reason = std::string("interrupted (") + strsignal(signo) + ") while " +
-                   (hub.phase == hub_phase::uploading || hub.phase == hub_phase::finishing
-                        ? "uploading: the boards may hold incomplete firmware"
-                        : "preparing the update");
+                   interrupted_phase_text(hub.phase);
     } else if (!captured.empty()) {
       hub.reason = captured;
     } else if (WIFSIGNALED(status)) {
@@ -238,26 +255,57 @@ int fleet_interrupt_signal() { return interrupt_signal.load(); }
 
 namespace {
 
+// One stage over the hubs, as its steps share it.
+struct stage_run {
+  std::vector<fleet_hub> &hubs;
+  const std::vector<bool> &wanted;
+  fleet_stage stage;
+  int jobs;
+  const fleet_update_rules &rules;
+  fleet_display &display;
+  std::vector<bool> started;  // the hubs this stage has dealt with
+  int running = 0;
+};
+
+// Starts the hub's child; a hub whose child cannot start gets its result at
+// once.
+void start_hub(stage_run &run, fleet_hub &hub) {
+  if (run.stage == fleet_stage::probe) hub.started_ms = get_absolute_time();
+  hub.phase = run.stage == fleet_stage::probe ? hub_phase::probing : hub_phase::detecting;
+  if (!start_child(hub, run.stage, run.rules, run.hubs)) {
+    hub.result = run.stage == fleet_stage::probe ? hub_result::skipped : hub_result::failed;
+    hub.ended_ms = get_absolute_time();
+    run.display.hub_changed(hub);
+    return;
+  }
+  // From here on the hub is the process's to change.
+  if (run.stage == fleet_stage::update) hub.mode_after = firmware_mode::unknown;
+  ++run.running;
+  run.display.hub_changed(hub);
+}
+
 // Starts the children of the wanted hubs in order while fewer than `jobs`
-// run (0: no cap) and no interrupt came; `next` is the first hub not yet
-// looked at. A hub whose child cannot start gets its result at once.
-void start_due_children(std::vector<fleet_hub> &hubs, const std::vector<bool> &wanted,
-                        fleet_stage stage, int jobs, bool force, fleet_display &display,
-                        size_t *next, int *running) {
-  while (fleet_interrupt_signal() == 0 && (jobs == 0 || *running < jobs) && *next < hubs.size()) {
-    const size_t index = (*next)++;
-    if (!wanted[index]) continue;
-    fleet_hub &hub = hubs[index];
-    if (stage == fleet_stage::probe) hub.started_ms = get_absolute_time();
-    hub.phase = stage == fleet_stage::probe ? hub_phase::probing : hub_phase::detecting;
-    if (!start_child(hub, stage, force, hubs)) {
-      hub.result = stage == fleet_stage::probe ? hub_result::skipped : hub_result::failed;
-      hub.ended_ms = get_absolute_time();
-      display.hub_changed(hub);
+// run (0: no cap) and no interrupt came. A hub whose canary has no result
+// yet is passed over until it has; one whose canary did not get there is
+// skipped, untouched, with the canary's port and failure as its reason.
+void start_due_children(stage_run &run) {
+  for (size_t i = 0; i < run.hubs.size(); ++i) {
+    if (fleet_interrupt_signal() != 0 || (run.jobs != 0 && run.running >= run.jobs)) return;
+    if (!run.wanted[i] || run.started[i]) continue;
+    fleet_hub &hub = run.hubs[i];
+    std::string reason;
+    const canary_gate gate = fleet_canary_gate(hub, run.hubs, &reason);
+    if (gate == canary_gate::wait) continue;
+    run.started[i] = true;
+    if (gate == canary_gate::open) {
+      start_hub(run, hub);
       continue;
     }
-    ++*running;
-    display.hub_changed(hub);
+    hub.result = hub_result::skipped;
+    hub.reason = reason;
+    hub.phase = hub_phase::done;
+    hub.ended_ms = get_absolute_time();
+    run.display.hub_changed(hub);
   }
 }
 
@@ -322,20 +370,21 @@ void skip_not_started(std::vector<fleet_hub> &hubs, const std::vector<bool> &wan
 }  // namespace
 
 void fleet_run_stage(std::vector<fleet_hub> &hubs, const std::vector<bool> &wanted,
-                     fleet_stage stage, int jobs, bool force, fleet_display &display) {
-  size_t next = 0;
-  int running = 0;
+                     fleet_stage stage, int jobs, const fleet_update_rules &rules,
+                     fleet_display &display) {
+  stage_run run{hubs, wanted, stage, jobs, rules, display, std::vector<bool>(hubs.size(), false)};
   bool forwarded = false;
   for (;;) {
-    start_due_children(hubs, wanted, stage, jobs, force, display, &next, &running);
+    start_due_children(run);
     if (fleet_interrupt_signal() != 0 && !forwarded) {
       forwarded = true;
       forward_interrupt(hubs);
     }
-    if (running == 0) break;
+    // Nothing runs: every canary has its result, so nothing waits either.
+    if (run.running == 0) break;
     const int ended = wait_for_children(hubs, stage, display);
     if (ended < 0) break;
-    running -= ended;
+    run.running -= ended;
   }
   if (fleet_interrupt_signal() != 0) skip_not_started(hubs, wanted, stage, display);
 }

@@ -22,12 +22,16 @@ int fleet_interrupt_signal();
 enum class fleet_stage { probe, update };
 
 // Runs the stage for every hub `wanted` selects, in order, at most `jobs`
-// children at once (0: all). Probe: is_hub, identity and, for ports without
-// a hub, a skipped result. Update: phases, progress and a result for each.
+// children at once (0: all); the update's children get `rules`. Probe:
+// is_hub, identity and, for ports without a hub, a skipped result. Update:
+// phases, progress and a result for each. A hub that waits for its canary
+// (canary.h) starts once the canary was updated, and is skipped with the
+// canary's failure when it was not.
 // A child that ends without a result is failed with the messages it printed
 // (or its exit status or signal) as the reason, and so is one that ends other
 // than its result implies (status 1 after failed, 0 after any other); after an interrupt, hubs
 // whose child was cut short are failed and incomplete, hubs never started
 // are skipped. Returns when every started child has been waited for.
 void fleet_run_stage(std::vector<fleet_hub> &hubs, const std::vector<bool> &wanted,
-                     fleet_stage stage, int jobs, bool force, fleet_display &display);
+                     fleet_stage stage, int jobs, const fleet_update_rules &rules,
+                     fleet_display &display);

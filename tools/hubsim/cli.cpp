@@ -176,6 +176,12 @@ verdict set_hub_code(cli_draft &d, const char *value) {
   return verdict::go_on;
 }
 
+// An option without a value that turns `field` on.
+verdict set_flag(bool &field) {
+  field = true;
+  return verdict::go_on;
+}
+
 verdict set_text(const char *value, std::string &field) {
   if (!*value) return verdict::bad_value;
   field = value;
@@ -267,6 +273,12 @@ const cli_option kOptions[] = {
      [](cli_draft &d, const char *v) {
        return taken_if(parse_board_pairs(v, 0, 255, 0, 0xFFFF, 0x0201, true, d.extra));
      }},
+    {"lose-finish", no_argument, nullptr, "--lose-finish",
+     "'!FINISH' is acknowledged, the boards keep their version",
+     [](cli_draft &d, const char *) { return set_flag(d.c.hub.lose_finish); }},
+    {"no-start", no_argument, nullptr, "--no-start",
+     "after '!REBOOT_NORMAL' to every board the bootloaders\nrestart, not the normal firmware",
+     [](cli_draft &d, const char *) { return set_flag(d.c.hub.no_start); }},
     {"late-ack", required_argument, nullptr, "--late-ack LIST", "answer these framed commands late ...",
      [](cli_draft &d, const char *v) { return taken_if(parse_index_set(v, d.c.hub.late_ack)); }},
     {"late-ms", required_argument, nullptr, "--late-ms MS", "... by this much (700)",

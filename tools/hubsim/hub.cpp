@@ -339,7 +339,10 @@ void hub::on_command(hub_board &b, const proto_framed &f, long index, int64_t no
 
 void hub::on_finish(hub_board &b, const std::string &text, const std::string &tag, long cmd_index) {
   count(b, "finish");
-  b.version = std::atoi(text.c_str() + 8);
+  // The version a board records is what its normal firmware reports once it
+  // runs; a hub that loses it keeps reporting the old one.
+  if (cfg_.lose_finish) count(b, "finish_lost");
+  else b.version = std::atoi(text.c_str() + 8);
   ++b.finishes;
   ack(b, tag, cmd_index);
 }
@@ -352,7 +355,11 @@ void hub::on_reboot_normal(hub_board &b, const std::string &tag, long cmd_index,
   const bool all = std::all_of(boards_.begin(), boards_.end(), [](const hub_board &x) {
     return x.left || x.extra || x.silence != board_silence::none;
   });
-  if (all) restart(hub_mode::restarting_to_normal, now);
+  if (!all) return;
+  // A firmware that does not start hands back to the bootloaders, which
+  // announce themselves again after the restart.
+  if (cfg_.no_start) count("start_failed");
+  restart(cfg_.no_start ? hub_mode::restarting_to_boot : hub_mode::restarting_to_normal, now);
 }
 
 void hub::on_upload(hub_board &b, const std::string &text, const std::string &tag, long cmd_index) {

@@ -77,6 +77,8 @@ struct hub_config {
   std::vector<board_silence> silence;    // per board
   std::vector<int> wake_after;           // per board: "!REBOOT_BOOT"s that wake it
   std::vector<extra_board> extra_boards;
+  bool lose_finish = false;              // "!FINISH" is acknowledged but the boards keep their version
+  bool no_start = false;                 // after "!REBOOT_NORMAL" the bootloaders come back, not the firmware
   std::set<long> late_ack;               // framed command indices answered late
   int64_t late_ms = 700;                 // ... by this much
   int crc_board = -1;                    // board field of CRC reports, -1: the asked board

@@ -1,0 +1,33 @@
+#pragma once
+// --canary: for each model, one hub is updated and read back first, and the
+// other hubs of that model are updated only once it runs the new version.
+// A bad package, or an upload path that fails for one model, then costs one
+// hub instead of a rack: the others of that model are left untouched. Hubs
+// of other models do not wait for it.
+//
+// Both steps are per hub, so that a run over a list and a station that
+// updates hubs as they are plugged in decide alike. Parent process only.
+
+#include <string>
+#include <vector>
+
+#include "fleet.h"
+
+// Among the hubs to be uploaded (to_update without restart_only), makes the
+// first of each model (hub code) in list order its canary (is_canary) and
+// points the others at it (canary = its index). Hubs that are only
+// restarted, and hubs with nothing to do, wait for nobody.
+void fleet_choose_canaries(std::vector<fleet_hub> &hubs);
+
+enum class canary_gate {
+  open,    // waits for no canary, or its canary runs the new version
+  wait,    // its canary has no result yet
+  closed,  // its canary did not get there: the hub is not to be touched
+};
+
+// Whether `hub` (an entry of `hubs`) may be started now. Only an updated
+// canary opens the gate: its result is read back from its normal firmware
+// (see verify.h). Closed fills *reason with the canary's port and what
+// became of it ("its canary PORT failed: ...").
+canary_gate fleet_canary_gate(const fleet_hub &hub, const std::vector<fleet_hub> &hubs,
+                              std::string *reason);

@@ -1,0 +1,86 @@
+#pragma once
+// Back into service, and the version read back. The boards never answer
+// their finish commands, so an upload that wrote them says nothing about
+// what the hub will run. After a successful upload (and for a hub found in
+// its bootloaders that already holds its package) the hub's process restarts
+// the hub into its normal firmware and waits for that firmware's own
+// identification line: only the version it reports makes the hub updated.
+//
+// The restart is the exit from bootloader mode's command, "!REBOOT_NORMAL",
+// to the hub's own boards, highest first, once a second, each round followed
+// by the probe the normal firmware answers ("id"), until the identification
+// line ("mfr:...,sn:...,hwid:XXXX,fw:M.m") arrives or RESTART_BOUND_MS pass.
+// Every write goes through the hub's link, which follows the hub by its USB
+// identity (serial.h): a restarted hub that comes back under another name is
+// found there, and no other device is opened. A port without USB identity
+// that went away and came back is listened to first, as during the upload:
+// another hub's announcements drop it (the link then waits for another
+// device there). Until the hub is heard on it, such a port gets only the
+// detection's probe, whose answer says whose it is, never the restart
+// command; an identification of another hub fails the hub.
+//
+// Runs in a hub's process, on its action thread, after the upload.
+
+#include <cstdint>
+#include <string>
+
+#include "device.h"
+#include "hub_event.h"
+
+// How long a hub has to be back and identified, from the first restart
+// command. A hub restarts in about a second; one that re-enumerates takes up
+// to the 25 s the bootloader switch allows.
+inline constexpr int64_t RESTART_BOUND_MS = 30000;
+
+// What the hub is known to be, to tell its normal firmware from another
+// hub's.
+struct hub_expectation {
+  uint16_t hub_code;   // its model's
+  // Its normal firmware's serial number, as it gave it before the update;
+  // empty when the hub was first found in its bootloaders (they give none).
+  std::string serial;
+};
+
+enum class restart_outcome {
+  running,                // this hub's normal firmware identified itself
+  stayed_in_bootloaders,  // no identification, and its bootloaders still answer
+  not_back,               // nothing of the hub was heard after it was told to restart
+  another_hub,            // an identification line that is not this hub's
+};
+
+struct restart_report {
+  restart_outcome outcome = restart_outcome::not_back;
+  int version = -1;    // the normal firmware's, with running
+  std::string reason;  // with another_hub: what answered and why it is not this hub
+};
+
+// Restarts the hub on dev's link and reads back what it runs, within
+// RESTART_BOUND_MS. Nothing is printed; the caller turns the report into the
+// hub's result (restart_verdict).
+restart_report fleet_restart_hub(device *dev, const hub_expectation &expected);
+
+// "" when the identification line in `seen` (device_read_identification's
+// record) is the hub's: its hub code is the model's and, where known, its
+// serial number is the one it gave before. Else the reason, naming `port`.
+std::string identification_mismatch(const device &seen, const hub_expectation &expected,
+                                    const std::string &port);
+
+// Why the hub was restarted: after its upload, or because it was found in
+// its bootloaders already holding its package.
+enum class restart_purpose { after_update, from_bootloaders };
+
+// A hub's result as its restart decides it.
+struct hub_verdict {
+  hub_result result;
+  firmware_mode mode;
+  int version_after;   // what the hub reported; -1 when it reported nothing
+  std::string reason;  // for failed
+};
+
+// After an update: updated when the hub reports `package_version`, failed
+// (naming both versions) for another one. From its bootloaders: up to date
+// when it reports that version or a newer one. Either way failed, with the
+// reason, when it stayed in its bootloaders, did not come back, or was
+// another hub.
+hub_verdict restart_verdict(const restart_report &report, int package_version,
+                            restart_purpose purpose);
