@@ -10,6 +10,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include <csignal>
+#include <future>
+#include <iterator>
 #include <thread>
 
 #include "fake_usb.h"
@@ -328,6 +331,103 @@ TEST_F(FleetUpdate, CanariesHoldBackOnlyTheirOwnModel) {
   const double canary_restarted = first_of(*hubs[1], "!REBOOT_NORMAL");
   ASSERT_GT(canary_restarted, 0.0);
   EXPECT_GT(first_of(*hubs[3], "!STOP_PING"), canary_restarted);
+}
+
+// The report file's text as it is now (empty while there is none).
+std::string text_of(const std::string &path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Waits up to `limit` for `path` to hold every one of `parts`.
+bool wait_for_text(const std::string &path, const std::vector<std::string> &parts,
+                   std::chrono::seconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const std::string text = text_of(path);
+    bool all = true;
+    for (const std::string &part : parts) all = all && text.find(part) != std::string::npos;
+    if (all) return true;
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
+// A flash station: started with nothing plugged in, it updates a hub in its
+// bootloaders and one in its normal firmware as they come, each the moment
+// it arrives; the first, unplugged and plugged back into another socket
+// under another name, is found current and gets not one upload line. The
+// report on disk holds each visit as it ends; Ctrl-C ends the station at
+// once with the summary of every visit.
+TEST_F(FleetUpdate, AStationUpdatesEveryHubAsItIsPluggedIn) {
+  const std::vector<uint16_t> t16 = {0x0102, 0x0201};
+  fake_usb usb(net.work() + "/usb");
+  usb.attach(net, {"ttyUSB0", "ttyUSB1", "ttyUSB2"});
+  net.serve("manifest", serve_package("fw312.ufw", 312, t16));
+  net.serve("stable", "1030,312\n");
+  const std::string report = dir.path() + "/report.json";
+  HubSim first({"--model", "1030", "--mode", "bootloader", "--serial", "5"});
+  HubSim second({"--model", "1030", "--mode", "normal", "--fw-version", "310", "--sn", "HUB-B"});
+  HubSim back({"--model", "1030", "--mode", "normal", "--fw-version", "312", "--serial", "5"});
+  ASSERT_TRUE(first.start() && second.start() && back.start());
+
+  std::promise<pid_t> pid;
+  started = [&](pid_t p) { pid.set_value(p); };
+  ProcessResult r;
+  std::thread station([&] { r = run({"--watch", "--json", report}, std::chrono::seconds(240)); });
+  const pid_t group = pid.get_future().get();
+  // Up once it has the documents; nothing is plugged in yet.
+  for (int i = 0; i < 100 && net.requests().size() < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  usb.plug({"1-1", 0x0403, 0x6001, "A1", 0}, "ttyUSB0", first.port());
+  usb.plug({"1-2", 0x0403, 0x6001, "B2", 0}, "ttyUSB1", second.port());
+  // The report already holds the first visit while the second goes on.
+  const bool first_done = wait_for_text(
+      report, {"{\"port\": \"/dev/ttyUSB0\", \"started\": \"", "\"result\": \"updated\""},
+      std::chrono::seconds(120));
+  const std::string while_running = text_of(report);
+  if (first_done) {
+    usb.unplug("ttyUSB0");
+    usb.plug({"1-3", 0x0403, 0x6001, "A1", 0}, "ttyUSB2", back.port());
+  }
+  // Only finished visits are in the report: the second hub's serial says it
+  // has ended too.
+  const bool all_done =
+      first_done && wait_for_text(report, {"/dev/ttyUSB2", "up-to-date", "HUB-B"},
+                                  std::chrono::seconds(120));
+  const auto interrupted = std::chrono::steady_clock::now();
+  kill(-group, SIGINT);
+  station.join();
+  const double stop_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - interrupted).count();
+  ASSERT_TRUE(all_done) << r.out << r.err << text_of(report);
+
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_LT(stop_seconds, 5.0);
+  EXPECT_EQ(while_running.find("/dev/ttyUSB1"), std::string::npos) << while_running;
+  EXPECT_TRUE(fleet_lines_of(r.out, "/dev/ttyUSB0").back().starts_with("updated v3.00 -> v3.12 in "));
+  EXPECT_TRUE(fleet_lines_of(r.out, "/dev/ttyUSB1").back().starts_with("updated v3.10 -> v3.12 in "));
+  EXPECT_EQ(fleet_lines_of(r.out, "/dev/ttyUSB2"),
+            (std::vector<std::string>{"probing",
+                                      "found Tavrine-16 s/n 5 running v3.12 (normal mode) at USB 1-3",
+                                      "up to date (v3.12)"}))
+      << r.out;
+  EXPECT_NE(fleet_report_entry(report, "/dev/ttyUSB2")
+                .find("\"usb_path\": \"1-3\", \"usb_serial\": \"A1\""),
+            std::string::npos)
+      << text_of(report);
+  // The documents once at the start, the package once at its first hub.
+  EXPECT_EQ(net.requests(), (std::vector<std::string>{"/firmware/manifest", "/firmware/stable",
+                                                      "/firmware/fw312.ufw"}));
+  EXPECT_NE(r.out.find("Interrupted (Interrupt): no hub was left incomplete.\n"), std::string::npos)
+      << r.out;
+  first.stop();
+  second.stop();
+  back.stop();
+  expect_updated(first, 312, t16);
+  expect_updated(second, 312, t16);
+  EXPECT_TRUE(only_probes(back.lines()));
 }
 
 TEST_F(FleetUpdate, AMirrorMadeOnlineUpdatesHubsOffline) {

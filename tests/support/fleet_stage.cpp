@@ -30,6 +30,7 @@ ProcessResult fleet_stage::run(const std::vector<std::string> &args,
   ProcessOptions opts;
   opts.timeout = timeout;
   opts.interrupt_after = interrupt_after;
+  opts.started = started;
   return net.run_program(fleet_binary(), args, opts);
 }
 

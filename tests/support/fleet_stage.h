@@ -6,7 +6,10 @@
 
 #if defined(TRELK_HUBSIM_BIN) && defined(TRELK_FLEET_BIN)
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +37,9 @@ class fleet_stage {
   // Above zero: run() sends SIGINT to trelk-fleet's process group this long
   // after the start (Ctrl-C).
   std::chrono::milliseconds interrupt_after{0};
+  // Called with trelk-fleet's process id (its process group's) once it runs,
+  // for a test that signals it at a moment of its choosing.
+  std::function<void(pid_t)> started;
 
   // Runs trelk-fleet on the stage (two minutes at most, or `timeout`).
   ProcessResult run(const std::vector<std::string> &args,

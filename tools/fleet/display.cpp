@@ -15,7 +15,9 @@ namespace {
 constexpr int64_t REDRAW_INTERVAL_MS = 250;
 // Without a terminal size, lines are cut here so that none wraps (a wrapped
 // line would break the redraw in place).
-constexpr int DEFAULT_COLUMNS = 80;
+constexpr size_t DEFAULT_COLUMNS = 80;
+// And a terminal that gives no height shows a screenful of this many lines.
+constexpr size_t DEFAULT_ROWS = 24;
 
 const char *phase_text(hub_phase phase) {
   switch (phase) {
@@ -43,10 +45,39 @@ double hub_seconds(const fleet_hub &hub) {
   return static_cast<double>(hub.ended_ms - hub.started_ms) / 1000.0;
 }
 
-int terminal_columns(FILE *out) {
+struct terminal_size {
+  size_t columns;
+  size_t rows;
+};
+
+terminal_size terminal_size_of(FILE *out) {
   struct winsize size{};
-  if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  return DEFAULT_COLUMNS;
+  if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0)
+    return {size.ws_col, size.ws_row};
+  return {DEFAULT_COLUMNS, DEFAULT_ROWS};
+}
+
+// Rows as lines whose columns are as wide as their longest cell, two spaces
+// apart, without trailing blanks: a long port name widens its column
+// instead of pushing the rest of its line out of place.
+std::vector<std::string> aligned(const std::vector<std::vector<std::string>> &rows) {
+  std::vector<size_t> width;
+  for (const auto &row : rows) {
+    if (width.size() < row.size()) width.resize(row.size(), 0);
+    for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
+  }
+  std::vector<std::string> lines;
+  for (const auto &row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      std::string cell = row[i];
+      if (i + 1 < row.size()) cell.resize(width[i] + 2, ' ');
+      line += cell;
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
 }
 
 // Where a rack's hub sits: its USB socket, "-" for a port without one.
@@ -148,7 +179,7 @@ std::string fleet_display::waiting_text(const fleet_hub &hub) const {
   return hub.restart_only ? "waiting to restart" : "waiting";
 }
 
-std::string fleet_display::hub_line(const fleet_hub &hub) const {
+std::vector<std::string> fleet_display::hub_cells(const fleet_hub &hub) const {
   std::string versions;
   if (hub.is_hub) {
     versions = fleet_version_text(hub.version_before) + " -> ";
@@ -158,7 +189,7 @@ std::string fleet_display::hub_line(const fleet_hub &hub) const {
   std::string blocks, failed;
   if (hub.blocks > 0) {
     blocks = std::to_string(hub.verified) + "/" + std::to_string(hub.blocks);
-    failed = std::to_string(hub.failed_sends) + " failed";
+    failed = std::to_string(hub.failed_sends);
   }
   // The phase, or the result; a reason comes last, where a narrow terminal
   // cuts the line.
@@ -178,11 +209,8 @@ std::string fleet_display::hub_line(const fleet_hub &hub) const {
       break;
   }
   if (hub.is_canary) state = "canary: " + state;
-  char text[640];
-  std::snprintf(text, sizeof text, "%-14s %-9s %-18s %-12s %-14s %9s %-9s %s%s", hub.port.c_str(),
-                usb_text(hub).c_str(), hub.model.c_str(), hub.serial.c_str(), versions.c_str(),
-                blocks.c_str(), failed.c_str(), state.c_str(), moved_text(hub).c_str());
-  return text;
+  return {hub.port, usb_text(hub), hub.model, hub.serial, versions, blocks, failed,
+          state + moved_text(hub)};
 }
 
 void fleet_display::hub_changed(const fleet_hub &hub) {
@@ -208,19 +236,69 @@ void fleet_display::redraw_if_due(int64_t now_ms) {
   if (redraw_due_in(now_ms) == 0) redraw();
 }
 
-void fleet_display::redraw() {
-  const size_t columns = static_cast<size_t>(terminal_columns(out_));
-  std::string text;
-  // Back to the first line of the last drawing; each line is cleared first.
-  if (drawn_lines_ > 0) text += "\x1b[" + std::to_string(drawn_lines_) + "A";
+void fleet_display::watching() {
+  watching_ = true;
+  if (!terminal_) {
+    std::fputs("Watching for hubs: each USB serial port plugged in is probed and its hub "
+               "updated; Ctrl-C to stop\n", out_);
+    std::fflush(out_);
+  }
+}
+
+std::string fleet_display::watch_header() const {
+  int updated = 0, current = 0, failed = 0, skipped = 0;
   for (const fleet_hub &hub : hubs_) {
-    std::string line = hub_line(hub);
-    if (line.size() >= columns) line.resize(columns - 1);
+    if (!hub.is_hub) continue;
+    updated += hub.result == hub_result::updated;
+    current += hub.result == hub_result::up_to_date;
+    failed += hub.result == hub_result::failed;
+    skipped += hub.result == hub_result::skipped;
+  }
+  std::string text = "Watching for hubs \u2014 " + std::to_string(updated) + " updated, " +
+                     std::to_string(current) + " up to date, " + std::to_string(failed) + " failed";
+  if (skipped > 0) text += ", " + std::to_string(skipped) + " skipped";
+  return text + " \u2014 Ctrl-C to stop";
+}
+
+std::vector<const fleet_hub *> fleet_display::shown_hubs(size_t room) const {
+  std::vector<const fleet_hub *> shown;
+  if (!watching_) {
+    for (const fleet_hub &hub : hubs_) shown.push_back(&hub);
+    return shown;
+  }
+  // A station: the visits in progress, then the latest finished ones, as
+  // many as the terminal holds; every visit stays in the summary and report.
+  for (const fleet_hub &hub : hubs_)
+    if (hub.result == hub_result::none && shown.size() < room) shown.push_back(&hub);
+  for (auto hub = hubs_.rbegin(); hub != hubs_.rend() && shown.size() < room; ++hub)
+    if (hub->result != hub_result::none) shown.push_back(&*hub);
+  return shown;
+}
+
+void fleet_display::redraw() {
+  const terminal_size size = terminal_size_of(out_);
+  std::vector<std::string> lines;
+  if (watching_) lines.push_back(watch_header());
+  // The header, the titles and one line free for the cursor.
+  const size_t used = lines.size() + 2;
+  const size_t room = size.rows > used ? size.rows - used : 1;
+  std::vector<std::vector<std::string>> rows = {
+      {"PORT", "USB", "MODEL", "SERIAL", "VERSION", "BLOCKS", "FAILED", "STATE"}};
+  for (const fleet_hub *hub : shown_hubs(room)) rows.push_back(hub_cells(*hub));
+  for (const std::string &line : aligned(rows)) lines.push_back(line);
+
+  std::string text;
+  // Back to the first line of the last drawing; each line is cleared first,
+  // and what a longer drawing left below goes too.
+  if (drawn_lines_ > 0) text += "\x1b[" + std::to_string(drawn_lines_) + "A";
+  for (std::string &line : lines) {
+    if (line.size() >= size.columns) line.resize(size.columns - 1);
     text += "\r\x1b[K" + line + "\n";
   }
+  text += "\x1b[J";
   std::fputs(text.c_str(), out_);
   std::fflush(out_);
-  drawn_lines_ = static_cast<int>(hubs_.size());
+  drawn_lines_ = static_cast<int>(lines.size());
   dirty_ = false;
   last_draw_ms_ = get_absolute_time();
 }
@@ -254,20 +332,8 @@ void fleet_display::summary(double total_seconds, int interrupt_signal) {
                     fleet_result_name(hub.result), std::to_string(hub.failed_sends), seconds,
                     hub.reason});
   }
-  std::vector<size_t> width(head.size(), 0);
-  for (const auto &row : rows)
-    for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
   std::string text = "\n";
-  for (const auto &row : rows) {
-    std::string line;
-    for (size_t i = 0; i < row.size(); ++i) {
-      std::string cell = row[i];
-      if (i + 1 < row.size()) cell.resize(width[i] + 2, ' ');
-      line += cell;
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    text += line + "\n";
-  }
+  for (const std::string &line : aligned(rows)) text += line + "\n";
   if (interrupt_signal != 0) {
     std::string incomplete;
     for (const fleet_hub &hub : hubs_)

@@ -1,9 +1,10 @@
 #pragma once
 // What trelk-fleet shows while it works, and the summary at the end.
 //
-// On a terminal: one line per hub (port, model, serial number, version before
-// -> after, phase or result, blocks confirmed/total, failed sends), redrawn
-// in place at most four times a second. Otherwise: one plain line per phase
+// On a terminal: a table under column titles, one line per hub (port, USB
+// socket, model, serial number, version before -> after, blocks
+// confirmed/total, failed sends, phase or result), each column as wide as
+// its longest entry, redrawn in place at most four times a second. Otherwise: one plain line per phase
 // change of a hub, each starting with its port, so a log or a pipe reads in
 // order. With --canary both show which hub is its model's canary and which
 // hubs wait for it. The after version is what a restarted hub reported.
@@ -30,6 +31,11 @@ class fleet_display {
   int redraw_due_in(int64_t now_ms) const;
   // Redraws when one is pending and due.
   void redraw_if_due(int64_t now_ms);
+  // A station (--watch): on a terminal a header line of the counts so far
+  // over the table, which shows the visits in progress and the latest
+  // finished ones; without one, a line saying the station runs. `hubs` may
+  // grow from here on (one entry per visit), between calls.
+  void watching();
   // The last redraw; plain output needs none.
   void close();
   // The run's packages, one line each (where each came from, its digest,
@@ -40,7 +46,11 @@ class fleet_display {
   void summary(double total_seconds, int interrupt_signal);
 
  private:
-  std::string hub_line(const fleet_hub &hub) const;
+  // The live table's cells of a hub, in the titles' order.
+  std::vector<std::string> hub_cells(const fleet_hub &hub) const;
+  std::string watch_header() const;
+  // The hubs the live table shows, at most `room` of a station's.
+  std::vector<const fleet_hub *> shown_hubs(size_t room) const;
   // A planned hub not started yet: waiting, or waiting for its canary.
   std::string waiting_text(const fleet_hub &hub) const;
   std::string plain_line(const fleet_hub &hub) const;
@@ -50,6 +60,7 @@ class fleet_display {
   FILE *out_;
   bool terminal_;
   bool dry_run_;
+  bool watching_ = false;
   bool dirty_ = false;
   int drawn_lines_ = 0;
   int64_t last_draw_ms_ = 0;

@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 
 #include "device.h"
+#include "functions.h"
+#include "serial.h"
 
 std::string fleet_version_text(int version) {
   if (version < 0) return "?";
@@ -55,4 +58,13 @@ std::vector<fleet_hub> fleet_hubs_of_ports(const std::vector<std::string> &ports
     devices.push_back(device);
   }
   return hubs;
+}
+
+std::vector<std::string> fleet_usb_ports() {
+  std::vector<std::string> ports;
+  char *list = serial_find_ports();
+  if (list == nullptr) return ports;
+  for (const char *port = list; *port != '\0'; port += std::strlen(port) + 1) ports.push_back(port);
+  string_list_free(list);
+  return ports;
 }

@@ -29,6 +29,7 @@ struct fleet_options {
   bool dry_run = false;
   bool no_restart = false;          // --no-restart: hubs stay in their bootloaders
   bool canary = false;              // --canary: one hub per model first
+  bool watch = false;               // --watch: a station, until interrupted
   std::string json_path;            // --json; empty: no report
   std::string server;               // --server; empty: the built-in host
   std::string ca_file;              // --ca-file; empty: the system's authorities
@@ -97,6 +98,7 @@ struct fleet_hub {
   bool restarted = false;           // its process sent the restart: version_after was read back
   bool incomplete = false;          // its process was interrupted mid-way
   int64_t started_ms = 0;           // monotonic, at its probe
+  std::string arrived;              // a station's visit: when it was plugged in (UTC, ISO 8601)
   int64_t ended_ms = 0;             // monotonic, at its result
 
   // Its current process (parent side); -1 and closed when none.
@@ -112,6 +114,9 @@ struct fleet_hub {
 // Paths that do not exist (yet) are entries of their own. Reads only the
 // paths' device numbers (stat); nothing is opened.
 std::vector<fleet_hub> fleet_hubs_of_ports(const std::vector<std::string> &ports);
+
+// Every /dev/ttyUSB* path now, in directory order (links to nothing too).
+std::vector<std::string> fleet_usb_ports();
 
 // "v3.10" for 310; "?" for an unknown (negative) version.
 std::string fleet_version_text(int version);

@@ -9,7 +9,8 @@
 // that firmware reports the new version (--canary: one hub of each model
 // first). The children
 // report structured events over pipes; the parent keeps the display, the
-// summary and the JSON report. With --mirror it updates nothing: it copies
+// summary and the JSON report. With --watch it goes on as a flash station,
+// updating every hub plugged in until it is stopped. With --mirror it updates nothing: it copies
 // the firmware source into a folder for machines without a network.
 
 #include <getopt.h>
@@ -39,6 +40,7 @@
 #include "run.h"
 #include "serial.h"
 #include "source.h"
+#include "station.h"
 #include "timer.h"
 
 namespace {
@@ -67,6 +69,10 @@ constexpr const char *kHelp =
     "                      of that model only once it runs the new version\n"
     "      --no-restart  leave every updated hub in its bootloaders, as trelk\n"
     "                      does; nothing is read back\n"
+    "      --watch       keep running after the hubs attached at the start, and\n"
+    "                      update every hub plugged in until interrupted (a\n"
+    "                      flash station): each plug-in is a visit with its own\n"
+    "                      row; --json FILE is rewritten after every visit\n"
     "      --dry-run     detect the hubs and show what would be done and where\n"
     "                      each package comes from; nothing but the detection\n"
     "                      probes is sent\n"
@@ -100,12 +106,14 @@ constexpr const char *kHelp =
     "https_proxy, all_proxy and no_proxy.\n"
     "\n"
     "Exit status:\n"
-    " 0    every hub found was updated or is up to date (--mirror: all stored),\n"
+    " 0    every hub found was updated or is up to date (--mirror: all stored;\n"
+    "      --watch: every visit),\n"
     " 1    a hub failed or was skipped (--mirror: a package could not be\n"
     "      mirrored, and nothing was stored),\n"
     " 255  a usage or setup error (no package, firmware server unreachable,\n"
-    "      no hub found, DIR not writable),\n"
-    " 128+N  interrupted by signal N (the summary names the incomplete hubs).\n";
+    "      no hub found without --watch, DIR not writable),\n"
+    " 128+N  interrupted by signal N (the summary names the incomplete hubs;\n"
+    "      --watch: only when a hub's update was cut short).\n";
 
 int usage_error(const std::string &message) {
   print_error("%s: %s\nTry '%s --help' for more information.\n", kProgram,
@@ -121,6 +129,7 @@ int conflicting_options(const fleet_options &opts) {
       {opts.jobs != 0, "--jobs"},        {opts.force, "--force"},
       {opts.dry_run, "--dry-run"},       {!opts.json_path.empty(), "--json"},
       {opts.canary, "--canary"},         {opts.no_restart, "--no-restart"},
+      {opts.watch, "--watch"},
   };
   if (!opts.mirror_dir.empty())
     for (const auto &[given, name] : hub_options)
@@ -128,6 +137,12 @@ int conflicting_options(const fleet_options &opts) {
                                     "' cannot be used together");
   if (!opts.fw_path.empty() && !opts.server.empty())
     return usage_error("options '--fw' and '--server' cannot be used together");
+  // A station takes every port that appears, and a dry run would watch
+  // for nothing to do.
+  if (opts.watch && !opts.ports.empty())
+    return usage_error("options '--watch' and '--port' cannot be used together");
+  if (opts.watch && opts.dry_run)
+    return usage_error("options '--watch' and '--dry-run' cannot be used together");
   // A canary proves the new version by running it.
   if (opts.canary && opts.no_restart)
     return usage_error("options '--canary' and '--no-restart' cannot be used together");
@@ -136,7 +151,7 @@ int conflicting_options(const fleet_options &opts) {
 
 enum option_code {
   o_fw = 256, o_port, o_jobs, o_force, o_dry_run, o_json, o_server, o_ca_file, o_sha256sums,
-  o_mirror, o_canary, o_no_restart, o_help, o_version
+  o_mirror, o_canary, o_no_restart, o_watch, o_help, o_version
 };
 
 const option kLongOptions[] = {
@@ -152,6 +167,7 @@ const option kLongOptions[] = {
     {"mirror", required_argument, nullptr, o_mirror},
     {"canary", no_argument, nullptr, o_canary},
     {"no-restart", no_argument, nullptr, o_no_restart},
+    {"watch", no_argument, nullptr, o_watch},
     {"help", no_argument, nullptr, o_help},
     {"version", no_argument, nullptr, o_version},
     {nullptr, 0, nullptr, 0},
@@ -194,6 +210,7 @@ int take_option(int c, const char *value, const char *given, fleet_options *opts
     case o_mirror: opts->mirror_dir = value; return -1;
     case o_canary: opts->canary = true; return -1;
     case o_no_restart: opts->no_restart = true; return -1;
+    case o_watch: opts->watch = true; return -1;
     case o_help:
       std::fputs(kHelp, stdout);
       return FLEET_EXIT_OK;
@@ -221,13 +238,7 @@ int parse(int argc, char **argv, fleet_options *opts) {
 
 // The ports to probe: --port's, or every /dev/ttyUSB* in directory order.
 std::vector<std::string> ports_to_probe(const fleet_options &opts) {
-  if (!opts.ports.empty()) return opts.ports;
-  std::vector<std::string> ports;
-  char *list = serial_find_ports();
-  if (list == nullptr) return ports;
-  for (const char *port = list; *port != '\0'; port += std::strlen(port) + 1) ports.push_back(port);
-  string_list_free(list);
-  return ports;
+  return opts.ports.empty() ? fleet_usb_ports() : opts.ports;
 }
 
 // Paths given twice for one device: said once each, before any probe.
@@ -394,12 +405,23 @@ std::string source_label(const fleet_options &opts, const run_setup &setup) {
   return std::filesystem::absolute(opts.fw_path).lexically_normal().string();
 }
 
+// --watch: the documents are had before any port is touched, and the
+// station runs until it is interrupted.
+int watch_hubs(const fleet_options &opts, run_setup &setup, package_set &packages) {
+  if (!fleet_catch_interrupts()) return FLEET_EXIT_SETUP;
+  firmware_source *source = opts.fw_path.empty() ? setup.source.get() : nullptr;
+  if (source != nullptr && !packages.load_documents(*source)) return FLEET_EXIT_SETUP;
+  if (source != nullptr) source->close_connections();
+  return fleet_station(opts, packages, source, source_label(opts, setup));
+}
+
 // Probes, plans and updates the hubs; returns the exit status.
 int update_hubs(const fleet_options &opts, run_setup &setup) {
   if (!opts.json_path.empty() && !fleet_report_writable(opts.json_path)) return FLEET_EXIT_SETUP;
   // The package file is read before any port is touched.
   package_set packages(setup.checks);
   if (!opts.fw_path.empty() && !packages.load_file(opts.fw_path)) return FLEET_EXIT_SETUP;
+  if (opts.watch) return watch_hubs(opts, setup, packages);
 
   const std::vector<std::string> ports = ports_to_probe(opts);
   if (ports.empty()) {

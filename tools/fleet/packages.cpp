@@ -128,9 +128,11 @@ void package_set::give(fleet_hub &hub, entry &e) {
 }
 
 void package_set::give_file_package(std::vector<fleet_hub> &hubs) {
-  if (entries_.empty()) return;
-  for (fleet_hub &hub : hubs)
-    if (hub.is_hub) give(hub, *entries_.front());
+  for (fleet_hub &hub : hubs) give_file_package(hub);
+}
+
+void package_set::give_file_package(fleet_hub &hub) {
+  if (!entries_.empty() && hub.is_hub) give(hub, *entries_.front());
 }
 
 package_set::entry *package_set::server_package(const auto_ufw_manifest &listed,
@@ -167,32 +169,41 @@ package_set::entry *package_set::server_package(const auto_ufw_manifest &listed,
   return entries_.back().get();
 }
 
-int package_set::choose_from_server(std::vector<fleet_hub> &hubs, firmware_source &source) {
-  firmware_documents documents;
+int package_set::load_documents(firmware_source &source) {
+  documents_ = std::make_unique<firmware_documents>();
+  firmware_documents &documents = *documents_;
   if (source.kind() == source_kind::built_in) {
     // Both documents are fetched whatever the first gave, as trelk --auto does.
     documents.manifest.reset(auto_load_ufw_manifest());
     documents.stable.reset(auto_load_ufw_stable_list());
     if (!documents.manifest || !documents.stable) {
       print_error("trelk-fleet: no usable firmware list from %s\n", http_firmware_host());
+      documents_.reset();
       return 0;
     }
   } else if (!fetch_documents(source, checks_, &documents)) {
+    documents_.reset();
     return 0;
   }
+  return 1;
+}
 
-  for (fleet_hub &hub : hubs) {
-    if (!hub.is_hub || hub.result != hub_result::none) continue;
-    uint16_t version = 0;
-    const auto_ufw_manifest *listed = stable_package_of(hub.hub_code, documents, &version);
-    if (version == 0)
-      hub.reason = "no stable version for " + fleet_model_text(hub) + " on the firmware server";
-    else if (listed == nullptr)
-      hub.reason = "stable version " + fleet_version_text(version) + " of " + fleet_model_text(hub) +
-                   " is not in the firmware list";
-    else
-      give(hub, *server_package(*listed, source));
-  }
+void package_set::choose_for(fleet_hub &hub, firmware_source &source) {
+  if (!hub.is_hub || hub.result != hub_result::none || !documents_) return;
+  uint16_t version = 0;
+  const auto_ufw_manifest *listed = stable_package_of(hub.hub_code, *documents_, &version);
+  if (version == 0)
+    hub.reason = "no stable version for " + fleet_model_text(hub) + " on the firmware server";
+  else if (listed == nullptr)
+    hub.reason = "stable version " + fleet_version_text(version) + " of " + fleet_model_text(hub) +
+                 " is not in the firmware list";
+  else
+    give(hub, *server_package(*listed, source));
+}
+
+int package_set::choose_from_server(std::vector<fleet_hub> &hubs, firmware_source &source) {
+  if (!load_documents(source)) return 0;
+  for (fleet_hub &hub : hubs) choose_for(hub, source);
   return 1;
 }
 

@@ -7,8 +7,9 @@
 // name, or names with another digest, goes to no hub. Then, per hub, whether
 // it needs its package at all.
 //
-// Parent process only, before any hub process is started (the packages are
-// handed to the hub processes by fork).
+// Parent process only, before the process of a hub that needs a package is
+// started (the packages are handed to the hub processes by fork; a package
+// once had never moves or changes, so later hubs' processes share it).
 
 #include <memory>
 #include <string>
@@ -83,8 +84,17 @@ class package_set {
   // not be had (said why).
   int choose_from_server(std::vector<fleet_hub> &hubs, firmware_source &source);
 
+  // The two steps of choose_from_server apart, for a station that fetches
+  // the documents once at its start and gives each hub its package as it
+  // arrives (each file fetched at its first use, then kept for the set's
+  // life). load_documents returns 1, or 0 after a message; choose_for does
+  // nothing for a hub with a result or before the documents were had.
+  int load_documents(firmware_source &source);
+  void choose_for(fleet_hub &hub, firmware_source &source);
+
   // With --fw: gives every hub the file's package (or its refusal).
   void give_file_package(std::vector<fleet_hub> &hubs);
+  void give_file_package(fleet_hub &hub);
 
   // One line per package: its name, version, where it came from, its
   // SHA-256 and the lists that verified it, or why no hub gets it.
@@ -110,6 +120,7 @@ class package_set {
   static void give(fleet_hub &hub, entry &e);
 
   package_checks checks_;
+  std::unique_ptr<firmware_documents> documents_;
   std::vector<std::unique_ptr<entry>> entries_;
 };
 

@@ -70,6 +70,7 @@ ordered_json hub_object(const fleet_hub &hub) {
   const bool has_package = hub.is_hub && !hub.package_name.empty();
   ordered_json o;
   o["port"] = hub.port;
+  if (!hub.arrived.empty()) o["started"] = hub.arrived;
   o["model"] = text_or_null(hub.is_hub && !hub.model.empty(), hub.model);
   o["serial"] = text_or_null(hub.is_hub, hub.serial);
   o["version_before"] = number_or_null(hub.is_hub && hub.version_before >= 0, hub.version_before);
@@ -93,22 +94,27 @@ ordered_json hub_object(const fleet_hub &hub) {
 
 std::string json_string(const std::string &text) { return dumped(ordered_json(text)); }
 
+std::string fleet_utc_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  char when[32] = "";
+  if (gmtime_r(&now, &utc) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return when;
+}
+
 fleet_report_head fleet_report_head_now(const std::string &source) {
   fleet_report_head head;
   char host[HOST_NAME_MAX + 1] = "";
   if (gethostname(host, sizeof host) == 0) host[sizeof host - 1] = '\0';
   head.host = host;
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  char when[32] = "";
-  if (gmtime_r(&now, &utc) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  head.generated = when;
+  head.generated = fleet_utc_now();
   head.trelk_version = TRELK_VERSION_STRING;
   head.source = source;
   return head;
 }
 
-std::string fleet_report_json(const fleet_report_head &head, const std::vector<fleet_hub> &hubs) {
+std::string fleet_report_json(const fleet_report_head &head, const std::vector<fleet_hub> &hubs,
+                              report_rows rows) {
   ordered_json top;
   top["host"] = head.host;
   top["generated"] = head.generated;
@@ -117,9 +123,13 @@ std::string fleet_report_json(const fleet_report_head &head, const std::vector<f
   std::string text = one_line(top);
   text.pop_back();  // the hubs follow inside the same object
   text += ", \"hubs\": [";
-  for (size_t i = 0; i < hubs.size(); ++i)
-    text += (i == 0 ? "\n  " : ",\n  ") + one_line(hub_object(hubs[i]));
-  return text + (hubs.empty() ? "]}\n" : "\n]}\n");
+  bool any = false;
+  for (const fleet_hub &hub : hubs) {
+    if (rows == report_rows::finished && hub.result == hub_result::none) continue;
+    text += (any ? ",\n  " : "\n  ") + one_line(hub_object(hub));
+    any = true;
+  }
+  return text + (any ? "\n]}\n" : "]}\n");
 }
 
 int fleet_write_atomically(const std::string &path, const std::string &text) {

@@ -11,7 +11,9 @@
 //     ...
 //   ]}
 //
-// with a "reason" for failed and skipped hubs. One hub a line, so reports
+// with a "reason" for failed and skipped hubs. A station's rows (--watch)
+// carry "started" after "port": when the hub was plugged in, ISO 8601 UTC
+// to the second; one row per visit, so a hub plugged in twice has two. One hub a line, so reports
 // of many machines grep and diff well. "host" is the machine's name,
 // "generated" the time of writing in UTC, "source" the server URL, the mirror
 // directory or the --fw file. Versions are major*100+minor.
@@ -50,12 +52,20 @@ struct fleet_report_head {
   std::string source;
 };
 
+// The time now in UTC, ISO 8601 to the second ("2026-02-03T10:04:05Z").
+std::string fleet_utc_now();
+
 // This machine's name, the time now (UTC, ISO 8601 to the second), this
 // build's version, and `source` as given.
 fleet_report_head fleet_report_head_now(const std::string &source);
 
+// Which hubs the report lists: all of a run's, or only those with a result
+// (a station's report, written after each visit, holds the finished ones).
+enum class report_rows { all, finished };
+
 // The report's text (ends with a line feed).
-std::string fleet_report_json(const fleet_report_head &head, const std::vector<fleet_hub> &hubs);
+std::string fleet_report_json(const fleet_report_head &head, const std::vector<fleet_hub> &hubs,
+                              report_rows rows = report_rows::all);
 
 // `text` as a JSON string literal, quotes included, as the report writes
 // every text: quote, backslash and control characters escaped, valid UTF-8

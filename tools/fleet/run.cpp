@@ -253,6 +253,30 @@ int fleet_catch_interrupts() {
 
 int fleet_interrupt_signal() { return interrupt_signal.load(); }
 
+int fleet_interrupt_fd() { return signal_pipe[0]; }
+
+void fleet_drain_interrupts() {
+  char drained[16];
+  while (read(signal_pipe[0], drained, sizeof drained) > 0) {
+  }
+}
+
+// Ctrl-C reaches the children from the terminal; a signal sent to the
+// parent alone is passed on, so every child ends as trelk would.
+void fleet_forward_interrupt(const std::vector<fleet_hub> &hubs) {
+  for (const fleet_hub &hub : hubs)
+    if (hub.pid > 0) kill(hub.pid, fleet_interrupt_signal());
+}
+
+bool fleet_start_child(fleet_hub &hub, fleet_stage stage, const fleet_update_rules &rules,
+                       const std::vector<fleet_hub> &hubs) {
+  return start_child(hub, stage, rules, hubs);
+}
+
+void fleet_take_events(fleet_hub &hub, fleet_stage stage, fleet_display &display) {
+  read_events(hub, stage, display);
+}
+
 namespace {
 
 // One stage over the hubs, as its steps share it.
@@ -309,13 +333,6 @@ void start_due_children(stage_run &run) {
   }
 }
 
-// Ctrl-C reaches the children from the terminal; a signal sent to the
-// parent alone is passed on, so every child ends as trelk would.
-void forward_interrupt(const std::vector<fleet_hub> &hubs) {
-  for (const fleet_hub &hub : hubs)
-    if (hub.pid > 0) kill(hub.pid, fleet_interrupt_signal());
-}
-
 // Sleeps until a child reports (or ends), a signal comes or a redraw is due,
 // and takes what arrived. Returns how many children ended; -1 when poll
 // itself failed (said why).
@@ -337,11 +354,7 @@ int wait_for_children(std::vector<fleet_hub> &hubs, fleet_stage stage, fleet_dis
   }
   int ended = 0;
   if (ready > 0) {
-    if (fds[0].revents != 0) {
-      char drained[16];
-      while (read(signal_pipe[0], drained, sizeof drained) > 0) {
-      }
-    }
+    if (fds[0].revents != 0) fleet_drain_interrupts();
     for (size_t i = 1; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
       read_events(*owners[i], stage, display);
@@ -378,7 +391,7 @@ void fleet_run_stage(std::vector<fleet_hub> &hubs, const std::vector<bool> &want
     start_due_children(run);
     if (fleet_interrupt_signal() != 0 && !forwarded) {
       forwarded = true;
-      forward_interrupt(hubs);
+      fleet_forward_interrupt(hubs);
     }
     // Nothing runs: every canary has its result, so nothing waits either.
     if (run.running == 0) break;

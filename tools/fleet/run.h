@@ -21,6 +21,22 @@ int fleet_interrupt_signal();
 
 enum class fleet_stage { probe, update };
 
+// The steps of a stage, for a station that runs hubs as they arrive with a
+// poll loop of its own. The read end of the interrupt self-pipe (to poll),
+// and its bytes taken once it is readable.
+int fleet_interrupt_fd();
+void fleet_drain_interrupts();
+// Passes the interrupt on to every running child of `hubs`.
+void fleet_forward_interrupt(const std::vector<fleet_hub> &hubs);
+// Forks the hub's child for `stage` (the children's own pipes of `hubs` are
+// closed in it). True; false with the cause in hub.reason.
+bool fleet_start_child(fleet_hub &hub, fleet_stage stage, const fleet_update_rules &rules,
+                       const std::vector<fleet_hub> &hubs);
+// Reads the hub's event pipe once it polled readable and applies what came;
+// at its end waits for the child and settles the hub as fleet_run_stage does
+// (hub.pid is then -1).
+void fleet_take_events(fleet_hub &hub, fleet_stage stage, fleet_display &display);
+
 // Runs the stage for every hub `wanted` selects, in order, at most `jobs`
 // children at once (0: all); the update's children get `rules`. Probe:
 // is_hub, identity and, for ports without a hub, a skipped result. Update:

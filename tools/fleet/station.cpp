@@ -1,0 +1,285 @@
+#include "station.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "canary.h"
+#include "display.h"
+#include "functions.h"
+#include "port_watch.h"
+#include "report.h"
+#include "run.h"
+#include "timer.h"
+#include "usb.h"
+
+namespace {
+
+// Without events the loop still looks up once a second, as a run does.
+constexpr int IDLE_POLL_MS = 1000;
+
+enum class visit_step { probing, planned, updating, done };
+
+struct station {
+  const fleet_options &opts;
+  package_set &packages;
+  firmware_source *source;
+  std::string source_label;
+  fleet_update_rules rules;
+  std::vector<fleet_hub> hubs;     // one entry per visit, in arrival order
+  std::vector<visit_step> steps;   // each visit's step
+  fleet_display display;
+  port_watch watch;
+  int updating = 0;
+  bool report_failed = false;
+
+  station(const fleet_options &o, package_set &p, firmware_source *s, std::string label)
+      : opts(o), packages(p), source(s), source_label(std::move(label)),
+        rules{o.force, /*restart=*/!o.no_restart},
+        display(hubs, stdout, isatty(STDOUT_FILENO) == 1, /*dry_run=*/false) {}
+};
+
+// The character device `path` names now, 0 when it names none.
+dev_t device_of(const std::string &path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) ? st.st_rdev : 0;
+}
+
+// True when `path` is held by a visit in progress: its port by name, or a
+// tty with its hub's USB identity (the hub back under a new name).
+bool held_by_visit(const station &st, const std::string &path) {
+  const dev_t device = device_of(path);
+  for (size_t i = 0; i < st.hubs.size(); ++i) {
+    if (st.steps[i] == visit_step::done) continue;
+    const fleet_hub &hub = st.hubs[i];
+    if (hub.port == path || hub.final_port == path) return true;
+    if (!hub.usb.known || device == 0) continue;
+    for (const usb_port_match &match : usb_find_hub(hub.usb))
+      if (match.rdev == device) return true;
+  }
+  return false;
+}
+
+// The finished visits, rewritten after each one so that a station that
+// loses power keeps them all.
+void write_report(station &st) {
+  if (st.opts.json_path.empty()) return;
+  const std::string text = fleet_report_json(fleet_report_head_now(st.source_label), st.hubs,
+                                             report_rows::finished);
+  if (!fleet_write_atomically(st.opts.json_path, text)) st.report_failed = true;
+}
+
+// A visit has its result, shown already: its port as it is now counts as
+// seen (it arrives again only when it changes), and the report gains it.
+void finish_visit(station &st, size_t i) {
+  fleet_hub &hub = st.hubs[i];
+  st.steps[i] = visit_step::done;
+  hub.phase = hub_phase::done;
+  if (hub.ended_ms == 0) hub.ended_ms = get_absolute_time();
+  st.watch.mark_seen(hub.port);
+  if (!hub.final_port.empty()) st.watch.mark_seen(hub.final_port);
+  write_report(st);
+}
+
+// A visit has its result from the station itself (its plan, its canary, a
+// child that could not start): shown, then finished.
+void end_visit(station &st, size_t i) {
+  st.hubs[i].phase = hub_phase::done;
+  st.display.hub_changed(st.hubs[i]);
+  finish_visit(st, i);
+}
+
+// A port appeared: a visit of its own, probed at once (probes are not held
+// back by --jobs: they take a second and write only the detection probes).
+void arrive(station &st, const std::string &path) {
+  // Gone again already (or a link to nothing): nothing to probe.
+  if (device_of(path) == 0 || held_by_visit(st, path)) return;
+  fleet_hub hub;
+  hub.port = path;
+  hub.arrived = fleet_utc_now();
+  hub.started_ms = get_absolute_time();
+  hub.phase = hub_phase::probing;
+  st.hubs.push_back(std::move(hub));
+  st.steps.push_back(visit_step::probing);
+  const size_t i = st.hubs.size() - 1;
+  if (!fleet_start_child(st.hubs[i], fleet_stage::probe, st.rules, st.hubs)) {
+    st.hubs[i].result = hub_result::skipped;
+    end_visit(st, i);
+    return;
+  }
+  st.display.hub_changed(st.hubs[i]);
+}
+
+// With --canary: the first hub of its model to be uploaded at this station
+// goes first; every later one waits for it (and is skipped if it failed).
+void choose_canary(station &st, size_t i) {
+  fleet_hub &hub = st.hubs[i];
+  if (!st.opts.canary || !hub.to_update || hub.restart_only) return;
+  for (size_t k = 0; k < i; ++k) {
+    if (st.hubs[k].is_canary && st.hubs[k].hub_code == hub.hub_code) {
+      hub.canary = static_cast<int>(k);
+      return;
+    }
+  }
+  hub.is_canary = true;
+}
+
+// A visit's probe ended: a port without a hub has its result (shown); a hub
+// gets its package and its plan.
+void on_probed(station &st, size_t i) {
+  fleet_hub &hub = st.hubs[i];
+  if (hub.result != hub_result::none) {
+    finish_visit(st, i);
+    return;
+  }
+  if (fleet_interrupt_signal() != 0) return;  // settled with the others at the end
+  if (st.source == nullptr) {
+    st.packages.give_file_package(hub);
+  } else {
+    st.packages.choose_for(hub, *st.source);
+    // No connection stays open into the hubs' processes or across idle hours.
+    st.source->close_connections();
+  }
+  fleet_plan_hub(hub, st.rules);
+  choose_canary(st, i);
+  if (hub.result != hub_result::none) {
+    end_visit(st, i);
+    return;
+  }
+  st.steps[i] = visit_step::planned;
+  st.display.hub_changed(hub);
+}
+
+// Starts the planned visits in arrival order while fewer than --jobs update.
+void start_due_updates(station &st) {
+  for (size_t i = 0; i < st.hubs.size(); ++i) {
+    if (st.opts.jobs != 0 && st.updating >= st.opts.jobs) return;
+    if (st.steps[i] != visit_step::planned) continue;
+    fleet_hub &hub = st.hubs[i];
+    std::string reason;
+    const canary_gate gate = fleet_canary_gate(hub, st.hubs, &reason);
+    if (gate == canary_gate::wait) continue;
+    if (gate == canary_gate::closed) {
+      hub.result = hub_result::skipped;
+      hub.reason = reason;
+      end_visit(st, i);
+      continue;
+    }
+    hub.phase = hub_phase::detecting;
+    if (!fleet_start_child(hub, fleet_stage::update, st.rules, st.hubs)) {
+      hub.result = hub_result::failed;
+      end_visit(st, i);
+      continue;
+    }
+    // From here on the hub is the process's to change.
+    hub.mode_after = firmware_mode::unknown;
+    st.steps[i] = visit_step::updating;
+    ++st.updating;
+    st.display.hub_changed(hub);
+  }
+}
+
+// Takes what a child sent; at its end, the visit's next step.
+void take_child(station &st, size_t i) {
+  const bool probing = st.steps[i] == visit_step::probing;
+  fleet_take_events(st.hubs[i], probing ? fleet_stage::probe : fleet_stage::update, st.display);
+  if (st.hubs[i].pid > 0) return;
+  if (probing) {
+    on_probed(st, i);
+    return;
+  }
+  --st.updating;
+  finish_visit(st, i);
+}
+
+// Sleeps until a child reports, a port appears, a signal comes or a redraw
+// is due, and takes what arrived. False when poll itself failed (said why).
+bool wait_once(station &st, bool take_arrivals) {
+  std::vector<pollfd> fds = {{fleet_interrupt_fd(), POLLIN, 0}};
+  if (take_arrivals && st.watch.fd() >= 0) fds.push_back({st.watch.fd(), POLLIN, 0});
+  const size_t first_child = fds.size();
+  std::vector<size_t> owners;
+  for (size_t i = 0; i < st.hubs.size(); ++i) {
+    if (st.hubs[i].pid <= 0) continue;
+    fds.push_back({st.hubs[i].event_fd, POLLIN, 0});
+    owners.push_back(i);
+  }
+  const int64_t now = get_absolute_time();
+  int timeout = IDLE_POLL_MS;
+  const int redraw = st.display.redraw_due_in(now);
+  if (redraw >= 0) timeout = std::min(timeout, redraw);
+  if (take_arrivals) timeout = std::min(timeout, st.watch.due_in(now));
+  const int ready = poll(fds.data(), fds.size(), timeout);
+  if (ready < 0 && errno != EINTR) {
+    print_error("trelk-fleet: poll: %s\n", std::strerror(errno));
+    return false;
+  }
+  if (ready > 0 && fds[0].revents != 0) fleet_drain_interrupts();
+  for (size_t k = 0; k < owners.size(); ++k)
+    if (ready > 0 && fds[first_child + k].revents != 0) take_child(st, owners[k]);
+  if (take_arrivals && fleet_interrupt_signal() == 0)
+    for (const std::string &path : st.watch.take_arrivals(get_absolute_time())) arrive(st, path);
+  st.display.redraw_if_due(get_absolute_time());
+  return true;
+}
+
+bool any_child(const station &st) {
+  for (const fleet_hub &hub : st.hubs)
+    if (hub.pid > 0) return true;
+  return false;
+}
+
+// After the interrupt: the children end as trelk does on one (each within
+// its own bounds); visits not started are skipped, untouched.
+void stop(station &st) {
+  fleet_forward_interrupt(st.hubs);
+  while (any_child(st))
+    if (!wait_once(st, /*take_arrivals=*/false)) break;
+  for (size_t i = 0; i < st.hubs.size(); ++i) {
+    if (st.steps[i] == visit_step::done) continue;
+    fleet_hub &hub = st.hubs[i];
+    if (hub.result == hub_result::none) {
+      hub.result = hub_result::skipped;
+      hub.reason = "the station stopped before it was updated";
+    }
+    end_visit(st, i);
+  }
+}
+
+int station_status(const station &st) {
+  for (const fleet_hub &hub : st.hubs)
+    if (hub.incomplete) return FLEET_EXIT_SIGNAL_BASE + fleet_interrupt_signal();
+  for (const fleet_hub &hub : st.hubs)
+    if (hub.is_hub && (hub.result == hub_result::failed || hub.result == hub_result::skipped))
+      return FLEET_EXIT_HUB_FAILED;
+  return st.report_failed ? FLEET_EXIT_HUB_FAILED : FLEET_EXIT_OK;
+}
+
+}  // namespace
+
+int fleet_station(const fleet_options &opts, package_set &packages, firmware_source *source,
+                  const std::string &source_label) {
+  const int64_t start = get_absolute_time();
+  // The watch first: a port that appears while the first ones are listed is
+  // then either listed or an arrival (and held by its visit if both).
+  station st(opts, packages, source, source_label);
+  st.display.watching();
+  for (const std::string &port : fleet_usb_ports()) arrive(st, port);
+  while (fleet_interrupt_signal() == 0) {
+    start_due_updates(st);
+    if (!wait_once(st, /*take_arrivals=*/true)) break;
+  }
+  stop(st);
+  st.display.close();
+  st.display.packages(st.packages.describe());
+  st.display.summary(static_cast<double>(get_absolute_time() - start) / 1000.0,
+                     fleet_interrupt_signal());
+  write_report(st);
+  return station_status(st);
+}
