@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <future>
 #include <thread>
 
 #include "action_e2e.h"
@@ -41,6 +42,8 @@ TEST(FleetCommandLine, HelpVersionAndUsageErrors) {
   EXPECT_NE(help.out.find("\n      --no-restart  leave every updated hub in its bootloaders"),
             std::string::npos);
   EXPECT_NE(help.out.find("mode_after"), std::string::npos);
+  EXPECT_NE(help.out.find("\n      --watch       keep running after the hubs attached at the start"),
+            std::string::npos);
   EXPECT_EQ(help.err, "");
 
   auto version = fleet({"--version"});
@@ -59,6 +62,12 @@ TEST(FleetCommandLine, HelpVersionAndUsageErrors) {
        "trelk-fleet: options '--mirror' and '--dry-run' cannot be used together\n"},
       {{"--canary", "--no-restart"},
        "trelk-fleet: options '--canary' and '--no-restart' cannot be used together\n"},
+      {{"--watch", "--port", "/dev/ttyUSB0"},
+       "trelk-fleet: options '--watch' and '--port' cannot be used together\n"},
+      {{"--watch", "--dry-run"},
+       "trelk-fleet: options '--watch' and '--dry-run' cannot be used together\n"},
+      {{"--mirror", "/tmp/m", "--watch"},
+       "trelk-fleet: options '--mirror' and '--watch' cannot be used together\n"},
       {{"--mirror", "/tmp/m", "--no-restart"},
        "trelk-fleet: options '--mirror' and '--no-restart' cannot be used together\n"},
       {{"--fw", "p.ufw", "--server", "http://h"},
@@ -499,6 +508,60 @@ TEST_F(FleetStage, SetupErrors) {
             "trelk-fleet: no usable firmware list from " TRELK_FIRMWARE_HOST "\n");
   hubs.back()->stop();
   EXPECT_TRUE(only_probes(hubs.back()->lines()));
+}
+
+// A station goes on past a hub it cannot update: a hub whose model has no
+// package gets its skipped row (and only the probes), the next hub its own
+// visit; SIGTERM, as a service manager stops it, ends the station with
+// status 1 for the skipped visit, not as an interrupted update.
+TEST_F(FleetStage, AStationGoesOnPastAHubWithoutAPackage) {
+  fake_usb usb(net.work() + "/usb");
+  usb.attach(net, {"ttyUSB0", "ttyUSB1"});
+  net.serve("manifest", serve_package("fw312.ufw", 312, {0x0102, 0x0201}));
+  net.serve("stable", "1030,312\n");
+  const std::string report = dir.path() + "/report.json";
+  HubSim lacking({"--model", "1020", "--mode", "normal", "--sn", "TEN"});
+  HubSim current({"--model", "1030", "--mode", "normal", "--fw-version", "312", "--sn", "SIXTEEN"});
+  ASSERT_TRUE(lacking.start() && current.start());
+
+  std::promise<pid_t> pid;
+  started = [&](pid_t p) { pid.set_value(p); };
+  ProcessResult r;
+  std::thread station([&] { r = run({"--watch", "--json", report}); });
+  const pid_t group = pid.get_future().get();
+  for (int i = 0; i < 100 && net.requests().size() < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  usb.plug({"1-1", 0x0403, 0x6001, "T1", 0}, "ttyUSB0", lacking.port());
+  bool both = false;
+  for (int i = 0; i < 150 && !both; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (i == 20) usb.plug({"1-2", 0x0403, 0x6001, "S1", 0}, "ttyUSB1", current.port());
+    both = !fleet_report_entry(report, "/dev/ttyUSB0").empty() &&
+           !fleet_report_entry(report, "/dev/ttyUSB1").empty();
+  }
+  kill(-group, SIGTERM);
+  station.join();
+  ASSERT_TRUE(both) << r.out << r.err;
+
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(r.out.starts_with("Watching for hubs: each USB serial port plugged in is probed and "
+                                "its hub updated; Ctrl-C to stop\n"))
+      << r.out;
+  EXPECT_EQ(fleet_lines_of(r.out, "/dev/ttyUSB0").back(),
+            "skipped: no stable version for Tavrine-10 on the firmware server");
+  EXPECT_EQ(fleet_lines_of(r.out, "/dev/ttyUSB1").back(), "up to date (v3.12)");
+  EXPECT_NE(r.out.find("Interrupted (Terminated): no hub was left incomplete.\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(fleet_report_entry(report, "/dev/ttyUSB0")
+                .find("\"result\": \"skipped\", \"failed_sends\": 0, \"seconds\": S, \"reason\": "
+                      "\"no stable version for Tavrine-10 on the firmware server\"}"),
+            std::string::npos)
+      << fleet_report_entry(report, "/dev/ttyUSB0");
+  lacking.stop();
+  current.stop();
+  EXPECT_TRUE(only_probes(lacking.lines()));
+  EXPECT_TRUE(only_probes(current.lines()));
 }
 
 TEST_F(FleetStage, OnlyPortsWithoutAHub) {

@@ -235,14 +235,19 @@ def main():
         print(f"private_net.py: {error}", file=sys.stderr)
         return 125
 
-    # Ctrl-C (a SIGINT to the whole process group) is for the command: this
-    # process keeps the stage up until the command has ended, and the command
-    # starts with the default reaction whatever this process inherited.
+    # Ctrl-C (a SIGINT to the whole process group) is for the command, and so
+    # is a SIGTERM to the group (a service manager's stop): this process keeps
+    # the stage up until the command has ended, and the command starts with
+    # the default reactions whatever this process inherited.
+    def default_signals():
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
     env = dict(os.environ, SYSTEMD_DEVICE_VERIFY_SYSFS="0") if args.sys else None
     status = subprocess.run(command, check=False, env=env,
-                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)
-                            ).returncode
+                            preexec_fn=default_signals).returncode
     for server in servers:
         server.server_close()
     if nginx is not None:

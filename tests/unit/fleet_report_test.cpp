@@ -1,7 +1,8 @@
 // trelk-fleet's pieces that need no hub: the JSON report (escaping, nulls,
 // which versions it shows, its head, the atomic write), the sha256sum lists
 // and the bounded reads and staged writes of files, the event records as a
-// pipe delivers them, and the plan that decides what each probed hub needs.
+// pipe delivers them, the plan that decides what each probed hub needs, the
+// live table and a station's look at the ports.
 
 #include <gtest/gtest.h>
 
@@ -18,10 +19,12 @@
 #include "action_e2e.h"
 #include "canary.h"
 #include "checksums.h"
+#include "display.h"
 #include "files.h"
 #include "fleet.h"
 #include "hub_event.h"
 #include "packages.h"
+#include "port_watch.h"
 #include "report.h"
 #include "verify.h"
 
@@ -129,6 +132,107 @@ TEST(FleetReport, EveryPortWithItsResult) {
   EXPECT_EQ(fleet_report_json(head, {}),
             "{\"host\": \"lab-01\", \"generated\": \"2026-02-03T10:04:05Z\", \"trelk_version\": "
             "\"3.00\", \"source\": \"/srv/mirror\", \"hubs\": []}\n");
+
+  // A station's report: its finished visits only, each with its arrival.
+  hubs[0].arrived = "2026-02-03T09:58:00Z";
+  hubs[1].result = hub_result::none;
+  const std::string station = fleet_report_json(head, hubs, report_rows::finished);
+  EXPECT_NE(station.find("{\"port\": \"/dev/ttyUSB0\", \"started\": \"2026-02-03T09:58:00Z\", "
+                         "\"model\": \"Tavrine-16\""),
+            std::string::npos)
+      << station;
+  EXPECT_EQ(station.find("/dev/ttyUSB1"), std::string::npos) << station;
+  EXPECT_NE(station.find("/dev/ttyUSB2"), std::string::npos) << station;
+  hubs.resize(1);
+  hubs[0].result = hub_result::none;
+  EXPECT_TRUE(fleet_report_json(head, hubs, report_rows::finished).ends_with("\"hubs\": []}\n"));
+}
+
+// The live table on a terminal: titles over columns as wide as their longest
+// entry, so a long port name moves no other column out of place; a station's
+// header counts its visits and the table keeps to the terminal's height.
+TEST(FleetDisplay, LiveTableColumnsAndAStationsHeader) {
+  std::vector<fleet_hub> hubs(2);
+  hubs[0].port = "/tmp/rack/hub10";
+  hubs[1].port = "/dev/ttyUSB1";
+  for (fleet_hub &hub : hubs) {
+    hub.is_hub = true;
+    hub.model = "Tavrine-16";
+    hub.serial = "1030.0042";
+    hub.version_before = 310;
+    hub.phase = hub_phase::uploading;
+  }
+  char *text = nullptr;
+  size_t size = 0;
+  FILE *out = open_memstream(&text, &size);
+  ASSERT_NE(out, nullptr);
+  {
+    fleet_display display(hubs, out, /*terminal=*/true, /*dry_run=*/false);
+    display.close();
+  }
+  std::fflush(out);
+  const std::string table(text, size);
+  // Cut short of the 80 columns a stream without a terminal size is given.
+  EXPECT_NE(table.find("\r\x1b[KPORT             USB  MODEL       SERIAL     VERSION    BLOCKS  FAILED  STATE\n"
+                       "\r\x1b[K/tmp/rack/hub10  -    Tavrine-16  1030.0042  v3.10 ->                   uploadi\n"
+                       "\r\x1b[K/dev/ttyUSB1     -    Tavrine-16  1030.0042  v3.10 ->                   uploadi\n"),
+            std::string::npos)
+      << table;
+
+  // A station with 40 finished visits on a terminal of 24 lines (the size a
+  // stream without one is given): the header, the titles, the latest 21.
+  hubs.resize(40, hubs[1]);
+  for (size_t i = 0; i < hubs.size(); ++i) {
+    hubs[i].port = "/dev/ttyUSB" + std::to_string(i);
+    hubs[i].result = i % 10 == 3 ? hub_result::failed : hub_result::updated;
+  }
+  std::rewind(out);
+  {
+    fleet_display display(hubs, out, /*terminal=*/true, /*dry_run=*/false);
+    display.watching();
+    display.close();
+  }
+  std::fflush(out);
+  const std::string station(text, size);
+  EXPECT_TRUE(station.starts_with("\r\x1b[KWatching for hubs \u2014 36 updated, 0 up to date, 4 failed "
+                                  "\u2014 Ctrl-C to stop\n\r\x1b[KPORT "))
+      << station;
+  EXPECT_NE(station.find("\r\x1b[K/dev/ttyUSB39 "), std::string::npos);
+  EXPECT_NE(station.find("\r\x1b[K/dev/ttyUSB19 "), std::string::npos);
+  EXPECT_EQ(station.find("\r\x1b[K/dev/ttyUSB18 "), std::string::npos);
+  std::fclose(out);
+  std::free(text);
+}
+
+// A station's look at the ports: what is there at its start is taken; a new
+// name arrives once, an old name on another device arrives again, a port
+// that went away arrives again when it comes back, and a port whose visit
+// ended is marked seen as it is.
+TEST(FleetPortWatch, ArrivalsByNameAndDevice) {
+  scratch_dir dir;
+  const std::string at = dir.path();
+  std::filesystem::create_symlink("/dev/null", at + "/ttyUSB0");
+  std::filesystem::create_symlink("/dev/null", at + "/ttyS0");  // not a USB serial port
+  port_watch watch(at, /*udev=*/false);
+  EXPECT_EQ(watch.fd(), -1);
+  EXPECT_TRUE(watch.take_arrivals(0).empty());
+  std::filesystem::create_symlink("/dev/zero", at + "/ttyUSB1");
+  std::filesystem::create_symlink(at + "/nothing", at + "/ttyUSB2");  // a link to nothing
+  EXPECT_GT(watch.due_in(0), 0);
+  EXPECT_EQ(watch.take_arrivals(1000), std::vector<std::string>{at + "/ttyUSB1"});
+  EXPECT_TRUE(watch.take_arrivals(2000).empty());
+  // ttyUSB0 handed to another device; ttyUSB1 gone, then back.
+  std::filesystem::remove(at + "/ttyUSB0");
+  std::filesystem::create_symlink("/dev/full", at + "/ttyUSB0");
+  std::filesystem::remove(at + "/ttyUSB1");
+  EXPECT_EQ(watch.take_arrivals(3000), std::vector<std::string>{at + "/ttyUSB0"});
+  std::filesystem::create_symlink("/dev/zero", at + "/ttyUSB1");
+  watch.mark_seen(at + "/ttyUSB1");
+  EXPECT_TRUE(watch.take_arrivals(4000).empty());
+  std::filesystem::remove(at + "/ttyUSB1");
+  EXPECT_TRUE(watch.take_arrivals(5000).empty());
+  std::filesystem::create_symlink("/dev/zero", at + "/ttyUSB1");
+  EXPECT_EQ(watch.take_arrivals(6000), std::vector<std::string>{at + "/ttyUSB1"});
 }
 
 TEST(FleetReport, WrittenWholeOrNotAtAll) {
