@@ -45,6 +45,12 @@ install(FILES ${PROJECT_SOURCE_DIR}/completions/trelk
 install(FILES ${PROJECT_SOURCE_DIR}/samples/sample-v3.10.ufw
   DESTINATION ${CMAKE_INSTALL_DATADIR}/trelk)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+if(TARGET trelk-fleet)
+  # The flash station's unit, as an example to copy: a station is a choice
+  # of the machine's owner, so the package never enables (or installs) it.
+  install(FILES ${PROJECT_SOURCE_DIR}/contrib/systemd/trelk-station.service
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+endif()
 
 # Debian wants the licence as /usr/share/doc/trelk/copyright (machine-readable
 # format) and the package's changelog beside it, compressed as gzip -9n does so

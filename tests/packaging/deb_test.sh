@@ -89,7 +89,8 @@ if [[ -x $build/trelk-fleet ]]; then
   for lib in libcurl4 libssl3; do
     grep -qxF -- "$lib" <<<"$names" || fail "Depends lacks $lib"
   done
-  for path in ./usr/bin/trelk-fleet ./usr/share/bash-completion/completions/trelk-fleet; do
+  for path in ./usr/bin/trelk-fleet ./usr/share/bash-completion/completions/trelk-fleet \
+    ./usr/share/doc/trelk/examples/trelk-station.service; do
     grep -qx -- "$path" <<<"$contents" || fail "$path missing from the package"
   done
   [[ $("$root/usr/bin/trelk-fleet" --version) == "trelk-fleet (trelk) 3.00" ]] ||
@@ -97,6 +98,11 @@ if [[ -x $build/trelk-fleet ]]; then
   reply=$(bash -c 'source "$1"; COMP_WORDS=(trelk-fleet --dry); COMP_CWORD=1; _trelk_fleet; echo "${COMPREPLY[*]}"' \
     _ "$root/usr/share/bash-completion/completions/trelk-fleet")
   [[ $reply == "--dry-run" ]] || fail "trelk-fleet completion of --dry gave '$reply'"
+  # The station's unit is an example only: nothing under the system's unit
+  # folders, so installing the package starts no station.
+  grep -q -E '^\./(usr/)?lib/systemd/' <<<"$contents" && fail "the package installs a systemd unit"
+  grep -q -- '--watch' "$root/usr/share/doc/trelk/examples/trelk-station.service" ||
+    fail "the station's unit does not run trelk-fleet --watch"
   pages+=(trelk-fleet)
 fi
 
