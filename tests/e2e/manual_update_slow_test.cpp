@@ -8,10 +8,12 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <memory>
 #include <thread>
 
 #include "action_e2e.h"
 #include "fake_usb.h"
+#include "port_probe.h"
 #include "private_net.h"
 #include "process.h"
 
@@ -176,34 +178,60 @@ bool exists(const std::string &path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-// USB re-enumerates: while the hub is unplugged mid-upload another hub of the
-// same model, in bootloader mode too, is plugged in and gets its name, and
-// the hub comes back as ttyUSB1. trelk writes nothing to the other hub, says
-// why it waits and where the hub came back, and completes the update in its
-// own hub there.
-TEST_F(ManualUpload, AHubBackUnderAnotherNameIsFollowedAndTheDeviceOnItsOldNameLeftAlone) {
-  if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
+// What takes the hub's old name while it is away.
+enum class old_name_taker {
+  bridge,            // another hub behind a bridge of its own
+  no_identity,       // a port with no USB parent at all
+  hubs_old_number,   // another bridge whose tty got the hub's device number
+};
+
+// USB re-enumerates: while the hub is unplugged mid-upload another device
+// gets its name, and the hub comes back as ttyUSB1. trelk writes nothing to
+// the other device, names it once, says where the hub came back, and
+// completes the update in its own hub there. `twins`: two more bridges with
+// the hub's serial, in other sockets, are plugged while it is away; neither
+// is opened (trelk says once why it waits) until the hub's return in its
+// own socket makes it the only match.
+void follow_the_hub_back(ManualUpload &t, old_name_taker taker, bool twins) {
   private_net stage;
   fake_usb usb(stage.work() + "/usb");
   const std::string pty = stage.work() + "/hub-pty";  // the hub's own pseudo-terminal, as it comes
   HubSim hub({"--model", "1030", "--mode", "bootloader", "--fw-version", "300", "--link", pty,
               "--unplug-after", "10", "--unplug-for", "4000"});
-  HubSim stranger({"--model", "1030", "--mode", "bootloader", "--fw-version", "300", "--serial",
-                   "900"});
   ASSERT_TRUE(hub.start()) << hub.error();
-  ASSERT_TRUE(stranger.start()) << stranger.error();
+  struct stat hub_node{};
+  ASSERT_EQ(stat(pty.c_str(), &hub_node), 0);
   const usb_bridge ours{"1-3", 0x0403, 0x6001, "AB12", 0};
   usb.plug(ours, "ttyUSB0", pty);
-  usb.attach(stage, {"ttyUSB0", "ttyUSB1"});
+  usb.attach(stage, {"ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3"});
 
+  // What stands for the other devices; made while the hub holds its number.
+  std::vector<std::unique_ptr<silent_port>> others;
+  for (int i = 0; i < (twins ? 3 : 1); ++i) others.push_back(std::make_unique<silent_port>());
+  const std::string old_number = stage.work() + "/old-number";
   ProcessResult r;
-  std::thread run([&] { r = stage.run({"--fw", package, "--port", "/dev/ttyUSB0"}, limits()); });
+  std::thread run([&] { r = stage.run({"--fw", t.package, "--port", "/dev/ttyUSB0"}, t.limits()); });
   const bool unplugged = eventually([&] { return !exists(pty); });
   if (unplugged) {
     usb.unplug("ttyUSB0");
-    usb.plug({"1-4", 0x0403, 0x6001, "EF56", 0}, "ttyUSB0", stranger.port());
+    const usb_bridge stranger{"1-4", 0x0403, 0x6001, "EF56", 0};
+    if (taker == old_name_taker::no_identity) {
+      EXPECT_EQ(symlink(others[0]->path().c_str(), usb.port_link("ttyUSB0").c_str()), 0);
+    } else if (taker == old_name_taker::bridge) {
+      usb.plug(stranger, "ttyUSB0", others[0]->path());
+    } else {
+      // The kernel hands a freed number to the next device. A node of that
+      // number cannot be opened (it is not in its devpts): trelk must not.
+      EXPECT_EQ(mknod(old_number.c_str(), S_IFCHR | 0600, hub_node.st_rdev), 0);
+      usb.plug(stranger, "ttyUSB0", old_number);
+    }
+    for (int i = 1; i < static_cast<int>(others.size()); ++i)
+      usb.plug({"1-" + std::to_string(4 + i), 0x0403, 0x6001, "AB12", 0},
+               "ttyUSB" + std::to_string(1 + i), others[i]->path());
   }
   const bool back = unplugged && eventually([&] { return exists(pty); });
+  // The hub may be back on its old number: the device that had it is gone.
+  if (back && taker == old_name_taker::hubs_old_number) usb.unplug("ttyUSB0");
   if (back) usb.plug(ours, "ttyUSB1", pty);
   run.join();
   ASSERT_TRUE(back) << "the hub never went away and came back\n" << r.out;
@@ -212,8 +240,10 @@ TEST_F(ManualUpload, AHubBackUnderAnotherNameIsFollowedAndTheDeviceOnItsOldNameL
   EXPECT_EQ(r.err, "");
   const std::string gone = "\r\nSerial port is unavailable, please wait while we try to reconnect.\r\n";
   const std::string other =
-      "A different device (USB 1-4, 0403:6001, serial EF56) is on /dev/ttyUSB0; waiting for "
-      "the hub (USB 1-3, 0403:6001, serial AB12)\r\n";
+      std::string("A different device (") +
+      (taker == old_name_taker::no_identity ? "no USB identity" : "USB 1-4, 0403:6001, serial EF56") +
+      ") is on /dev/ttyUSB0; waiting for the hub (USB 1-3, 0403:6001, serial AB12)\r\n";
+  const std::string several = "Several devices match the hub (USB 1-3, 0403:6001, serial AB12): ";
   const std::string moved = "Hub came back on /dev/ttyUSB1\r\n";
   const std::string restart = "Restarting upload for board\r\n";
   EXPECT_EQ(occurrences(r.out, other), 1) << r.out;
@@ -221,11 +251,34 @@ TEST_F(ManualUpload, AHubBackUnderAnotherNameIsFollowedAndTheDeviceOnItsOldNameL
   EXPECT_LT(r.out.find(gone), r.out.find(other)) << r.out;
   EXPECT_LT(r.out.find(other), r.out.find(moved)) << r.out;
   EXPECT_LT(r.out.find(moved), r.out.find(restart)) << r.out;
+  EXPECT_EQ(occurrences(r.out, several), twins ? 1 : 0) << r.out;
+  if (twins) {
+    const size_t at = r.out.find(several);
+    const std::string line = r.out.substr(at, r.out.find("\r\n", at) - at);
+    // Listed in whatever order sysfs shows them.
+    EXPECT_TRUE(line == several + "/dev/ttyUSB2, /dev/ttyUSB3; waiting until only one does" ||
+                line == several + "/dev/ttyUSB3, /dev/ttyUSB2; waiting until only one does")
+        << line;
+    EXPECT_LT(at, r.out.find(moved)) << r.out;
+  }
   EXPECT_NE(r.out.find("Device updated successfully.\n"), std::string::npos) << r.out;
-  stranger.stop();
-  EXPECT_TRUE(stranger.lines().empty()) << stranger.lines().front();
-  EXPECT_EQ(stranger.state_long("board1.version"), 300);
-  expect_updated(hub);
+  for (auto &port : others) EXPECT_EQ(port->received(), "") << port->path();
+  t.expect_updated(hub);
+}
+
+TEST_F(ManualUpload, AHubBackUnderAnotherNameIsFollowedAndTheDeviceOnItsOldNameLeftAlone) {
+  if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
+  follow_the_hub_back(*this, old_name_taker::bridge, /*twins=*/true);
+}
+
+TEST_F(ManualUpload, APortWithoutUsbIdentityOnTheHubsOldNameIsAnotherDevice) {
+  if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
+  follow_the_hub_back(*this, old_name_taker::no_identity, /*twins=*/false);
+}
+
+TEST_F(ManualUpload, ABridgeGivenTheHubsOldDeviceNumberIsAnotherDevice) {
+  if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
+  follow_the_hub_back(*this, old_name_taker::hubs_old_number, /*twins=*/false);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -120,6 +122,25 @@ TEST_F(ManualUpdate, PortHeldByAnotherProgramIsRefusedUntouched) {
                        "serial port " + hub.port() + "\n");
   EXPECT_LT(r.seconds, 1.0);
   EXPECT_TRUE(terminal_state_of(hub.port()) == found) << "the port's settings were changed";
+  other.release();
+
+  // A program that made the port exclusive (TIOCEXCL, as trelk does) keeps
+  // every other user out already at the open, a refusal root never meets.
+  if (geteuid() == 0) {
+    const int exclusive = open(hub.port().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    ASSERT_GE(exclusive, 0);
+    ASSERT_EQ(ioctl(exclusive, TIOCEXCL), 0);
+    ASSERT_EQ(chmod(hub.port().c_str(), 0666), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(package.c_str(), 0644), 0);
+    runner = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    auto unprivileged = trelk(hub);
+    ioctl(exclusive, TIOCNXCL);
+    close(exclusive);
+    EXPECT_EQ(unprivileged.exit_status, 255);
+    EXPECT_EQ(unprivileged.err, r.err);
+    EXPECT_LT(unprivileged.seconds, 1.0);
+  }
   hub.stop();
   EXPECT_TRUE(hub.lines().empty()) << "the hub received " << hub.lines().size() << " lines";
 }

@@ -23,6 +23,7 @@
 #include "process.h"
 #include "hubsim.h"
 #include "options.h"
+#include "port_probe.h"
 #include "ufw.h"
 
 namespace {
@@ -153,16 +154,36 @@ TEST_F(UploadTest, TheCableComesBackAndTheBlockIsSentAgain) {
   load(&package_, tavrine16_package(1024, 512));
   const std::string link = link_path();
   // The port goes away right after upload line 10 was stored and returns
-  // 3 s later on a new pseudo-terminal behind the same path.
-  open_hub({"--link", link, "--unplug-after", "10", "--unplug-for", "3000"});
+  // 4.5 s later on a new pseudo-terminal behind the same path. Meanwhile,
+  // once the upload has seen the port go (within 2 s: an unanswered line's
+  // wait and pause), the path holds for a little over a second a port that
+  // says nothing and hangs up: that was not the hub coming back, so nothing
+  // goes to it and the upload goes on waiting as if it had never been there.
+  open_hub({"--link", link, "--unplug-after", "10", "--unplug-for", "4500"});
   testing::internal::CaptureStdout();
-  EXPECT_EQ(device_do_firmware_update(dev_, &package_), 1);
+  int done = -1;
+  std::thread upload([&] { done = device_do_firmware_update(dev_, &package_); });
+  std::string flicker_received;
+  {
+    silent_port flicker;
+    struct stat st{};
+    while (lstat(link.c_str(), &st) == 0) usleep(5000);
+    usleep(2500 * 1000);
+    EXPECT_EQ(symlink(flicker.path().c_str(), link.c_str()), 0);
+    usleep(1200 * 1000);
+    unlink(link.c_str());
+    flicker_received = flicker.received();
+  }
+  upload.join();
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("\r\nSerial port is unavailable, please wait while we try to reconnect.\r\n"),
-            std::string::npos)
+  EXPECT_EQ(done, 1);
+  EXPECT_EQ(occurrences(out, "\r\nSerial port is unavailable, please wait while we try to "
+                             "reconnect.\r\n"),
+            1)
       << out;
-  EXPECT_NE(out.find("Restarting upload for board\r\n"), std::string::npos) << out;
+  EXPECT_EQ(occurrences(out, "Restarting upload for board\r\n"), 1) << out;
   EXPECT_NE(out.find("Device updated successfully.\n"), std::string::npos) << out;
+  EXPECT_EQ(flicker_received, "");
   expect_updated_after_one_unplug();
 }
 

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 port_holder::port_holder(const std::string &path) {
@@ -34,4 +36,26 @@ terminal_state terminal_state_of(const std::string &path) {
       tcgetattr(fd, &state.tty) == 0 && ioctl(fd, TIOCGEXCL, &state.exclusive) == 0;
   close(fd);
   return state;
+}
+
+silent_port::silent_port() {
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  struct stat st{};
+  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+  const char *name = ptsname(master_);
+  if (name == nullptr || stat(name, &st) != 0) return;
+  path_ = name;
+  rdev_ = st.st_rdev;
+}
+
+silent_port::~silent_port() {
+  if (master_ >= 0) close(master_);
+}
+
+std::string silent_port::received() {
+  std::string bytes;
+  char buffer[4096];
+  ssize_t n;
+  while (master_ >= 0 && (n = read(master_, buffer, sizeof buffer)) > 0) bytes.append(buffer, n);
+  return bytes;
 }

@@ -4,6 +4,7 @@
 // trelk left it as it found it. No other test support is needed, so the
 // sanitizer builds of the serial tests can take it alone.
 
+#include <sys/types.h>
 #include <termios.h>
 
 #include <string>
@@ -33,3 +34,25 @@ struct terminal_state {
   bool operator==(const terminal_state &other) const;
 };
 terminal_state terminal_state_of(const std::string &path);
+
+// A port that never answers, standing for a device that is not the hub: a
+// pseudo-terminal of the test's own whose master keeps whatever was written
+// to its port. Its port hangs up when the object goes.
+class silent_port {
+ public:
+  silent_port();
+  ~silent_port();
+  silent_port(const silent_port &) = delete;
+  silent_port &operator=(const silent_port &) = delete;
+  // The port ("/dev/pts/N") and its device number; empty and 0 when no
+  // pseudo-terminal could be made.
+  const std::string &path() const { return path_; }
+  dev_t rdev() const { return rdev_; }
+  // Every byte written to the port since the last call.
+  std::string received();
+
+ private:
+  int master_ = -1;
+  std::string path_;
+  dev_t rdev_ = 0;
+};

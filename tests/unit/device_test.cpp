@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -487,6 +488,9 @@ TEST_F(DeviceTest, BoardTwoAloneIsNoHub) {
             "ERROR: Unable to detect a Varnholt hub on port " + peer_.path() + "\n");
   EXPECT_GE(took, 6900);
   EXPECT_LT(took, 9500);
+  // Three probes in the whole window, however long it waits for board 1.
+  const auto lines = peer_.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Dverify"), 3);
 }
 
 TEST_F(DeviceTest, NothingAnswersOnAMissingPort) {

@@ -25,7 +25,8 @@ usb_identity bridge(const char *usb_path, const char *serial, uint16_t product =
 }
 
 TEST(UsbIdentity, SerialsThatCannotTellBridgesApart) {
-  for (const char *placeholder : {"", "0", "0000", "FFFFFFFF", "0123456789", "123456789ABC", "abcd"})
+  for (const char *placeholder : {"", "0", "0000", "FFFFFFFF", "0123456789", "123456789ABC", "abcd",
+                                  "WXYZ", "uvwxyz"})
     EXPECT_EQ(usb_serial_is_placeholder(placeholder), 1) << placeholder;
   for (const char *real : {"AB12", "A1B2C3D4", "0001", "FT5XK2QZ", "12"})
     EXPECT_EQ(usb_serial_is_placeholder(real), 0) << real;
