@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <ctime>
 #include <filesystem>
@@ -312,6 +313,11 @@ TEST(FleetFiles, ReadsAreBoundedAndStagedFilesLeaveNothingBehind) {
   const std::string file = dir.write("list", "0123456789");
   EXPECT_TRUE(read_bounded_file(file, 10, &text, &cause));
   EXPECT_EQ(text, "0123456789");
+  // An interrupted call before (errno left at EINTR) changes nothing: only
+  // a read that failed is tried again.
+  errno = EINTR;
+  EXPECT_TRUE(read_bounded_file(file, 10, &text, &cause));
+  EXPECT_EQ(text, "0123456789");
   EXPECT_FALSE(read_bounded_file(file, 9, &text, &cause));
   EXPECT_EQ(cause, "larger than 9 bytes");
   // A FIFO would wait for a writer for ever; a folder is no file.
@@ -463,6 +469,15 @@ TEST_F(FleetPlan, OneCanaryPerModelAndItsGate) {
   EXPECT_EQ(hubs[3].canary, -1);
   EXPECT_EQ(hubs[4].canary, 1);
   EXPECT_EQ(hubs[5].canary, 0);
+  // A hub with nothing to do is no canary: the first of its model that is
+  // uploaded goes first, and nobody waits for the other.
+  hubs.push_back(hub(0x1010, false, 312));
+  hubs.push_back(hub(0x1010, false, 300));
+  hubs[7].to_update = true;
+  fleet_choose_canaries(hubs);
+  EXPECT_FALSE(hubs[6].is_canary);
+  EXPECT_TRUE(hubs[7].is_canary);
+  EXPECT_EQ(hubs[7].canary, -1);
 
   std::string reason;
   EXPECT_EQ(fleet_canary_gate(hubs[0], hubs, &reason), canary_gate::open);
