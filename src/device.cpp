@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -137,60 +138,48 @@ void wait_for_port(serial *s) {
 // last known to be ours (every write checks it).
 uint32_t port_verified_opens = 0;
 
-// True when a board's announcement comes from the hub being updated: a board
-// it has, with the hub code and serial number that board announced before.
-bool announcement_is_ours(const device *dev, const hub_answer &answer) {
-  if (answer.board == 0 || answer.board >= DEVICE_MAX_BOARDS) return false;
-  const board_info &ours = dev->boards[answer.board];
-  board_info seen{};
-  fill_board(&seen, answer.payload);
-  return ours.present && seen.hub_code == ours.hub_code && seen.serial_no == ours.serial_no;
-}
+// While an upload runs: what the hub being updated showed of itself at
+// detection, to know it again at every return of its port.
+hub_self upload_self{};
 
-void say_other_hub(const device *dev, const hub_answer &answer, const std::string &port) {
-  board_info seen{};
-  fill_board(&seen, answer.payload);
-  char text[512];
-  std::snprintf(text, sizeof text,
-                "A different hub (hub code %04x, board %d serial number %d) is on %s; waiting for "
-                "the hub being updated (hub code %04x, board 1 serial number %d)\r\n",
-                seen.hub_code, answer.board, static_cast<int>(seen.serial_no), port.c_str(),
-                dev->boards[1].hub_code, static_cast<int>(dev->boards[1].serial_no));
-  say(text);
-}
+// A port that came back is listened to this long, then probed until the
+// detection's window has passed too.
+constexpr int64_t PORT_RETURN_BOUND_MS = PORT_RETURN_LISTEN_MS + 7000;
 
-// Whether the hub on a port that came back is the one being updated. A link
-// with a USB identity opened nothing else. On a port without one, nothing is
-// written before the hub has been heard: a re-plugged hub announces its
-// boards, and an announcement of another hub drops the port (the link then
-// waits for another device there). Silence for PORT_RETURN_LISTEN_MS counts as
-// ours: a hub that does not ping cannot be told apart. False also when the
-// port went away again meanwhile.
-bool returned_hub_is_ours(device *dev) {
+// Names, once per port given up, what answered on a port that came back
+// instead of the hub being updated.
+void say_not_our_hub(const device *dev, const hub_showing &shown) {
   serial *s = dev->serial;
-  if (serial_hub_identity(s).known) return serial_available(s) == 1;
-  const int64_t start = get_absolute_time();
-  char line[RX_LINE_CAPACITY];
-  hub_answer answer;
-  while (serial_available(s) && !time_reached(start, PORT_RETURN_LISTEN_MS)) {
-    if (!pop_line(s, line, sizeof line)) {
-      sleep_until(s, start + PORT_RETURN_LISTEN_MS);
-      continue;
-    }
-    if (!device_is_bootloader_line(line, &answer) || answer.type != '*') continue;
-    if (announcement_is_ours(dev, answer)) return true;
-    say_other_hub(dev, answer, serial_port_now(s));
-    serial_refuse_port(s);
-    return false;
-  }
-  return serial_available(s) == 1;
+  const std::string port = serial_port_now(s);
+  char ours[160];
+  std::snprintf(ours, sizeof ours, "hub code %04x, board 1 serial number %d", dev->boards[1].hub_code,
+                static_cast<int>(dev->boards[1].serial_no));
+  std::string text;
+  if (shown.verdict == hub_shown::another)
+    text = "A different hub (" + shown.answered + ") is on " + port;
+  else if (shown.verdict == hub_shown::unconfirmed)
+    text = "A hub that does not show itself to be the hub being updated (" + shown.answered +
+           ") is on " + port;
+  else
+    text = "A device that does not answer (" + usb_identity_text(serial_hub_identity(s)) +
+           ") is on " + port;
+  say((text + "; waiting for the hub being updated (" + ours + ")\r\n").c_str());
 }
 
 // Waits (unbounded, like every wait for an unplugged hub) until the port is
-// open on the hub being updated.
+// open on the hub being updated and the hub there has shown itself; every
+// other device's port is named and dropped, and nothing is written to it but
+// the detection's probes.
 void await_our_hub(device *dev) {
-  do wait_for_port(dev->serial);
-  while (!returned_hub_is_ours(dev));
+  for (;;) {
+    wait_for_port(dev->serial);
+    const hub_showing shown = device_hub_shows_itself(
+        dev, upload_self, {port_verified_opens, PORT_RETURN_LISTEN_MS, PORT_RETURN_BOUND_MS});
+    if (shown.verdict == hub_shown::itself) break;
+    if (shown.verdict == hub_shown::away) continue;
+    say_not_our_hub(dev, shown);
+    serial_refuse_port(dev->serial);
+  }
   port_verified_opens = serial_open_count(dev->serial);
 }
 
@@ -594,6 +583,57 @@ void refuse_if_another_model(device *dev, const model_seen &before) {
   dev->refused = 1;
 }
 
+// A port the link found anew: the hub there is asked with the detection's
+// probes at once, and given the detection's window to show itself.
+hub_showing hear_found_hub(device *dev, const hub_self &expected) {
+  constexpr int64_t PROBE_AT_ONCE_MS = 0;
+  return device_hub_shows_itself(dev, expected, {0, PROBE_AT_ONCE_MS, DETECT_WINDOW_MS});
+}
+
+// What answered in place of the hub `expected`, for messages.
+std::string answered_text(const device *dev, const hub_showing &shown) {
+  if (shown.verdict == hub_shown::silent) return "nothing answers";
+  return shown.answered.empty() ? usb_identity_text(serial_hub_identity(dev->serial))
+                                : shown.answered;
+}
+
+// The hub another process found on the port must be the one there now.
+// False after naming what answers instead.
+bool found_hub_shows_itself(device *dev, const hub_self &expected) {
+  const hub_showing shown = hear_found_hub(dev, expected);
+  if (shown.verdict == hub_shown::itself) return true;
+  const std::string port = serial_port_now(dev->serial);
+  print_error("ERROR: Serial port %s no longer has the hub found there (%s): %s; it is not "
+              "updated\n",
+              port.c_str(), device_hub_self_text(expected).c_str(),
+              answered_text(dev, shown).c_str());
+  return false;
+}
+
+// After a switch: the hub that answers must show itself to be the hub that
+// was switched (its normal firmware, or bootloaders of its model) before
+// anything but a probe goes to it. False when it did not: another hub is
+// named and refused; a silent port is a failed attempt.
+bool switched_hub_shows_itself(device *dev, const hub_self &was, const model_seen &before) {
+  const hub_showing shown = hear_found_hub(dev, was);
+  if (shown.verdict == hub_shown::itself) return true;
+  reset_detection(dev);
+  if (shown.verdict == hub_shown::silent || shown.verdict == hub_shown::away) return false;
+  if (shown.hub_code != was.hub_code) {
+    // Another model: said as the detection of another model always was.
+    dev->hub_code = shown.hub_code;
+    replace_system(dev, shown.hub_code);
+    refuse_if_another_model(dev, before);
+  } else {
+    print_error("ERROR: After the switch to bootloader mode, serial port %s has another hub (%s), "
+                "not the hub that was switched (%s); it is not updated\n",
+                serial_port_now(dev->serial).c_str(), answered_text(dev, shown).c_str(),
+                device_hub_self_text(was).c_str());
+  }
+  dev->refused = 1;
+  return false;
+}
+
 }  // namespace
 
 void device_read_identification(device *dev, const char *line) {
@@ -633,7 +673,8 @@ int device_detect_attached(device *dev) {
 
 device *device_create_from_port(const char *port) { return device_create_following(port, nullptr); }
 
-device *device_create_following(const char *port, const usb_identity *hub) {
+device *device_create_following(const char *port, const usb_identity *hub,
+                                const hub_self *expected) {
   auto *dev = new (std::nothrow) device{};
   if (dev == nullptr) return nullptr;
   dev->port = strdup(port != nullptr ? port : "");
@@ -648,6 +689,10 @@ device *device_create_following(const char *port, const usb_identity *hub) {
   if (!dev->serial->ready) {
     device_free(dev);
     print_error("ERROR: Unable to connect to device on serial port %s\n", port);
+    return nullptr;
+  }
+  if (expected != nullptr && !found_hub_shows_itself(dev, *expected)) {
+    device_free(dev);
     return nullptr;
   }
   if (device_detect_attached(dev) != 1) {
@@ -668,6 +713,7 @@ void device_switch_to_bootloader(device *dev) {
   // find again, whatever name it comes back under.
   const usb_identity hub = serial_hub_identity(dev->serial);
   const model_seen before = seen_model(dev);
+  const hub_self was = device_hub_self(dev);
   for (;;) {
     if (switch_count == 0) say("Switching to bootloader\n");
     serial_tx(dev->serial, "boot_mode enabled\r\n");
@@ -680,6 +726,12 @@ void device_switch_to_bootloader(device *dev) {
     serial_init_following(dev->serial, was_on.c_str(), &hub);
     if (!dev->serial->ready) {
       print_error("ERROR: Unable to reconnect to device on serial port %s\n", was_on.c_str());
+      return;
+    }
+    if (!switched_hub_shows_itself(dev, was, before)) {
+      if (dev->refused) return;
+      // Nothing answered: a failed attempt, and no switch goes to silence.
+      ++switch_count;
       return;
     }
     device_detect_attached(dev);
@@ -701,6 +753,147 @@ void device_free(device *dev) {
   delete dev->system;
   std::free(dev->port);
   delete dev;
+}
+
+// ==== Whether the hub on the link is ours ===================================
+
+namespace {
+
+// What one line said of the hub on the port, as the judge goes along.
+struct hub_hearing {
+  uint8_t matched[DEVICE_MAX_BOARDS] = {};  // boards that announced as the hub's
+  bool any_matched = false;
+};
+
+bool knows_boards(const hub_self &self) {
+  for (int b = 1; b < DEVICE_MAX_BOARDS; ++b)
+    if (self.board_known[b]) return true;
+  return false;
+}
+
+bool every_known_board_matched(const hub_self &self, const hub_hearing &heard) {
+  for (int b = 1; b < DEVICE_MAX_BOARDS; ++b)
+    if (self.board_known[b] && !heard.matched[b]) return false;
+  return true;
+}
+
+std::string board_text(uint16_t code, int board, int32_t serial_no) {
+  char text[96];
+  std::snprintf(text, sizeof text, "hub code %04x, board %d serial number %d", code, board,
+                static_cast<int>(serial_no));
+  return text;
+}
+
+// A bootloader's announcement: another hub's when its code or (where this
+// board is known) its serial differ, or it is a board the hub does not have.
+// Nothing yet while known boards have still to announce.
+std::optional<hub_showing> judge_announcement(const hub_self &expected, const hub_answer &answer,
+                                              hub_hearing *heard) {
+  if (answer.board == 0 || answer.board >= DEVICE_MAX_BOARDS) return std::nullopt;
+  board_info seen{};
+  fill_board(&seen, answer.payload);
+  hub_showing shown;
+  shown.hub_code = seen.hub_code;
+  shown.answered = board_text(seen.hub_code, answer.board, seen.serial_no);
+  const bool boards = knows_boards(expected);
+  if (seen.hub_code != expected.hub_code ||
+      (boards && (!expected.board_known[answer.board] ||
+                  expected.board_serial[answer.board] != seen.serial_no))) {
+    shown.verdict = hub_shown::another;
+    return shown;
+  }
+  heard->matched[answer.board] = 1;
+  heard->any_matched = true;
+  if (boards && !every_known_board_matched(expected, *heard)) return std::nullopt;
+  shown.verdict = hub_shown::itself;
+  return shown;
+}
+
+// The normal firmware's identification line: the hub's when its code and
+// (where known) its serial number are; without a known serial number only
+// when its port never went away or its USB serial identifies it.
+hub_showing judge_identification(device *dev, const hub_self &expected, uint32_t trusted_opens,
+                                 const char *line) {
+  device seen{};
+  read_identification(&seen, line);
+  delete seen.system;
+  hub_showing shown;
+  shown.hub_code = seen.hub_code;
+  shown.identification = line;
+  char text[96];
+  std::snprintf(text, sizeof text, "hub code %04x, serial number %s", seen.hub_code,
+                seen.serial_number);
+  shown.answered = text;
+  if (seen.hub_code != expected.hub_code) {
+    shown.verdict = hub_shown::another;
+  } else if (expected.serial_number[0] != '\0') {
+    shown.verdict = std::strcmp(seen.serial_number, expected.serial_number) == 0
+                        ? hub_shown::itself
+                        : hub_shown::another;
+  } else {
+    const bool stayed = trusted_opens != 0 && serial_open_count(dev->serial) == trusted_opens;
+    shown.verdict = stayed || usb_serial_identifies(serial_hub_identity(dev->serial))
+                        ? hub_shown::itself
+                        : hub_shown::unconfirmed;
+  }
+  return shown;
+}
+
+}  // namespace
+
+hub_self device_hub_self(const device *dev) {
+  hub_self self{};
+  self.hub_code = dev->hub_code;
+  if (dev->in_bootloader) {
+    for (int b = 1; b < DEVICE_MAX_BOARDS; ++b) {
+      if (!dev->boards[b].present) continue;
+      self.board_known[b] = 1;
+      self.board_serial[b] = dev->boards[b].serial_no;
+    }
+  } else {
+    copy_text(self.serial_number, sizeof self.serial_number, dev->serial_number);
+  }
+  return self;
+}
+
+std::string device_hub_self_text(const hub_self &self) {
+  for (int b = 1; b < DEVICE_MAX_BOARDS; ++b)
+    if (self.board_known[b]) return board_text(self.hub_code, b, self.board_serial[b]);
+  char text[96];
+  std::snprintf(text, sizeof text, "hub code %04x%s%s", self.hub_code,
+                self.serial_number[0] != '\0' ? ", serial number " : "", self.serial_number);
+  return text;
+}
+
+hub_showing device_hub_shows_itself(device *dev, const hub_self &expected, const hub_watch &watch) {
+  serial *s = dev->serial;
+  const int64_t start = get_absolute_time();
+  // The probes start once the port has been heard out; their timers count
+  // from there.
+  std::optional<probe_timers> probes;
+  hub_hearing heard;
+  char line[DETECT_LINE_CAPACITY];
+  hub_answer answer;
+  while (!time_reached(start, watch.bound_ms)) {
+    if (!serial_available(s)) return {hub_shown::away, 0, "", ""};
+    if (!probes && time_reached(start, watch.listen_ms)) probes.emplace(get_absolute_time());
+    if (probes) probes->send_due(s);
+    if (!pop_line(s, line, sizeof line)) {
+      int64_t due = start + watch.bound_ms;
+      if (probes) due = std::min(due, probes->next_due());
+      else due = std::min(due, start + watch.listen_ms);
+      sleep_until(s, due);
+      continue;
+    }
+    if (std::strncmp(line, "mfr:", 4) == 0)
+      return judge_identification(dev, expected, watch.trusted_opens, line);
+    if (!device_is_bootloader_line(line, &answer) || answer.type != '*') continue;
+    if (std::optional<hub_showing> shown = judge_announcement(expected, answer, &heard))
+      return *shown;
+  }
+  hub_showing shown;
+  shown.verdict = heard.any_matched ? hub_shown::itself : hub_shown::silent;
+  return shown;
 }
 
 // ==== Upload ================================================================
@@ -1086,7 +1279,9 @@ int device_do_firmware_update(device *dev, ufw *package) {
   if (n < 0) return 0;
   silence_watched = true;
   silence_watched_since = get_absolute_time();
-  // The hub was identified on the port as it is open now.
+  // The hub was identified on the port as it is open now, and must show
+  // itself as it did there at every return of its port.
+  upload_self = device_hub_self(dev);
   port_verified_opens = serial_open_count(dev->serial);
   port_restarted_opens = port_verified_opens;
   device_stop_pings(dev);

@@ -112,14 +112,85 @@ int device_send_command(device *dev, uint8_t board, const char *text, bool wait,
 // `answer` is cleared either way.
 int device_is_bootloader_line(const char *line, hub_answer *answer);
 
+// ---- Whether the hub on the link is the hub being updated -----------------
+//
+// USB identity only says where to look (usb.h): a bridge without a usable
+// serial is found by its socket, where another hub may sit now. So before
+// any command that changes a hub (an upload line, a CRC request, a finish, a
+// restart, the switch, a wake) goes to a port that came back, or that the
+// link found anew, the hub there shows that it is the hub being updated, by
+// what it says itself; until then only the detection's probes ("Dverify",
+// "id"), which change nothing in a hub, go there. What counts as proof:
+//  - bootloaders: the hub code, and every announced board's serial number as
+//    that board announced it before (for a hub switched from normal mode,
+//    as its boards announced themselves right after the switch); where no
+//    board is known yet, the hub code;
+//  - normal firmware: the hub code and the serial number ("sn") of its
+//    identification line, where known. Where it is not (a hub first found
+//    in its bootloaders), its identification confirms it only when the port
+//    never went away since the hub last showed itself, or when its USB
+//    identity is a serial number that no other device carries
+//    (usb_serial_identifies); otherwise it is unconfirmed.
+// Silence is no proof: a port that says nothing is probed, and one that
+// never answers is not the hub.
+
+// What the hub being updated has said of itself, to know it again.
+struct hub_self {
+  uint16_t hub_code;                        // its model's; 0 when unknown
+  char serial_number[20];                   // its normal firmware's "sn"; "" where never given
+  uint8_t board_known[DEVICE_MAX_BOARDS];   // board b announced itself in its bootloaders ...
+  int32_t board_serial[DEVICE_MAX_BOARDS];  // ... with this serial number
+};
+
+// What a detection record shows of its hub: its bootloaders' boards, or its
+// normal firmware's hub code and serial number. Pure.
+hub_self device_hub_self(const device *dev);
+// "hub code 1030, board 1 serial number 42" (or "..., serial number SN" for
+// a normal firmware): for messages.
+std::string device_hub_self_text(const hub_self &self);
+
+enum class hub_shown {
+  itself,       // it showed itself to be the hub
+  another,      // its own words say it is another hub
+  unconfirmed,  // the hub's model, but nothing it or USB says tells it apart
+  silent,       // it said nothing of itself within the bound
+  away,         // the port went away meanwhile
+};
+
+struct hub_showing {
+  hub_shown verdict = hub_shown::silent;
+  uint16_t hub_code = 0;       // the code it gave, with another and unconfirmed
+  std::string answered;        // who answered, as device_hub_self_text has it
+  std::string identification;  // the normal firmware's line it answered with, if it did
+};
+
+// How long and how to listen on a port.
+struct hub_watch {
+  uint32_t trusted_opens;  // the link's open count when the hub last showed itself; 0: never
+  int64_t listen_ms;       // listened to this long before the first probe
+  int64_t bound_ms;        // the verdict by then at the latest
+};
+
+// The one judge of whether the hub on dev's link is `expected` (rules
+// above). Reads the link's lines and, once `listen_ms` passed in silence,
+// writes the detection's probes and nothing else. Returns at the first line
+// that decides, when the port goes away, or at `bound_ms` (silent, or
+// itself when some of its boards announced and none of another hub did).
+// Lines that say nothing of the hub are dropped. Action thread.
+hub_showing device_hub_shows_itself(device *dev, const hub_self &expected, const hub_watch &watch);
+
 // Opens `port` and identifies the hub. Returns the record, or null after
 // printing why. The link takes the port's USB identity at this first open
 // and follows the hub by it from then on (serial.h).
 device *device_create_from_port(const char *port);
 // The same for a hub seen before (hub->known): it is looked for by that
 // identity, wherever it is now, and a device with another identity at `port`
-// is never opened. Without hub->known, device_create_from_port.
-device *device_create_following(const char *port, const usb_identity *hub);
+// is never opened. Without hub->known, device_create_from_port. With
+// `expected` (what another process found there), the hub on the port must
+// show itself to be that hub before it is detected; another one is named
+// and the result is null.
+device *device_create_following(const char *port, const usb_identity *hub,
+                                const hub_self *expected = nullptr);
 // One detection on the record's open link. Returns 1 when a hub was identified.
 int device_detect_attached(device *dev);
 // Reads a normal-mode identification line ("mfr:...,sn:...,hwid:XXXX,fw:M.m")
@@ -138,7 +209,11 @@ int device_is_bootloader_ready(device *dev);
 // Switches a hub in normal mode to bootloader mode and detects it again; the
 // record stays valid whatever happens. Callers test device_is_bootloader_ready.
 // The reconnect follows the hub's USB identity (it may come back under
-// another name). A port that another program took, or that became unusable,
+// another name), and the hub found there must show itself (as its normal
+// firmware identified itself, or by bootloaders of its model) before
+// anything but the detection's probes goes to it; one that does not is
+// named, dev->refused is set, and no switch goes to it. A port that stays
+// silent counts as a failed attempt. A port that another program took, or that became unusable,
 // while the hub restarted ends the switch with serial_init's message and
 // "ERROR: Unable to reconnect to device on serial port %s". A hub of another
 // model than the one switched ends it with a message and dev->refused set:
@@ -147,11 +222,11 @@ void device_switch_to_bootloader(device *dev);
 // Releases the record, its link and model; null is accepted.
 void device_free(device *dev);
 
-// Upload. Every write of the upload goes to the hub being updated: a link
-// with a USB identity opens nothing else, and on a port without one the hub
-// that answers after the port came back is checked first (its boards'
-// announcements must carry this hub's code and serial numbers; another hub's
-// port is dropped and waited on, with a message).
+// Upload. Every write of the upload goes to the hub being updated: a port
+// that came back (whatever its USB identity) is listened to for 2.5 s, then
+// probed, until the hub there has shown itself (device_hub_shows_itself,
+// by its boards' announcements as detection saw them); another hub, or a
+// device that never answers, is named once, its port dropped and waited on.
 // device_do_firmware_update returns 1 after the observer's `finished`
 // hook (the terminal display prints "Device updated successfully."); 0 when
 // the package lacks a section for some board or memory for the block list ran

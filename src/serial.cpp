@@ -507,6 +507,9 @@ void note_open(serial *s, const char *path, dev_t rdev) {
   serial_link *link = s->link;
   if (!link->identity_taken.load(SC)) {
     usb_identity_of(rdev, &s->hub);
+    // The run remembers its looks from here on: a serial this look finds on
+    // two devices never finds the hub alone later.
+    usb_look_at_machine();
     link->identity_taken.store(true, SC);
   }
   link->open_rdev = rdev;
@@ -634,21 +637,34 @@ void tell_if_other_device(serial *s, const std::vector<usb_port_match> &matches)
               usb_identity_text(s->hub).c_str());
 }
 
+// Forgets the device refused as another hub's once no match holds it: after
+// it left, whatever comes in the hub's place is asked again.
+void forget_refused_if_gone(serial_link *link, const std::vector<usb_port_match> &matches) {
+  for (const usb_port_match &m : matches)
+    if (m.rdev == link->refused_rdev) return;
+  link->refused_rdev = 0;
+}
+
 // Opens the hub wherever its identity is now. Several matching ttys, or none,
-// leave the port closed (missing) and are said once; so is a different device
-// on the hub's old name. *where gets the path tried.
+// leave the port closed (missing) and are said once; so are look-alikes (the
+// hub's serial on other devices) and a different device on the hub's old
+// name. A match refused as another hub's stays closed while it is there.
+// *where gets the path tried.
 open_result locate_and_open(serial *s, int *error, std::string *where) {
   serial_link *link = s->link;
-  const std::vector<usb_port_match> matches = usb_find_hub(s->hub);
-  if (matches.size() == 1) {
+  std::vector<usb_port_match> look_alikes;
+  const std::vector<usb_port_match> matches = usb_find_hub(s->hub, &look_alikes);
+  forget_refused_if_gone(link, matches);
+  const std::vector<usb_port_match> &several = matches.size() > 1 ? matches : look_alikes;
+  if (matches.size() == 1 && matches.front().rdev != link->refused_rdev) {
     *where = matches.front().devnode;
     const open_result r = open_port(s, where->c_str(), {matches.front().rdev, 0}, error);
     // A node that is not (yet) the tty sysfs shows is looked at again later.
     if (r != open_result::missing && r != open_result::other_device) return r;
-  } else if (matches.size() > 1 && !link->told_several) {
+  } else if (several.size() > 1 && !link->told_several) {
     link->told_several = true;
     std::string names;
-    for (const usb_port_match &m : matches) names += (names.empty() ? "" : ", ") + m.devnode;
+    for (const usb_port_match &m : several) names += (names.empty() ? "" : ", ") + m.devnode;
     post_notice(s, "Several devices match the hub (%s): %s; waiting until only one does\r\n",
                 usb_identity_text(s->hub).c_str(), names.c_str());
   }

@@ -36,6 +36,14 @@
 // wherever it is, and never opens a device with another identity. A port
 // without a USB parent (a pseudo-terminal, a built-in UART) has no identity
 // and is reopened by its path, as it always was.
+//
+// Opening is not proof: the identity only says where to look (a bridge
+// without a usable serial is found by its socket, where another hub may sit
+// now). The link knows nothing of hubs, so it only counts its opens
+// (serial_open_count); its user lets nothing but the detection's probes go
+// to a port that came back until the hub there has shown itself
+// (device_hub_shows_itself, device.h), and drops one where another hub, or
+// nothing, answers (serial_refuse_port).
 
 #include <sys/types.h>
 
@@ -198,10 +206,10 @@ int serial_take_notice(serial *s, char *destination, int length);
 // Longest notice, terminator included: two identities and two paths.
 inline constexpr size_t SERIAL_NOTICE_CAPACITY = 1024;
 
-// Closes the port because another hub answers on it (found out by the hub
-// protocol where the port has no USB identity) and keeps that device from
-// being opened at the path again: the link waits for another device to
-// appear there. Returns once the port is closed (within a second). Action
+// Closes the port because what answers on it is not the hub (found out by
+// the hub protocol: another hub, or nothing at all) and keeps that device
+// from being opened again while it is there (at the path, or as the hub's
+// USB match): the link waits for another device to take its place. Returns once the port is closed (within a second). Action
 // thread; nothing is written.
 void serial_refuse_port(serial *s);
 

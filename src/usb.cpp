@@ -17,10 +17,13 @@
 #include <libudev.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -122,12 +125,18 @@ bool same_serial(const usb_identity &a, const usb_identity &b) {
   return a.has_serial == b.has_serial && std::strcmp(a.serial, b.serial) == 0;
 }
 
-// The attached usb_devices with the hub's vendor and product, with their
-// identity and sysfs path. Read straight from the attribute files, as the
-// look runs twice a second while a hub is away and a rack may hold dozens
-// of bridges: libudev's enumeration builds a whole device record for every
-// device and interface (some 150 us each), the files cost a few reads.
-std::vector<std::pair<usb_identity, std::string>> attached_usb_devices(const usb_identity &hub) {
+// The run's memory of its looks: every serial seen on more than one device
+// in one look. Shared by the action and reader threads, hence the lock; it
+// only grows, so a serial once shared stays shared for the whole run.
+std::mutex looks_mutex;
+std::set<std::string> shared_serials;
+
+// Every attached usb_device, with its identity and sysfs path, noted as one
+// look of the run. Read straight from the attribute files, as the look runs
+// twice a second while a hub is away and a rack may hold dozens of bridges:
+// libudev's enumeration builds a whole device record for every device and
+// interface (some 150 us each), the files cost a few reads.
+std::vector<std::pair<usb_identity, std::string>> attached_usb_devices() {
   std::vector<std::pair<usb_identity, std::string>> devices;
   std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(USB_DEVICES_DIR), closedir);
   if (!dir) return devices;
@@ -136,12 +145,22 @@ std::vector<std::pair<usb_identity, std::string>> attached_usb_devices(const usb
     if (entry->d_name[0] == '.' || std::strchr(entry->d_name, ':') != nullptr) continue;
     const std::string path = std::string(USB_DEVICES_DIR) + "/" + entry->d_name;
     usb_identity id;
-    if (!read_usb_device(path, entry->d_name, &id) || id.vendor != hub.vendor ||
-        id.product != hub.product)
-      continue;
-    devices.emplace_back(id, path);
+    if (read_usb_device(path, entry->d_name, &id)) devices.emplace_back(id, path);
   }
+  std::vector<usb_identity> look;
+  for (const auto &d : devices) look.push_back(d.first);
+  usb_note_look(look);
   return devices;
+}
+
+// A serial that finds its device in any socket: present, no placeholder,
+// and on one device only, in `attached` and in every look of the run.
+bool serial_usable(const usb_identity &hub, const std::vector<usb_identity> &attached) {
+  if (!hub.has_serial || usb_serial_is_placeholder(hub.serial) || usb_serial_is_shared(hub.serial))
+    return false;
+  size_t carriers = 0;
+  for (const usb_identity &id : attached) carriers += id.known && same_serial(id, hub) ? 1 : 0;
+  return carriers <= 1;
 }
 
 // The ttys below the usb_device at `syspath` on the hub's interface.
@@ -202,37 +221,75 @@ std::string usb_identity_text(const usb_identity &id) {
   return text;
 }
 
+void usb_note_look(const std::vector<usb_identity> &devices) {
+  std::vector<std::string> seen;
+  for (const usb_identity &id : devices)
+    if (id.known && id.has_serial && id.serial[0] != '\0') seen.emplace_back(id.serial);
+  std::sort(seen.begin(), seen.end());
+  const std::lock_guard<std::mutex> lock(looks_mutex);
+  for (size_t i = 1; i < seen.size(); ++i)
+    if (seen[i] == seen[i - 1]) shared_serials.insert(seen[i]);
+}
+
+int usb_serial_is_shared(const char *serial) {
+  const std::lock_guard<std::mutex> lock(looks_mutex);
+  return shared_serials.count(serial) != 0 ? 1 : 0;
+}
+
+std::vector<std::string> usb_shared_serials() {
+  const std::lock_guard<std::mutex> lock(looks_mutex);
+  return {shared_serials.begin(), shared_serials.end()};
+}
+
+void usb_remember_shared_serials(const std::vector<std::string> &serials) {
+  const std::lock_guard<std::mutex> lock(looks_mutex);
+  for (const std::string &serial : serials)
+    if (!serial.empty()) shared_serials.insert(serial);
+}
+
+void usb_look_at_machine() { attached_usb_devices(); }
+
+int usb_serial_identifies(const usb_identity &id) {
+  if (!id.known) return 0;
+  std::vector<usb_identity> attached;
+  for (const auto &d : attached_usb_devices()) attached.push_back(d.first);
+  return serial_usable(id, attached) ? 1 : 0;
+}
+
 std::vector<size_t> usb_hub_choice(const usb_identity &hub,
-                                          const std::vector<usb_identity> &attached) {
+                                   const std::vector<usb_identity> &attached) {
   std::vector<size_t> same_model;  // same vendor and product: what could be the hub
   for (size_t i = 0; i < attached.size(); ++i)
     if (attached[i].known && attached[i].vendor == hub.vendor && attached[i].product == hub.product)
       same_model.push_back(i);
   std::vector<size_t> chosen;
-  if (hub.has_serial && !usb_serial_is_placeholder(hub.serial)) {
+  if (serial_usable(hub, attached)) {
     for (size_t i : same_model)
       if (same_serial(attached[i], hub)) chosen.push_back(i);
-    if (chosen.size() <= 1) return chosen;
-    // The serial is not unique after all: the socket tells them apart.
-    std::vector<size_t> in_socket;
-    for (size_t i : chosen)
-      if (same_socket(attached[i], hub)) in_socket.push_back(i);
-    return in_socket.empty() ? chosen : in_socket;
+    return chosen;
   }
+  // No serial that tells bridges apart: the socket decides.
   for (size_t i : same_model)
     if (same_socket(attached[i], hub) && same_serial(attached[i], hub)) chosen.push_back(i);
   return chosen;
 }
 
-std::vector<usb_port_match> usb_find_hub(const usb_identity &hub) {
+std::vector<usb_port_match> usb_find_hub(const usb_identity &hub,
+                                         std::vector<usb_port_match> *look_alikes) {
   std::vector<usb_port_match> matches;
   if (!hub.known) return matches;
   udev_ptr udev(udev_new());
   if (!udev) return matches;
-  const auto devices = attached_usb_devices(hub);
+  const auto devices = attached_usb_devices();
   std::vector<usb_identity> ids;
   for (const auto &d : devices) ids.push_back(d.first);
   for (size_t i : usb_hub_choice(hub, ids))
     append_hub_ttys(udev.get(), devices[i].second.c_str(), hub, &matches);
+  if (look_alikes == nullptr || !matches.empty() || !hub.has_serial ||
+      usb_serial_is_placeholder(hub.serial))
+    return matches;
+  for (size_t i = 0; i < ids.size(); ++i)
+    if (ids[i].vendor == hub.vendor && ids[i].product == hub.product && same_serial(ids[i], hub))
+      append_hub_ttys(udev.get(), devices[i].second.c_str(), hub, look_alikes);
   return matches;
 }

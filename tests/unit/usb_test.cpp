@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace {
@@ -37,17 +38,16 @@ TEST(UsbIdentity, SerialsThatCannotTellBridgesApart) {
 TEST(UsbIdentity, TheHubIsChosenByItsSerialOrElseByItsSocket) {
   using v = std::vector<size_t>;
   const usb_identity hub = bridge("1-3", "AB12");
-  // Moved to another socket; a stranger now in its old one, another product
-  // with the same serial elsewhere.
-  EXPECT_EQ(usb_hub_choice(hub, {bridge("1-3", "CD34"), bridge("1-5", "AB12"),
-                                        bridge("1-6", "AB12", 0x6015)}),
-            v{1});
+  // Moved to another socket; a stranger now in its old one.
+  EXPECT_EQ(usb_hub_choice(hub, {bridge("1-3", "CD34"), bridge("1-5", "AB12")}), v{1});
   EXPECT_EQ(usb_hub_choice(hub, {bridge("1-3", "CD34")}), v{});
-  // A serial two devices share is no longer unique: the socket tells them
-  // apart, and when it cannot, both are candidates (the link waits).
+  // A serial two devices carry (of any product) is no serial: the socket
+  // alone finds the hub, and neither look-alike elsewhere is it.
+  EXPECT_EQ(usb_hub_choice(hub, {bridge("1-3", "CD34"), bridge("1-5", "AB12"),
+                                 bridge("1-6", "AB12", 0x6015)}),
+            v{});
   EXPECT_EQ(usb_hub_choice(hub, {bridge("1-5", "AB12"), bridge("1-3", "AB12")}), v{1});
-  EXPECT_EQ(usb_hub_choice(hub, {bridge("1-5", "AB12"), bridge("1-4", "AB12")}),
-            (v{0, 1}));
+  EXPECT_EQ(usb_hub_choice(hub, {bridge("1-5", "AB12"), bridge("1-4", "AB12")}), v{});
   // No serial, or a placeholder: the socket alone (with the same serial).
   const usb_identity bare = bridge("1-3", nullptr);
   EXPECT_EQ(usb_hub_choice(bare, {bridge("1-4", nullptr), bridge("1-3", nullptr)}), v{1});
@@ -57,6 +57,31 @@ TEST(UsbIdentity, TheHubIsChosenByItsSerialOrElseByItsSocket) {
   EXPECT_EQ(usb_identity_text(hub), "USB 1-3, 0403:6001, serial AB12");
   EXPECT_EQ(usb_identity_text(bare), "USB 1-3, 0403:6001, no serial");
   EXPECT_EQ(usb_identity_text(usb_identity{}), "no USB identity");
+}
+
+// A serial seen on two devices in any look of the run stays no serial for
+// the rest of it, when one of them is away and the other alone carries it.
+TEST(UsbIdentity, ASerialOnceSeenTwiceFindsTheHubOnlyInItsSocket) {
+  using v = std::vector<size_t>;
+  const usb_identity hub = bridge("1-3", "RUN42");
+  // Alone, a moved hub is found by its serial: nothing shares it yet.
+  EXPECT_EQ(usb_hub_choice(hub, {bridge("1-4", "RUN42")}), v{0});
+  EXPECT_EQ(usb_serial_is_shared("RUN42"), 0);
+  usb_note_look({bridge("1-3", "RUN42"), bridge("1-7", "OTHER"), bridge("1-4", "RUN42")});
+  EXPECT_EQ(usb_serial_is_shared("RUN42"), 1);
+  EXPECT_EQ(usb_serial_is_shared("OTHER"), 0);
+  EXPECT_EQ(usb_hub_choice(hub, {bridge("1-4", "RUN42")}), v{});
+  EXPECT_EQ(usb_hub_choice(hub, {bridge("1-4", "RUN42"), bridge("1-3", "RUN42")}), v{1});
+  // What another process passes on is remembered alike; no serial at all,
+  // or an empty one, is never counted.
+  usb_remember_shared_serials({"PASSED7", ""});
+  EXPECT_EQ(usb_serial_is_shared("PASSED7"), 1);
+  usb_note_look({bridge("1-3", nullptr), bridge("1-4", nullptr), bridge("1-5", ""), bridge("1-6", "")});
+  EXPECT_EQ(usb_serial_is_shared(""), 0);
+  const std::vector<std::string> shared = usb_shared_serials();
+  EXPECT_EQ(shared, (std::vector<std::string>{"PASSED7", "RUN42"}));
+  // Without /sys nothing identifies a device by its serial.
+  EXPECT_EQ(usb_serial_identifies(usb_identity{}), 0);
 }
 
 }  // namespace

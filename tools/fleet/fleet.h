@@ -60,6 +60,9 @@ struct fleet_hub {
   // What USB says about its port (known 0 for a port without USB identity):
   // the hub's update process finds the hub by it, whatever name it has then.
   usb_identity usb{};
+  // What the hub said of itself at its probe (device.h): its update process
+  // takes the hub on the port only once it has shown itself to be this one.
+  hub_self self{};
   // The port the hub was on when its process ended (empty: never moved or
   // unknown), and other --port paths that reach the same device.
   std::string final_port;

@@ -24,6 +24,7 @@ hub_event hub_event_identity(const device *dev) {
     event.board_versions[b] = dev->boards[b].fw_version;
   }
   event.usb = serial_hub_identity(dev->serial);
+  event.self = device_hub_self(dev);
   return event;
 }
 

@@ -52,6 +52,9 @@ struct hub_event {
   // identity: what USB says about the hub's port (known 0 for none), which
   // its update process follows
   usb_identity usb;
+  // identity: what the hub said of itself (device_hub_self), which it must
+  // show again to its update process
+  hub_self self;
   // result: version_after is what the hub reported after its restart
   // (restarted set; -1 when it never identified itself), else the version
   // written (-1 for none)

@@ -131,7 +131,11 @@ std::optional<hub_outcome> bring_into_bootloaders(hub_update &u) {
 hub_outcome restart_and_read_back(hub_update &u, restart_purpose purpose) {
   send_phase(u.event_fd, hub_phase::restarting);
   // The serial number only where the hub's normal firmware gave one.
-  const hub_expectation expected{u.hub.hub_code, u.hub.in_bootloader ? "" : u.hub.serial};
+  const std::string serial = u.hub.in_bootloader ? "" : u.hub.serial;
+  // Its boards as they announced themselves in this process (right after
+  // the switch, for a hub switched here).
+  hub_expectation expected{u.hub.hub_code, serial, device_hub_self(u.dev.get())};
+  copy_text(expected.self.serial_number, sizeof expected.self.serial_number, serial.c_str());
   const restart_report report = fleet_restart_hub(u.dev.get(), expected);
   const hub_verdict verdict = restart_verdict(report, u.hub.package->version, purpose);
   return {verdict.result, verdict.version_after, verdict.mode, /*restarted=*/true, verdict.reason};
@@ -186,7 +190,9 @@ int hub_process_update(const fleet_hub &hub, const fleet_update_rules &rules, in
   send_phase(event_fd, hub_phase::detecting);
   // The hub the probe found, even if USB has given its name to another
   // device since (a rack restarting together).
-  device *dev = device_create_following(hub.port.c_str(), &hub.usb);
+  // It must show itself to be the hub the probe found before anything but
+  // a probe goes to it.
+  device *dev = device_create_following(hub.port.c_str(), &hub.usb, &hub.self);
   if (dev == nullptr) return send_result(event_fd, outcome(hub_result::failed));
   hub_update u{hub, rules, event_fd, {dev, {}}};
   if (std::optional<hub_outcome> ended = bring_into_bootloaders(u)) return finish(u, *ended);

@@ -6,6 +6,10 @@
 // standard output goes nowhere and its standard error is the parent's
 // capture of the messages the library prints (they become the hub's reason).
 //
+// A hub's process is forked from trelk-fleet after a look at every USB
+// device on the machine, and so starts with the run's memory of serials seen
+// on more than one device (usb.h): such a serial never finds its hub alone.
+//
 // Each function runs in the hub's process on its only thread (the link's
 // reader thread aside) and returns the process's exit status; an upload that
 // fails beyond its limits ends the process inside, after its failed event.
@@ -21,7 +25,9 @@ void child_signals();
 // With no hub there it sends a skipped result (the reason is in the capture).
 int hub_process_probe(const fleet_hub &hub, int event_fd);
 
-// The manual update's steps with --bootloader: detect, switch a hub in normal
+// The manual update's steps with --bootloader: find the hub the probe found
+// (by its USB identity; it must show itself to be that hub, hub.self),
+// detect, switch a hub in normal
 // mode (unless it already runs the package's version, without rules.force),
 // check the fit (ufw_check_device_status), upload, finish; then, unless
 // rules.restart is clear, restart the hub into its normal firmware and read

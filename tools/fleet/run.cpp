@@ -15,6 +15,7 @@
 #include "hub_process.h"
 #include "timer.h"
 #include "functions.h"
+#include "usb.h"
 
 namespace {
 
@@ -71,6 +72,7 @@ void apply_event(fleet_hub &hub, const hub_event &event, fleet_display &display)
         hub.board_versions[b] = event.board_versions[b];
       }
       hub.usb = event.usb;
+      hub.self = event.self;
       hub.mode_after = hub.in_bootloader ? firmware_mode::bootloader : firmware_mode::normal;
       display.hub_changed(hub);
       break;
@@ -115,6 +117,10 @@ bool start_child(fleet_hub &hub, fleet_stage stage, const fleet_update_rules &ru
     close(events[1]);
     return false;
   }
+  // The child takes the run's memory of USB serials seen on more than one
+  // device with it (usb.h), this look of the whole machine included: a
+  // serial shared here never finds a hub alone in the child.
+  usb_look_at_machine();
   sigset_t all, previous;
   sigfillset(&all);
   sigprocmask(SIG_BLOCK, &all, &previous);

@@ -11,13 +11,20 @@
 // by the probe the normal firmware answers ("id"), until the identification
 // line ("mfr:...,sn:...,hwid:XXXX,fw:M.m") arrives or RESTART_BOUND_MS pass.
 // Every write goes through the hub's link, which follows the hub by its USB
-// identity (serial.h): a restarted hub that comes back under another name is
-// found there, and no other device is opened. A port without USB identity
-// that went away and came back is listened to first, as during the upload:
-// another hub's announcements drop it (the link then waits for another
-// device there). Until the hub is heard on it, such a port gets only the
-// detection's probe, whose answer says whose it is, never the restart
-// command; an identification of another hub fails the hub.
+// identity (serial.h), and the restart command goes only to a hub that has
+// shown itself on the port as it is open now (device_hub_shows_itself,
+// device.h): a port that went away and came back, whatever its USB
+// identity, is listened to first, then gets only the detection's probes
+// until the hub there has shown itself. What counts as proof: this hub's
+// bootloaders announcing its boards' serial numbers, or its normal
+// firmware's identification (hub code, and serial number where known).
+// Another hub's bootloaders, or a returned port that never answers, are
+// dropped (the link waits for another device there); another hub's
+// identification fails the hub. A hub first found in its bootloaders has no
+// known serial number: its identification confirms it only when its port
+// never went away between the restart command and the answer, or its USB
+// serial number is one no other device carries; otherwise the hub fails as
+// unconfirmed, and the reason says to run trelk-fleet again.
 //
 // Runs in a hub's process, on its action thread, after the upload.
 
@@ -34,11 +41,15 @@ inline constexpr int64_t RESTART_BOUND_MS = 30000;
 
 // What the hub is known to be, to tell its normal firmware from another
 // hub's.
+// It travels with the hub from its probe to its read-back.
 struct hub_expectation {
   uint16_t hub_code;   // its model's
   // Its normal firmware's serial number, as it gave it before the update;
   // empty when the hub was first found in its bootloaders (they give none).
   std::string serial;
+  // The same for device_hub_shows_itself, with its boards' serial numbers
+  // as its bootloaders announced them.
+  hub_self self;
 };
 
 enum class restart_outcome {
@@ -46,12 +57,13 @@ enum class restart_outcome {
   stayed_in_bootloaders,  // no identification, and its bootloaders still answer
   not_back,               // nothing of the hub was heard after it was told to restart
   another_hub,            // an identification line that is not this hub's
+  unconfirmed,            // an identification nothing ties to this hub (see above)
 };
 
 struct restart_report {
   restart_outcome outcome = restart_outcome::not_back;
   int version = -1;    // the normal firmware's, with running
-  std::string reason;  // with another_hub: what answered and why it is not this hub
+  std::string reason;  // with another_hub and unconfirmed: what answered, why it is not this hub
 };
 
 // Restarts the hub on dev's link and reads back what it runs, within
@@ -80,7 +92,7 @@ struct hub_verdict {
 // After an update: updated when the hub reports `package_version`, failed
 // (naming both versions) for another one. From its bootloaders: up to date
 // when it reports that version or a newer one. Either way failed, with the
-// reason, when it stayed in its bootloaders, did not come back, or was
-// another hub.
+// reason, when it stayed in its bootloaders, did not come back, was
+// another hub or could not be confirmed.
 hub_verdict restart_verdict(const restart_report &report, int package_version,
                             restart_purpose purpose);
