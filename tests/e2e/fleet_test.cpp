@@ -287,38 +287,69 @@ TEST_F(FleetStage, HubsLeftInTheirBootloadersAreBroughtBackIntoService) {
   }
 }
 
-// A port without USB identity whose hub goes away for good while it
-// restarts, and another hub (a Tavrine-10 in its normal firmware) takes its
-// path: that one is listened to and probed, never told to restart, and its
-// identification fails the hub instead of passing for it.
-TEST_F(FleetStage, AnotherHubOnTheRestartingHubsPathIsNotTakenForIt) {
-  const std::string link = dir.path() + "/hub";
-  const std::string port = add_hub({"--model", "1030", "--mode", "bootloader", "--fw-version",
-                                    "312", "--link", link, "--restart-delay", "20000"});
+// A port without USB identity whose hub (first found in its bootloaders)
+// goes away for good while it restarts, and another hub takes its path:
+// that one is listened to and at most probed, never told to restart, and
+// the hub fails with `reason` (PORT standing for the hub's port).
+void another_hub_takes_the_restarting_path(FleetStage &t, const std::vector<std::string> &stranger_args,
+                                           const std::string &reason) {
+  const std::string link = t.dir.path() + "/hub";
+  const std::string port = t.add_hub({"--model", "1030", "--mode", "bootloader", "--fw-version",
+                                      "312", "--link", link, "--restart-delay", "20000"});
   ASSERT_FALSE(port.empty());
-  const std::string package = dir.write("fw312.ufw", package_of(312, {0x0102, 0x0201}));
-  const std::string report = dir.path() + "/report.json";
+  const std::string package = t.dir.write("fw312.ufw", t.package_of(312, {0x0102, 0x0201}));
+  const std::string report = t.dir.path() + "/report.json";
 
   ProcessResult r;
-  std::thread fleet([&] { r = run({"--fw", package, "--port", port, "--json", report}); });
+  std::thread fleet([&] { r = t.run({"--fw", package, "--port", port, "--json", report}); });
   // Both boards told to restart: the hub is gone, the stranger comes.
-  const bool restarting = hubs[0]->wait_for_count("count.reboot_normal", 2, std::chrono::seconds(30));
-  hubs[0]->stop();
-  HubSim stranger({"--model", "1020", "--sn", "OTHER", "--link", link});
+  const bool restarting = t.hubs[0]->wait_for_count("count.reboot_normal", 2, std::chrono::seconds(30));
+  t.hubs[0]->stop();
+  std::vector<std::string> args = stranger_args;
+  args.insert(args.end(), {"--link", link});
+  HubSim stranger(args);
   const bool came = restarting && stranger.start();
   fleet.join();
   ASSERT_TRUE(came) << r.out << r.err << stranger.error();
 
   EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
-  EXPECT_EQ(fleet_lines_of(r.out, port).back(),
-            "failed: after the restart " + port + " has a Tavrine-10 (hub code 1020), not this "
-            "Tavrine-16 (hub code 1030): it is another hub");
+  std::string expected = reason;
+  if (const size_t at = expected.find("PORT"); at != std::string::npos) expected.replace(at, 4, port);
+  EXPECT_EQ(fleet_lines_of(r.out, port).back(), "failed: " + expected);
+  EXPECT_NE(fleet_report_entry(report, port).find("\"result\": \"failed\""), std::string::npos)
+      << fleet_report_entry(report, port);
   EXPECT_NE(fleet_report_entry(report, port).find("\"version_after\": null, \"mode_after\": null"),
             std::string::npos)
       << fleet_report_entry(report, port);
   stranger.stop();
-  EXPECT_FALSE(stranger.lines().empty());
   EXPECT_TRUE(only_probes(stranger.lines())) << stranger.lines().front();
+  EXPECT_EQ(stranger.state_long("count.reboot_normal"), 0);
+}
+
+// Another model's normal firmware: its identification fails the hub.
+TEST_F(FleetStage, AnotherHubOnTheRestartingHubsPathIsNotTakenForIt) {
+  another_hub_takes_the_restarting_path(
+      *this, {"--model", "1020", "--sn", "OTHER"},
+      "after the restart PORT has a Tavrine-10 (hub code 1020), not this Tavrine-16 (hub "
+      "code 1030): it is another hub");
+}
+
+// The same model's normal firmware, already at the package's version: the
+// hub gave no serial number in its bootloaders and its port went away, so
+// nothing ties that answer to it.
+TEST_F(FleetStage, AHubOfTheSameModelOnTheRestartingHubsPathIsNotConfirmed) {
+  another_hub_takes_the_restarting_path(
+      *this, {"--model", "1030", "--sn", "B-7", "--fw-version", "312"},
+      "could not confirm that the hub that answered on PORT after the restart is the one "
+      "updated (its port went away and nothing identifies it); run trelk-fleet again to check it");
+}
+
+// Bootloaders of the same model announcing other board serial numbers are
+// not the hub: dropped, never told to restart; the hub did not come back.
+TEST_F(FleetStage, BootloadersOfTheSameModelWithOtherSerialsOnTheRestartingPathAreNotTheHub) {
+  another_hub_takes_the_restarting_path(
+      *this, {"--model", "1030", "--mode", "bootloader", "--serial", "900", "--fw-version", "312"},
+      "the hub did not come back after its restart");
 }
 
 TEST_F(FleetStage, HeldPortIsReportedAndSkipped) {
@@ -360,7 +391,9 @@ TEST_F(FleetStage, CtrlCEndsTheUpdatesAndTheSummaryNamesTheIncompleteHubs) {
   EXPECT_EQ(r.exit_status, 128 + SIGINT) << r.out << r.err;
   const std::string reason =
       "interrupted (Interrupt) while uploading: the boards may hold incomplete firmware";
-  EXPECT_EQ(fleet_lines_of(r.out, port).back(), "failed: " + reason);
+  std::string expected = reason;
+  if (const size_t at = expected.find("PORT"); at != std::string::npos) expected.replace(at, 4, port);
+  EXPECT_EQ(fleet_lines_of(r.out, port).back(), "failed: " + expected);
   EXPECT_TRUE(r.out.ends_with("Interrupted (Interrupt): incomplete: " + port +
                               "; run trelk-fleet again to complete them.\n" +
                               r.out.substr(r.out.rfind("Total time: "))))

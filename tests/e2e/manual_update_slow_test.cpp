@@ -281,6 +281,64 @@ TEST_F(ManualUpload, ABridgeGivenTheHubsOldDeviceNumberIsAnotherDevice) {
   follow_the_hub_back(*this, old_name_taker::hubs_old_number, /*twins=*/false);
 }
 
+// Lines the simulator received that could change it: anything but the
+// detection's probes.
+std::vector<std::string> changing_lines(const HubSim &hub) {
+  std::vector<std::string> out;
+  for (const std::string &line : hub.lines())
+    if (line != "Dverify" && line != "id") out.push_back(line);
+  return out;
+}
+
+// Bridges without a serial number are known by their socket alone. The hub
+// is pulled mid-upload and another hub of its model (in its bootloaders,
+// other board serial numbers) goes into the same socket and gets the same
+// name: it announces itself as another hub, is named once and gets nothing
+// that changes it; the update completes in the hub once it is back there.
+TEST_F(ManualUpload, AnotherHubInTheSocketOfABridgeWithoutSerialGetsNothing) {
+  if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
+  private_net stage;
+  fake_usb usb(stage.work() + "/usb");
+  const std::string pty = stage.work() + "/hub-pty";
+  HubSim hub({"--model", "1030", "--mode", "bootloader", "--fw-version", "300", "--serial", "100",
+              "--link", pty, "--unplug-after", "10", "--unplug-for", "7000"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  HubSim other({"--model", "1030", "--mode", "bootloader", "--fw-version", "300", "--serial",
+                "900"});
+  ASSERT_TRUE(other.start()) << other.error();
+  const usb_bridge socket{"1-3", 0x0403, 0x6001, std::nullopt, 0};
+  usb.plug(socket, "ttyUSB0", pty);
+  usb.attach(stage, {"ttyUSB0"});
+
+  ProcessResult r;
+  std::thread run([&] { r = stage.run({"--fw", package, "--port", "/dev/ttyUSB0"}, limits()); });
+  const bool unplugged = eventually([&] { return !exists(pty); });
+  if (unplugged) {
+    usb.unplug("ttyUSB0");
+    usb.plug(socket, "ttyUSB0", other.port());
+  }
+  const bool back = unplugged && eventually([&] { return exists(pty); });
+  if (back) {
+    usb.unplug("ttyUSB0");
+    usb.plug(socket, "ttyUSB0", pty);
+  }
+  run.join();
+  ASSERT_TRUE(back) << "the hub never went away and came back\n" << r.out;
+
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(occurrences(r.out, "A different hub (hub code 1030, board "), 1) << r.out;
+  EXPECT_NE(r.out.find(" serial number 90") , std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" is on /dev/ttyUSB0; waiting for the hub being updated (hub code 1030, "
+                       "board 1 serial number 100)\r\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("Device updated successfully.\n"), std::string::npos) << r.out;
+  other.stop();
+  EXPECT_EQ(changing_lines(other), std::vector<std::string>{});
+  EXPECT_EQ(other.state_long("count.upload"), 0);
+  expect_updated(hub);
+}
+
 }  // namespace
 
 #else
