@@ -584,10 +584,23 @@ void refuse_if_another_model(device *dev, const model_seen &before) {
 }
 
 // A port the link found anew: the hub there is asked with the detection's
-// probes at once, and given the detection's window to show itself.
+// probes at once, and given the detection's window to show itself, its
+// port to appear included (a hub may be on its way back).
 hub_showing hear_found_hub(device *dev, const hub_self &expected) {
   constexpr int64_t PROBE_AT_ONCE_MS = 0;
-  return device_hub_shows_itself(dev, expected, {0, PROBE_AT_ONCE_MS, DETECT_WINDOW_MS});
+  serial *s = dev->serial;
+  const int64_t start = get_absolute_time();
+  hub_showing shown;
+  while (!time_reached(start, DETECT_WINDOW_MS)) {
+    const int64_t left = start + DETECT_WINDOW_MS - get_absolute_time();
+    if (!serial_available(s)) {
+      serial_wait(s, left);
+      continue;
+    }
+    shown = device_hub_shows_itself(dev, expected, {0, PROBE_AT_ONCE_MS, left});
+    if (shown.verdict != hub_shown::away) return shown;
+  }
+  return shown;
 }
 
 // What answered in place of the hub `expected`, for messages.

@@ -339,6 +339,50 @@ TEST_F(ManualUpload, AnotherHubInTheSocketOfABridgeWithoutSerialGetsNothing) {
   expect_updated(hub);
 }
 
+// Two bridges share one serial number (cloned bridges do): the hub's, in
+// socket 1-3, and another hub's, in 1-4, in its bootloaders. The hub's
+// bridge is away when trelk reconnects after the switch, so the other one
+// alone carries the serial then; trelk saw it on both at its first look, so
+// the serial finds nothing and only the hub's socket is looked at. The other
+// hub gets nothing; the update completes in the hub once it is back.
+TEST_F(ManualUpload, ABridgeSharingTheHubsSerialIsNeverTakenForItAfterTheSwitch) {
+  if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
+  private_net stage;
+  fake_usb usb(stage.work() + "/usb");
+  HubSim hub({"--model", "1030", "--mode", "normal", "--fw-version", "300", "--sn", "A-1"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  HubSim other({"--model", "1030", "--mode", "bootloader", "--fw-version", "300", "--serial",
+                "900"});
+  ASSERT_TRUE(other.start()) << other.error();
+  const usb_bridge ours{"1-3", 0x0403, 0x6001, "AB12", 0};
+  usb.plug(ours, "ttyUSB0", hub.port());
+  usb.plug({"1-4", 0x0403, 0x6001, "AB12", 0}, "ttyUSB1", other.port());
+  usb.attach(stage, {"ttyUSB0", "ttyUSB1", "ttyUSB2"});
+
+  ProcessResult r;
+  std::thread run([&] {
+    r = stage.run({"--fw", package, "--port", "/dev/ttyUSB0", "--bootloader"}, limits());
+  });
+  // The hub's bridge leaves with the switch and is back only after trelk's
+  // 25.75 s wait, under another name.
+  const bool switched = hub.wait_for_count("count.boot_mode", 1, std::chrono::seconds(30));
+  if (switched) {
+    usb.unplug("ttyUSB0");
+    std::this_thread::sleep_for(std::chrono::milliseconds(27500));
+    usb.plug(ours, "ttyUSB2", hub.port());
+  }
+  run.join();
+  ASSERT_TRUE(switched) << r.out << r.err;
+
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out.find("/dev/ttyUSB1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Device updated successfully.\n"), std::string::npos) << r.out;
+  other.stop();
+  EXPECT_EQ(other.lines(), std::vector<std::string>{});
+  expect_updated(hub);
+}
+
 }  // namespace
 
 #else
