@@ -110,11 +110,19 @@ TEST_F(FleetUpdate, ThreeHubsOfTwoModelsEachGetTheirStableVersion) {
 // in a package could tell them apart; each hub process follows its own hub
 // (one by its serial number, one without a serial by its USB socket) and
 // each model gets its own stable version.
-TEST_F(FleetUpdate, HubsWhoseNamesSwapWhileTheyRestartEachGetTheirOwnModelsVersion) {
+// The USB part of a report entry: "usb_path": ..., "usb_serial": ...
+std::string usb_json(const usb_bridge &bridge) {
+  return "\"usb_path\": \"" + bridge.usb_path + "\", \"usb_serial\": " +
+         (bridge.serial ? "\"" + *bridge.serial + "\"" : std::string("null"));
+}
+
+void names_swap_while_restarting(FleetUpdate &t, const usb_bridge &bridge_a,
+                                 const usb_bridge &bridge_b) {
+  auto &hubs = t.hubs;
+  auto &net = t.net;
+  auto &dir = t.dir;
   const std::vector<uint16_t> family = {0x0101, 0x0102, 0x0201};
   fake_usb usb(net.work() + "/usb");
-  const usb_bridge bridge_a{"1-3", 0x0403, 0x6001, "AB12", 0};
-  const usb_bridge bridge_b{"1-4", 0x0403, 0x6001, std::nullopt, 0};
   for (const char *model : {"1030", "1010"}) {
     hubs.push_back(std::make_unique<HubSim>(std::vector<std::string>{"--model", model, "--mode", "normal"}));
     ASSERT_TRUE(hubs.back()->start()) << hubs.back()->error();
@@ -124,12 +132,12 @@ TEST_F(FleetUpdate, HubsWhoseNamesSwapWhileTheyRestartEachGetTheirOwnModelsVersi
   usb.plug(bridge_a, "ttyUSB0", a.port());
   usb.plug(bridge_b, "ttyUSB1", b.port());
   usb.attach(net, {"ttyUSB0", "ttyUSB1"});
-  net.serve("manifest", serve_package("fw312.ufw", 312, family) + serve_package("fw311.ufw", 311, family));
+  net.serve("manifest", t.serve_package("fw312.ufw", 312, family) + t.serve_package("fw311.ufw", 311, family));
   net.serve("stable", "1030,312\n1010,311\n");
   const std::string report = dir.path() + "/report.json";
 
   ProcessResult r;
-  std::thread fleet([&] { r = run({"--json", report}); });
+  std::thread fleet([&] { r = t.run({"--json", report}); });
   // Both restart into their bootloaders (25 s): then USB swaps their names.
   const bool switched = a.wait_for_count("count.boot_mode", 1, std::chrono::seconds(60)) &&
                         b.wait_for_count("count.boot_mode", 1, std::chrono::seconds(60));
@@ -150,21 +158,32 @@ TEST_F(FleetUpdate, HubsWhoseNamesSwapWhileTheyRestartEachGetTheirOwnModelsVersi
   EXPECT_TRUE(fleet_lines_of(r.out, "/dev/ttyUSB1").back().starts_with("updated v3.00 -> v3.11 in "))
       << r.out;
   const std::string entry_a = fleet_report_entry(report, "/dev/ttyUSB0");
-  EXPECT_NE(entry_a.find("\"version_after\": 312, \"mode_after\": \"normal\", \"usb_path\": "
-                         "\"1-3\", \"usb_serial\": \"AB12\", \"final_port\": \"/dev/ttyUSB1\", "
-                         "\"package\": \"fw312.ufw\""),
+  EXPECT_NE(entry_a.find("\"version_after\": 312, \"mode_after\": \"normal\", " + usb_json(bridge_a) +
+                         ", \"final_port\": \"/dev/ttyUSB1\", \"package\": \"fw312.ufw\""),
             std::string::npos)
       << entry_a;
   const std::string entry_b = fleet_report_entry(report, "/dev/ttyUSB1");
-  EXPECT_NE(entry_b.find("\"version_after\": 311, \"mode_after\": \"normal\", \"usb_path\": "
-                         "\"1-4\", \"usb_serial\": null, \"final_port\": \"/dev/ttyUSB0\", "
-                         "\"package\": \"fw311.ufw\""),
+  EXPECT_NE(entry_b.find("\"version_after\": 311, \"mode_after\": \"normal\", " + usb_json(bridge_b) +
+                         ", \"final_port\": \"/dev/ttyUSB0\", \"package\": \"fw311.ufw\""),
             std::string::npos)
       << entry_b;
   a.stop();
   b.stop();
-  expect_updated(a, 312, {0x0102, 0x0201});
-  expect_updated(b, 311, {0x0101, 0x0201});
+  t.expect_updated(a, 312, {0x0102, 0x0201});
+  t.expect_updated(b, 311, {0x0101, 0x0201});
+}
+
+TEST_F(FleetUpdate, HubsWhoseNamesSwapWhileTheyRestartEachGetTheirOwnModelsVersion) {
+  names_swap_while_restarting(*this, {"1-3", 0x0403, 0x6001, "AB12", 0},
+                              {"1-4", 0x0403, 0x6001, std::nullopt, 0});
+}
+
+// One bridge without a serial number with two serial ports (two interfaces
+// of one USB device), a hub on each: each hub is followed on its own
+// interface when their names swap.
+TEST_F(FleetUpdate, TwoHubsOnTwoInterfacesOfOneBridgeAreEachFollowedOnTheirOwn) {
+  names_swap_while_restarting(*this, {"1-3", 0x0403, 0x6001, std::nullopt, 0},
+                              {"1-3", 0x0403, 0x6001, std::nullopt, 1});
 }
 
 // With --no-restart, as trelk leaves them: no restart command reaches a hub,
