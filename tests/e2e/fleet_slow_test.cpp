@@ -458,6 +458,9 @@ TEST_F(FleetUpdate, AHubOnTheNameOfAHubSwitchingIsAVisitOfItsOwn) {
   b.stop();
   expect_updated(a, 312, {0x0102, 0x0201});
   expect_updated(b, 311, {0x0103, 0x0203});
+  // Both restarted into their normal firmware and read back there.
+  EXPECT_EQ(a.state().at("mode"), "normal");
+  EXPECT_EQ(b.state().at("mode"), "normal");
 }
 
 // With --jobs 1 and --canary, the canary is pulled mid-upload and not
@@ -516,7 +519,8 @@ TEST_F(FleetUpdate, AStationLetsGoOfAPulledCanaryAndTheNextHubTakesItsPlace) {
 // A model's package is missing on the server when its first hub arrives:
 // that hub is skipped, saying why. The package is back for the next hub of
 // the model, which fetches it again and is updated: a failed fetch is not
-// kept as if it were the package.
+// kept as if it were the package. With --no-restart the station leaves the
+// updated hub in its bootloaders, as trelk does: no restart command.
 TEST_F(FleetUpdate, AFetchThatFailedIsTriedAgainForTheNextHub) {
   const std::vector<uint16_t> t16 = {0x0102, 0x0201};
   fake_usb usb(net.work() + "/usb");
@@ -532,7 +536,8 @@ TEST_F(FleetUpdate, AFetchThatFailedIsTriedAgainForTheNextHub) {
   ProcessResult r;
   pid_t group = -1;
   std::thread station =
-      start_station({"--watch", "--json", report}, &r, &group, std::chrono::seconds(240));
+      start_station({"--watch", "--no-restart", "--json", report}, &r, &group,
+                    std::chrono::seconds(240));
   usb.plug({"1-1", 0x0403, 0x6001, "F1", 0}, "ttyUSB0", first.port());
   const bool skipped =
       wait_for_text(report, {"/dev/ttyUSB0", "unable to download"}, std::chrono::seconds(30));
@@ -549,14 +554,21 @@ TEST_F(FleetUpdate, AFetchThatFailedIsTriedAgainForTheNextHub) {
                   .back()
                   .starts_with("skipped: unable to download a valid package fw312.ufw from "))
       << r.out;
-  EXPECT_TRUE(fleet_lines_of(r.out, "/dev/ttyUSB1").back().starts_with("updated v3.00 -> v3.12 in "))
-      << r.out;
+  const std::string updated_line = fleet_lines_of(r.out, "/dev/ttyUSB1").back();
+  EXPECT_TRUE(updated_line.starts_with("updated v3.00 -> v3.12 in ")) << r.out;
+  EXPECT_TRUE(updated_line.ends_with(" s, left in its bootloaders")) << r.out;
+  EXPECT_NE(fleet_report_entry(report, "/dev/ttyUSB1").find("\"mode_after\": \"bootloader\""),
+            std::string::npos)
+      << text_of(report);
   EXPECT_EQ(net.requests(), (std::vector<std::string>{"/firmware/manifest", "/firmware/stable",
                                                       "/firmware/fw312.ufw", "/firmware/fw312.ufw"}));
   first.stop();
   second.stop();
   EXPECT_TRUE(only_probes(first.lines()));
-  expect_updated(second, 312, t16);
+  EXPECT_EQ(second.state().at("mode"), "bootloader");
+  EXPECT_EQ(second.state_long("count.reboot_normal"), 0);
+  for (int board : {1, 2})
+    EXPECT_EQ(memory_mismatch(second.memory(board), test_sections(t16, 312)[board - 1].data), "");
 }
 
 TEST_F(FleetUpdate, AMirrorMadeOnlineUpdatesHubsOffline) {
