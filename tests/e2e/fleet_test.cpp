@@ -253,6 +253,24 @@ TEST_F(FleetStage, DryRunReportsThePlanAndSendsOnlyProbes) {
 // holding their package: each is brought back into its normal firmware and
 // only what it reports decides. With --no-restart one is left where it is;
 // a dry run says what would happen.
+// A run plans its hubs at one moment: a package missing on the server is
+// tried once for every hub of its model, not once a hub (unlike a station,
+// which tries again for the next hub that arrives later).
+TEST_F(FleetStage, ARunTriesAMissingPackageOnceForAllItsHubs) {
+  const std::string a = add_hub({"--model", "1030", "--mode", "bootloader"});
+  const std::string b = add_hub({"--model", "1030", "--mode", "bootloader", "--serial", "7"});
+  net.serve("manifest", "312,fw312.ufw,100,Label\n");
+  net.serve("stable", "1030,312\n");
+  auto r = run({"--dry-run"});
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  for (const std::string &port : {a, b})
+    EXPECT_TRUE(fleet_lines_of(r.out, port).back().starts_with(
+        "skipped: unable to download a valid package fw312.ufw from "))
+        << r.out;
+  EXPECT_EQ(net.requests(), (std::vector<std::string>{"/firmware/manifest", "/firmware/stable",
+                                                      "/firmware/fw312.ufw"}));
+}
+
 TEST_F(FleetStage, HubsLeftInTheirBootloadersAreBroughtBackIntoService) {
   const std::vector<std::string> current = {"--model", "1030", "--mode", "bootloader",
                                             "--fw-version", "312"};

@@ -280,7 +280,15 @@ int package_set::load_documents(firmware_source &source) {
 
 void package_set::choose_for(fleet_hub &hub, firmware_source &source) {
   const auto_ufw_manifest *listed = listed_for(hub);
-  if (listed == nullptr || give_without_fetch(hub, *listed, source)) return;
+  if (listed == nullptr) return;
+  // One run's hubs are planned at one moment: a package is tried once for
+  // all of them, so a server that is down costs one fetch, not one a hub.
+  for (const auto &known : entries_)
+    if (known->name == listed->file_name) {
+      give(hub, *known);
+      return;
+    }
+  if (give_without_fetch(hub, *listed, source)) return;
   take_fetched(*listed, source,
                fetch_in_child([&] { return fetch_package(*listed, source); }, stop_fd_));
   give_latest(hub, listed->file_name);

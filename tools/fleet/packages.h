@@ -1,8 +1,9 @@
 #pragma once
 // Which package each hub gets: one file for all (--fw), or the stable
 // version of each hub's own model from the firmware source (source.h), every
-// distinct package fetched once it passed its checks (a fetch that failed,
-// or a package refused, is tried again for the next hub that needs it). The
+// distinct package fetched once (at a station, once it passed its checks: a
+// fetch that failed, or a package refused, is tried again for the next hub
+// that needs it). The
 // documents and packages are fetched in a child each (fetch_job.h), so the
 // parent stays single-threaded. Every package is hashed (SHA-256) and, where
 // the site gave a trusted list (--sha256sums) or the source is a mirror with
@@ -91,7 +92,9 @@ class package_set {
   // the documents once at its start and gives each hub its package as it
   // arrives. load_documents returns 1, or 0 after a message; choose_for does
   // nothing for a hub with a result or before the documents were had, and
-  // waits for a fetch (stop_when_readable ends that wait).
+  // waits for a fetch (stop_when_readable ends that wait). choose_for tries
+  // each package once for the set's life (a run plans its hubs at once); a
+  // station gives packages with give_without_fetch below instead.
   int load_documents(firmware_source &source);
   void choose_for(fleet_hub &hub, firmware_source &source);
   // Every fetch runs in a child (fetch_job.h); a readable `fd` (the
