@@ -352,26 +352,6 @@ TEST_F(FleetUpdate, CanariesHoldBackOnlyTheirOwnModel) {
   EXPECT_GT(first_of(*hubs[3], "!STOP_PING"), canary_restarted);
 }
 
-// The report file's text as it is now (empty while there is none).
-std::string text_of(const std::string &path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Waits up to `limit` for `path` to hold every one of `parts`.
-bool wait_for_text(const std::string &path, const std::vector<std::string> &parts,
-                   std::chrono::seconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    const std::string text = text_of(path);
-    bool all = true;
-    for (const std::string &part : parts) all = all && text.find(part) != std::string::npos;
-    if (all) return true;
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-}
-
 // A flash station: started with nothing plugged in, it updates a hub in its
 // bootloaders and one in its normal firmware as they come, each the moment
 // it arrives; the first, unplugged and plugged back into another socket
@@ -447,6 +427,167 @@ TEST_F(FleetUpdate, AStationUpdatesEveryHubAsItIsPluggedIn) {
   expect_updated(first, 312, t16);
   expect_updated(second, 312, t16);
   EXPECT_TRUE(only_probes(back.lines()));
+}
+
+// Hub A switches into its bootloaders; while its bridge is away, hub B
+// (another model, another bridge) is plugged in and gets A's old name, and A
+// comes back under the next one. A visit holds its hub, not a name: B is a
+// visit of its own. Both are updated, each with its own model's version and
+// read back, each with its row.
+TEST_F(FleetUpdate, AHubOnTheNameOfAHubSwitchingIsAVisitOfItsOwn) {
+  fake_usb usb(net.work() + "/usb");
+  usb.attach(net, {"ttyUSB0", "ttyUSB1"});
+  serve_sixteen_and_ten();
+  const std::string report = dir.path() + "/report.json";
+  HubSim a({"--model", "1030", "--mode", "normal", "--sn", "HUB-A"});
+  HubSim b({"--model", "1020", "--mode", "bootloader", "--serial", "9"});
+  ASSERT_TRUE(a.start() && b.start());
+  const usb_bridge bridge_a{"1-1", 0x0403, 0x6001, "A1", 0};
+
+  ProcessResult r;
+  pid_t group = -1;
+  std::thread station =
+      start_station({"--watch", "--json", report}, &r, &group, std::chrono::seconds(240));
+  usb.plug(bridge_a, "ttyUSB0", a.port());
+  const bool switching = a.wait_for_count("count.boot_mode", 1, std::chrono::seconds(30));
+  if (switching) {
+    usb.unplug("ttyUSB0");
+    usb.plug({"1-2", 0x0403, 0x6001, "B2", 0}, "ttyUSB0", b.port());
+    usb.plug(bridge_a, "ttyUSB1", a.port());
+  }
+  const bool both =
+      switching && wait_for_text(report, {"Tavrine-16", "Tavrine-10"}, std::chrono::seconds(150));
+  kill(-group, SIGINT);
+  station.join();
+  ASSERT_TRUE(both) << r.out << r.err << text_of(report);
+
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string row_a = fleet_report_row(report, "\"serial\": \"HUB-A\"");
+  const std::string row_b = fleet_report_row(report, "Tavrine-10");
+  EXPECT_NE(row_a.find("\"result\": \"updated\""), std::string::npos) << row_a;
+  EXPECT_NE(row_a.find("\"version_after\": 312, \"mode_after\": \"normal\""), std::string::npos)
+      << row_a;
+  EXPECT_NE(row_a.find("\"final_port\": \"/dev/ttyUSB1\""), std::string::npos) << row_a;
+  EXPECT_NE(row_b.find("\"port\": \"/dev/ttyUSB0\""), std::string::npos) << row_b;
+  EXPECT_NE(row_b.find("\"result\": \"updated\""), std::string::npos) << row_b;
+  EXPECT_NE(row_b.find("\"version_after\": 311, \"mode_after\": \"normal\""), std::string::npos)
+      << row_b;
+  a.stop();
+  b.stop();
+  expect_updated(a, 312, {0x0102, 0x0201});
+  expect_updated(b, 311, {0x0103, 0x0203});
+  // Both restarted into their normal firmware and read back there.
+  EXPECT_EQ(a.state().at("mode"), "normal");
+  EXPECT_EQ(b.state().at("mode"), "normal");
+}
+
+// With --jobs 1 and --canary, the canary is pulled mid-upload and not
+// plugged back while the next hub of its model waits. Its line says so at
+// once and, past --away-limit, its row is failed, which frees the slot. A
+// pulled canary proved nothing of its package: the next hub becomes its
+// model's canary and is updated.
+TEST_F(FleetUpdate, AStationLetsGoOfAPulledCanaryAndTheNextHubTakesItsPlace) {
+  const std::vector<uint16_t> t16 = {0x0102, 0x0201};
+  fake_usb usb(net.work() + "/usb");
+  usb.attach(net, {"ttyUSB0", "ttyUSB1"});
+  net.serve("manifest", serve_package("fw312.ufw", 312, t16));
+  net.serve("stable", "1030,312\n");
+  const std::string report = dir.path() + "/report.json";
+  HubSim pulled({"--model", "1030", "--mode", "bootloader", "--serial", "5"});
+  HubSim next({"--model", "1030", "--mode", "bootloader", "--serial", "7"});
+  ASSERT_TRUE(pulled.start() && next.start());
+
+  ProcessResult r;
+  pid_t group = -1;
+  std::thread station = start_station(
+      {"--watch", "--jobs", "1", "--canary", "--away-limit", "3", "--json", report}, &r, &group,
+      std::chrono::seconds(240));
+  usb.plug({"1-1", 0x0403, 0x6001, "P1", 0}, "ttyUSB0", pulled.port());
+  const bool uploading = pulled.wait_for_count("count.upload", 3, std::chrono::seconds(60));
+  usb.plug({"1-2", 0x0403, 0x6001, "N2", 0}, "ttyUSB1", next.port());
+  // Pulled: its port closes and its bridge leaves.
+  pulled.stop();
+  usb.unplug("ttyUSB0");
+  const auto pulled_at = std::chrono::steady_clock::now();
+  const bool failed = uploading && wait_for_text(report, {"unplugged during its update"},
+                                                 std::chrono::seconds(30));
+  const double failed_after =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - pulled_at).count();
+  const bool next_done = failed && wait_for_text(report, {"/dev/ttyUSB1"}, std::chrono::seconds(120));
+  kill(-group, SIGINT);
+  station.join();
+  ASSERT_TRUE(next_done) << r.out << r.err << text_of(report);
+
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_LT(failed_after, 6.0);
+  const std::vector<std::string> lines = fleet_lines_of(r.out, "/dev/ttyUSB0");
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "unplugged \u2014 waiting for the hub to come back"),
+            lines.end())
+      << r.out;
+  EXPECT_EQ(lines.back(), "failed: unplugged during its update and not back within 3 s: it may "
+                          "hold incomplete firmware; plug it in again");
+  EXPECT_TRUE(fleet_lines_of(r.out, "/dev/ttyUSB1").back().starts_with("updated v3.00 -> v3.12 in "))
+      << r.out;
+  EXPECT_NE(r.out.find("\n/dev/ttyUSB1 (canary) "), std::string::npos) << r.out;
+  next.stop();
+  expect_updated(next, 312, t16);
+}
+
+// A model's package is missing on the server when its first hub arrives:
+// that hub is skipped, saying why. The package is back for the next hub of
+// the model, which fetches it again and is updated: a failed fetch is not
+// kept as if it were the package. With --no-restart the station leaves the
+// updated hub in its bootloaders, as trelk does: no restart command.
+TEST_F(FleetUpdate, AFetchThatFailedIsTriedAgainForTheNextHub) {
+  const std::vector<uint16_t> t16 = {0x0102, 0x0201};
+  fake_usb usb(net.work() + "/usb");
+  usb.attach(net, {"ttyUSB0", "ttyUSB1"});
+  const std::string package = package_of(312, t16);
+  net.serve("manifest", "312,fw312.ufw," + std::to_string(package.size() + 1) + ",Label\n");
+  net.serve("stable", "1030,312\n");
+  const std::string report = dir.path() + "/report.json";
+  HubSim first({"--model", "1030", "--mode", "normal", "--fw-version", "310", "--sn", "FIRST"});
+  HubSim second({"--model", "1030", "--mode", "bootloader", "--serial", "7"});
+  ASSERT_TRUE(first.start() && second.start());
+
+  ProcessResult r;
+  pid_t group = -1;
+  std::thread station =
+      start_station({"--watch", "--no-restart", "--json", report}, &r, &group,
+                    std::chrono::seconds(240));
+  usb.plug({"1-1", 0x0403, 0x6001, "F1", 0}, "ttyUSB0", first.port());
+  const bool skipped =
+      wait_for_text(report, {"/dev/ttyUSB0", "unable to download"}, std::chrono::seconds(30));
+  net.serve("fw312.ufw", package);
+  usb.plug({"1-2", 0x0403, 0x6001, "S2", 0}, "ttyUSB1", second.port());
+  const bool updated = skipped && wait_for_text(report, {"/dev/ttyUSB1"}, std::chrono::seconds(120));
+  kill(-group, SIGINT);
+  station.join();
+  ASSERT_TRUE(updated) << r.out << r.err << text_of(report);
+
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(fleet_lines_of(r.out, "/dev/ttyUSB0")
+                  .back()
+                  .starts_with("skipped: unable to download a valid package fw312.ufw from "))
+      << r.out;
+  const std::string updated_line = fleet_lines_of(r.out, "/dev/ttyUSB1").back();
+  EXPECT_TRUE(updated_line.starts_with("updated v3.00 -> v3.12 in ")) << r.out;
+  EXPECT_TRUE(updated_line.ends_with(" s, left in its bootloaders")) << r.out;
+  EXPECT_NE(fleet_report_entry(report, "/dev/ttyUSB1").find("\"mode_after\": \"bootloader\""),
+            std::string::npos)
+      << text_of(report);
+  EXPECT_EQ(net.requests(), (std::vector<std::string>{"/firmware/manifest", "/firmware/stable",
+                                                      "/firmware/fw312.ufw", "/firmware/fw312.ufw"}));
+  first.stop();
+  second.stop();
+  EXPECT_TRUE(only_probes(first.lines()));
+  EXPECT_EQ(second.state().at("mode"), "bootloader");
+  EXPECT_EQ(second.state_long("count.reboot_normal"), 0);
+  for (int board : {1, 2})
+    EXPECT_EQ(memory_mismatch(second.memory(board), test_sections(t16, 312)[board - 1].data), "");
 }
 
 TEST_F(FleetUpdate, AMirrorMadeOnlineUpdatesHubsOffline) {

@@ -44,6 +44,7 @@ TEST(FleetCommandLine, HelpVersionAndUsageErrors) {
   EXPECT_NE(help.out.find("mode_after"), std::string::npos);
   EXPECT_NE(help.out.find("\n      --watch       keep running after the hubs attached at the start"),
             std::string::npos);
+  EXPECT_NE(help.out.find("\n      --away-limit SECONDS\n"), std::string::npos);
   EXPECT_EQ(help.err, "");
 
   auto version = fleet({"--version"});
@@ -54,6 +55,12 @@ TEST(FleetCommandLine, HelpVersionAndUsageErrors) {
       {{"--bogus"}, "trelk-fleet: unrecognized option '--bogus'\n"},
       {{"--jobs", "0"}, "trelk-fleet: invalid number of jobs '0' (a whole number from 1 up)\n"},
       {{"--jobs", "2x"}, "trelk-fleet: invalid number of jobs '2x' (a whole number from 1 up)\n"},
+      {{"--away-limit", "0"},
+       "trelk-fleet: invalid away limit '0' (a whole number of seconds from 1 up)\n"},
+      {{"--away-limit", "-5"},
+       "trelk-fleet: invalid away limit '-5' (a whole number of seconds from 1 up)\n"},
+      {{"--mirror", "/tmp/m", "--away-limit", "60"},
+       "trelk-fleet: options '--mirror' and '--away-limit' cannot be used together\n"},
       {{"--fw"}, "trelk-fleet: option '--fw' requires an argument\n"},
       {{"stray"}, "trelk-fleet: unexpected argument 'stray'\n"},
       {{"--mirror", "/tmp/m", "--fw", "p.ufw"},
@@ -131,6 +138,21 @@ struct FleetStage : ::testing::Test, fleet_stage {
     if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
   }
   ProcessResult run(const std::vector<std::string> &args) { return fleet_stage::run(args); }
+
+  // A hub in its bootloaders whose port goes away for good after the fifth
+  // upload line. The port is a link of this test's own, removed at the
+  // unplug: a bare /dev/pts/N would be tried again every half second and
+  // taken from whichever test's hub gets N next.
+  std::string add_hub_pulled_for_good() {
+    return add_hub({"--model", "1030", "--mode", "bootloader", "--link", dir.path() + "/hub",
+                    "--unplug-after", "5", "--unplug-for", "never"});
+  }
+  // Its update run with `options` and a package for it.
+  ProcessResult update_pulled_hub(std::vector<std::string> options) {
+    options.insert(options.begin(), {"--fw", dir.write("p.ufw", package_text(312, test_sections(
+                                                                              {0x0102, 0x0201}, 1)))});
+    return run(options);
+  }
 };
 
 TEST_F(FleetStage, DryRunReportsThePlanAndSendsOnlyProbes) {
@@ -231,6 +253,24 @@ TEST_F(FleetStage, DryRunReportsThePlanAndSendsOnlyProbes) {
 // holding their package: each is brought back into its normal firmware and
 // only what it reports decides. With --no-restart one is left where it is;
 // a dry run says what would happen.
+// A run plans its hubs at one moment: a package missing on the server is
+// tried once for every hub of its model, not once a hub (unlike a station,
+// which tries again for the next hub that arrives later).
+TEST_F(FleetStage, ARunTriesAMissingPackageOnceForAllItsHubs) {
+  const std::string a = add_hub({"--model", "1030", "--mode", "bootloader"});
+  const std::string b = add_hub({"--model", "1030", "--mode", "bootloader", "--serial", "7"});
+  net.serve("manifest", "312,fw312.ufw,100,Label\n");
+  net.serve("stable", "1030,312\n");
+  auto r = run({"--dry-run"});
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  for (const std::string &port : {a, b})
+    EXPECT_TRUE(fleet_lines_of(r.out, port).back().starts_with(
+        "skipped: unable to download a valid package fw312.ufw from "))
+        << r.out;
+  EXPECT_EQ(net.requests(), (std::vector<std::string>{"/firmware/manifest", "/firmware/stable",
+                                                      "/firmware/fw312.ufw"}));
+}
+
 TEST_F(FleetStage, HubsLeftInTheirBootloadersAreBroughtBackIntoService) {
   const std::vector<std::string> current = {"--model", "1030", "--mode", "bootloader",
                                             "--fw-version", "312"};
@@ -377,17 +417,12 @@ TEST_F(FleetStage, HeldPortIsReportedAndSkipped) {
 
 TEST_F(FleetStage, CtrlCEndsTheUpdatesAndTheSummaryNamesTheIncompleteHubs) {
   // The port goes away for good after the fifth upload line: the update waits
-  // for it (as trelk does) until Ctrl-C comes. The port is a link of this
-  // test's own, removed at the unplug: a bare /dev/pts/N would be tried again
-  // every half second and taken from whichever test's hub gets N next.
-  const std::string port =
-      add_hub({"--model", "1030", "--mode", "bootloader", "--link", dir.path() + "/hub",
-               "--unplug-after", "5", "--unplug-for", "never"});
+  // for it (as trelk does, within the default limit) until Ctrl-C comes.
+  const std::string port = add_hub_pulled_for_good();
   ASSERT_FALSE(port.empty());
   const std::string report = dir.path() + "/report.json";
   interrupt_after = std::chrono::seconds(15);
-  auto r = run({"--fw", dir.write("p.ufw", package_text(312, test_sections({0x0102, 0x0201}, 1))),
-                "--json", report});
+  auto r = update_pulled_hub({"--json", report});
   EXPECT_EQ(r.exit_status, 128 + SIGINT) << r.out << r.err;
   const std::string reason =
       "interrupted (Interrupt) while uploading: the boards may hold incomplete firmware";
@@ -402,6 +437,31 @@ TEST_F(FleetStage, CtrlCEndsTheUpdatesAndTheSummaryNamesTheIncompleteHubs) {
                                                   "\"seconds\": S, \"reason\": \"" + reason + "\"}"),
             std::string::npos)
       << fleet_report_entry(report, port);
+}
+
+// The same pull with --away-limit, as an unattended run meets it: the line
+// says at once that the hub is away, and the run ends by itself once the
+// limit has passed, the hub failed with the reason and nothing claimed of
+// the mode it was left in.
+TEST_F(FleetStage, AHubPulledForGoodEndsItsRunAfterTheAwayLimit) {
+  const std::string port = add_hub_pulled_for_good();
+  ASSERT_FALSE(port.empty());
+  const std::string report = dir.path() + "/report.json";
+  auto r = update_pulled_hub({"--away-limit", "2", "--json", report});
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string reason = "unplugged during its update and not back within 2 s: it may hold "
+                             "incomplete firmware; plug it in again";
+  const std::vector<std::string> lines = fleet_lines_of(r.out, port);
+  ASSERT_GE(lines.size(), 2u) << r.out;
+  EXPECT_EQ(lines[lines.size() - 2], "unplugged \u2014 waiting for the hub to come back") << r.out;
+  EXPECT_EQ(lines.back(), "failed: " + reason);
+  EXPECT_NE(fleet_report_entry(report, port)
+                .find("\"mode_after\": null, \"usb_path\": null"),
+            std::string::npos)
+      << fleet_report_entry(report, port);
+  EXPECT_NE(fleet_report_entry(report, port).find("\"result\": \"failed\""), std::string::npos);
+  EXPECT_NE(fleet_report_entry(report, port).find(reason), std::string::npos);
 }
 
 // Two --port paths that reach one device (its udev by-id link and its ttyUSB
@@ -595,6 +655,58 @@ TEST_F(FleetStage, AStationGoesOnPastAHubWithoutAPackage) {
   current.stop();
   EXPECT_TRUE(only_probes(lacking.lines()));
   EXPECT_TRUE(only_probes(current.lines()));
+}
+
+// A slow server holds a model's package: the station goes on meanwhile (a
+// hub of another model plugged in gets its probe and its row), and SIGTERM
+// to the station's own process alone, as a service manager's KillMode=mixed
+// sends it, ends it within seconds with the summary. The hub that waited for
+// its package was never started: skipped, not incomplete, and the status is
+// 1, not 128+15. Its hub got nothing but the probes.
+TEST_F(FleetStage, AStationGoesOnWhileAPackageDownloadsAndStopsAtOnce) {
+  fake_usb usb(net.work() + "/usb");
+  usb.attach(net, {"ttyUSB0", "ttyUSB1"});
+  net.serve("manifest", serve_package("fw312.ufw", 312, {0x0102, 0x0201}));
+  net.serve("stable", "1030,312\n");
+  // Longer than the station may take to stop; the stage itself ends only
+  // after it.
+  net.hook("/firmware/fw312.ufw", "sleep 8");
+  const std::string report = dir.path() + "/report.json";
+  HubSim waiting({"--model", "1030", "--mode", "normal", "--fw-version", "310", "--sn", "SIXTEEN"});
+  HubSim lacking({"--model", "1020", "--mode", "normal", "--sn", "TEN"});
+  ASSERT_TRUE(waiting.start() && lacking.start());
+
+  ProcessResult r;
+  pid_t stage = -1;
+  std::thread station = start_station({"--watch", "--json", report}, &r, &stage);
+  usb.plug({"1-1", 0x0403, 0x6001, "S1", 0}, "ttyUSB0", waiting.port());
+  wait_for_requests(3);
+  usb.plug({"1-2", 0x0403, 0x6001, "T1", 0}, "ttyUSB1", lacking.port());
+  const bool other_done =
+      wait_for_text(report, {"/dev/ttyUSB1", "no stable version"}, std::chrono::seconds(6));
+  const pid_t fleet_pid = fleet_process_under(stage);
+  if (fleet_pid > 0) kill(fleet_pid, SIGTERM);
+  // The report's last rewrite comes with the summary.
+  const bool stopped = wait_for_text(report, {"not started: the station was stopped"},
+                                     std::chrono::seconds(5));
+  station.join();
+  ASSERT_GT(fleet_pid, 0);
+  ASSERT_TRUE(other_done) << r.out << r.err;
+  EXPECT_TRUE(stopped) << r.out;
+
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(net.requests(), (std::vector<std::string>{"/firmware/manifest", "/firmware/stable",
+                                                      "/firmware/fw312.ufw"}));
+  EXPECT_EQ(fleet_lines_of(r.out, "/dev/ttyUSB0").back(),
+            "skipped: not started: the station was stopped");
+  EXPECT_EQ(fleet_lines_of(r.out, "/dev/ttyUSB1").back(),
+            "skipped: no stable version for Tavrine-10 on the firmware server");
+  EXPECT_NE(r.out.find("Interrupted (Terminated): no hub was left incomplete.\n"), std::string::npos)
+      << r.out;
+  waiting.stop();
+  lacking.stop();
+  EXPECT_TRUE(only_probes(waiting.lines()));
 }
 
 TEST_F(FleetStage, OnlyPortsWithoutAHub) {

@@ -2,9 +2,14 @@
 
 #if defined(TRELK_HUBSIM_BIN) && defined(TRELK_FLEET_BIN)
 
+#include <dirent.h>
+
 #include <cctype>
 #include <fstream>
+#include <future>
+#include <iterator>
 #include <sstream>
+#include <thread>
 
 std::string fleet_stage::add_hub(const std::vector<std::string> &args) {
   hubs.push_back(std::make_unique<HubSim>(args));
@@ -32,6 +37,22 @@ ProcessResult fleet_stage::run(const std::vector<std::string> &args,
   opts.interrupt_after = interrupt_after;
   opts.started = started;
   return net.run_program(fleet_binary(), args, opts);
+}
+
+std::thread fleet_stage::start_station(const std::vector<std::string> &args,
+                                       ProcessResult *result, pid_t *stage_pid,
+                                       std::chrono::milliseconds timeout) {
+  std::promise<pid_t> pid;
+  started = [&pid](pid_t p) { pid.set_value(p); };
+  std::thread station([this, args, result, timeout] { *result = run(args, timeout); });
+  *stage_pid = pid.get_future().get();
+  wait_for_requests(2);
+  return station;
+}
+
+void fleet_stage::wait_for_requests(size_t count) {
+  for (int i = 0; i < 100 && net.requests().size() < count; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
 std::string make_test_authority(const std::string &dir, const std::string &host) {
@@ -102,6 +123,48 @@ std::string fleet_report_entry(const std::string &report_path, const std::string
   const size_t at = json.find("{\"port\": \"" + port + "\"");
   if (at == std::string::npos) return "";
   return json.substr(at, json.find("}", at) - at + 1);
+}
+
+std::string text_of(const std::string &path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool wait_for_text(const std::string &path, const std::vector<std::string> &parts,
+                   std::chrono::seconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const std::string text = text_of(path);
+    bool all = true;
+    for (const std::string &part : parts) all = all && text.find(part) != std::string::npos;
+    if (all) return true;
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
+std::string fleet_report_row(const std::string &report_path, const std::string &part) {
+  std::istringstream in(text_of(report_path));
+  for (std::string line; std::getline(in, line);)
+    if (line.find(part) != std::string::npos) return line;
+  return "";
+}
+
+pid_t fleet_process_under(pid_t stage_pid) {
+  std::unique_ptr<DIR, int (*)(DIR *)> proc(opendir("/proc"), closedir);
+  for (struct dirent *entry; proc && (entry = readdir(proc.get())) != nullptr;) {
+    if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+    // "PID (COMM) STATE PPID ...": the name in parentheses, the parent after.
+    const std::string stat = text_of(std::string("/proc/") + entry->d_name + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || stat.find("(trelk-fleet)") == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 1));
+    std::string state;
+    long parent = 0;
+    rest >> state >> parent;
+    if (parent == stage_pid) return static_cast<pid_t>(std::stol(entry->d_name));
+  }
+  return -1;
 }
 
 bool only_probes(const std::vector<std::string> &lines) {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "action_e2e.h"
@@ -44,6 +45,15 @@ class fleet_stage {
   // Runs trelk-fleet on the stage (two minutes at most, or `timeout`).
   ProcessResult run(const std::vector<std::string> &args,
                     std::chrono::milliseconds timeout = std::chrono::seconds(120));
+  // A station: runs trelk-fleet with `args` in a thread of its own (the
+  // caller joins it; *result is set by then) and returns once it has asked
+  // for its two firmware documents (ten seconds at most), with the stage's
+  // process id in *stage_pid (its group's: -pid is Ctrl-C).
+  std::thread start_station(const std::vector<std::string> &args, ProcessResult *result,
+                            pid_t *stage_pid,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(120));
+  // Waits up to ten seconds until the server had `count` requests.
+  void wait_for_requests(size_t count);
 };
 
 // A test authority and a server certificate it signed for `host` and
@@ -64,5 +74,17 @@ std::string fleet_report_head_of(const std::string &report_path);
 
 // True when every line is one of the detection probes.
 bool only_probes(const std::vector<std::string> &lines);
+
+// The report file's text as it is now (empty while there is none).
+std::string text_of(const std::string &path);
+// Waits up to `limit` for `path` to hold every one of `parts`.
+bool wait_for_text(const std::string &path, const std::vector<std::string> &parts,
+                   std::chrono::seconds limit);
+// The report's row (one line) that holds `part`; empty when none does.
+std::string fleet_report_row(const std::string &report_path, const std::string &part);
+// The trelk-fleet process that the stage's process `stage_pid` runs (for a
+// signal to it alone, as a service manager's KillMode=mixed sends); -1 when
+// there is none.
+pid_t fleet_process_under(pid_t stage_pid);
 
 #endif

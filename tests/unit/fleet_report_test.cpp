@@ -207,8 +207,9 @@ TEST(FleetDisplay, LiveTableColumnsAndAStationsHeader) {
 
 // A station's look at the ports: what is there at its start is taken; a new
 // name arrives once, an old name on another device arrives again, a port
-// that went away arrives again when it comes back, and a port whose visit
-// ended is marked seen as it is.
+// that went away arrives again when it comes back, a name made anew for the
+// very same device number arrives again too, and a port whose visit ended is
+// marked seen only as the device that visit's hub holds.
 TEST(FleetPortWatch, ArrivalsByNameAndDevice) {
   scratch_dir dir;
   const std::string at = dir.path();
@@ -228,12 +229,27 @@ TEST(FleetPortWatch, ArrivalsByNameAndDevice) {
   std::filesystem::remove(at + "/ttyUSB1");
   EXPECT_EQ(watch.take_arrivals(3000), std::vector<std::string>{at + "/ttyUSB0"});
   std::filesystem::create_symlink("/dev/zero", at + "/ttyUSB1");
-  watch.mark_seen(at + "/ttyUSB1");
+  const port_node zero = port_node_of(at + "/ttyUSB1");
+  EXPECT_NE(zero, port_node{});
+  watch.mark_seen(at + "/ttyUSB1", zero);
   EXPECT_TRUE(watch.take_arrivals(4000).empty());
   std::filesystem::remove(at + "/ttyUSB1");
   EXPECT_TRUE(watch.take_arrivals(5000).empty());
   std::filesystem::create_symlink("/dev/zero", at + "/ttyUSB1");
   EXPECT_EQ(watch.take_arrivals(6000), std::vector<std::string>{at + "/ttyUSB1"});
+  // The same device number under a name made anew between two looks (made
+  // beside the old one and renamed into place, as a file system that hands
+  // a freed inode number straight back would otherwise hide).
+  std::filesystem::create_symlink("/dev/zero", at + "/.ttyUSB1");
+  std::filesystem::rename(at + "/.ttyUSB1", at + "/ttyUSB1");
+  EXPECT_EQ(port_node_of(at + "/ttyUSB1").rdev, zero.rdev);
+  EXPECT_EQ(watch.take_arrivals(7000), std::vector<std::string>{at + "/ttyUSB1"});
+  // A visit's end marks nothing where another device took its name.
+  std::filesystem::remove(at + "/ttyUSB1");
+  std::filesystem::create_symlink("/dev/full", at + "/ttyUSB1");
+  watch.mark_seen(at + "/ttyUSB1", zero);
+  EXPECT_EQ(watch.take_arrivals(8000), std::vector<std::string>{at + "/ttyUSB1"});
+  EXPECT_EQ(port_node_of(at + "/nothing"), port_node{});
 }
 
 TEST(FleetReport, WrittenWholeOrNotAtAll) {

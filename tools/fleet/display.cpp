@@ -11,6 +11,10 @@
 
 namespace {
 
+// A hub pulled during its update: said at once, so the screen tells why
+// nothing moves (and that plugging it back in goes on with it).
+constexpr char AWAY_TEXT[] = "unplugged \u2014 waiting for the hub to come back";
+
 // Four redraws a second look live and cost nothing.
 constexpr int64_t REDRAW_INTERVAL_MS = 250;
 // Without a terminal size, lines are cut here so that none wraps (a wrapped
@@ -158,6 +162,7 @@ std::string fleet_display::plain_line(const fleet_hub &hub) const {
   std::string text = hub.port + ": ";
   const std::string result = result_text(hub, hubs_, dry_run_);
   if (!result.empty()) return text + result + moved_text(hub);
+  if (hub.away) return text + AWAY_TEXT;
   if (hub.phase == hub_phase::probing && hub.is_hub)
     return text + "found " + (hub.model.empty() ? std::string("an unknown model") : hub.model) +
            " s/n " + hub.serial + " running " + fleet_version_text(hub.version_before) +
@@ -198,6 +203,7 @@ std::vector<std::string> fleet_display::hub_cells(const fleet_hub &hub) const {
     case hub_result::none:
       state = hub.to_update && hub.phase <= hub_phase::probing ? waiting_text(hub)
                                                               : phase_text(hub.phase);
+      if (hub.away) state = AWAY_TEXT;
       break;
     case hub_result::updated:
     case hub_result::up_to_date:

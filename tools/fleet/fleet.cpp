@@ -68,3 +68,9 @@ std::vector<std::string> fleet_usb_ports() {
   string_list_free(list);
   return ports;
 }
+
+std::string fleet_duration_text(int64_t ms) {
+  constexpr int64_t MINUTE_MS = 60000;
+  if (ms >= MINUTE_MS && ms % MINUTE_MS == 0) return std::to_string(ms / MINUTE_MS) + " min";
+  return std::to_string((ms + 999) / 1000) + " s";
+}

@@ -30,6 +30,8 @@ struct fleet_options {
   bool no_restart = false;          // --no-restart: hubs stay in their bootloaders
   bool canary = false;              // --canary: one hub per model first
   bool watch = false;               // --watch: a station, until interrupted
+  int away_limit_s = 120;           // --away-limit: a pulled hub's wait, in seconds
+  bool away_limit_given = false;
   std::string json_path;            // --json; empty: no report
   std::string server;               // --server; empty: the built-in host
   std::string ca_file;              // --ca-file; empty: the system's authorities
@@ -41,7 +43,13 @@ struct fleet_options {
 struct fleet_update_rules {
   bool force = false;    // --force: also a hub that runs the package's version
   bool restart = true;   // back into the normal firmware after the upload (not --no-restart)
+  // How long a hub's port may be away during its upload before its update
+  // ends failed (--away-limit): an unattended run always ends.
+  int64_t away_limit_ms = 120000;
 };
+
+// "2 min" for 120 s, "90 s" for 90 s: a bound as the reasons spell it.
+std::string fleet_duration_text(int64_t ms);
 
 struct fleet_hub {
   std::string port;
@@ -66,6 +74,7 @@ struct fleet_hub {
   // The port the hub was on when its process ended (empty: never moved or
   // unknown), and other --port paths that reach the same device.
   std::string final_port;
+  port_node final_node{};           // final_port's device while the hub held it at the end
   std::vector<std::string> aliases;
 
   // The plan: the package for this hub (owned by the package set), and
@@ -100,6 +109,8 @@ struct fleet_hub {
   firmware_mode mode_after = firmware_mode::unknown;  // as last heard (the probe's, then the result's)
   bool restarted = false;           // its process sent the restart: version_after was read back
   bool incomplete = false;          // its process was interrupted mid-way
+  bool away = false;                // its port is away during its update, as its process said
+  bool pulled = false;              // its update ended for being away beyond its bound
   int64_t started_ms = 0;           // monotonic, at its probe
   std::string arrived;              // a station's visit: when it was plugged in (UTC, ISO 8601)
   int64_t ended_ms = 0;             // monotonic, at its result

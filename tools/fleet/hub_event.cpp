@@ -1,9 +1,19 @@
 #include "hub_event.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+port_node port_node_of(const std::string &path) {
+  struct stat target{}, name{};
+  if (stat(path.c_str(), &target) != 0 || !S_ISCHR(target.st_mode) ||
+      lstat(path.c_str(), &name) != 0)
+    return {};
+  return {static_cast<uint64_t>(target.st_rdev), static_cast<uint64_t>(target.st_ino),
+          static_cast<uint64_t>(name.st_ino)};
+}
 
 hub_event hub_event_make(event_kind kind) {
   hub_event event{};

@@ -4,8 +4,9 @@
 //
 // One record is one write() of fewer than PIPE_BUF bytes, so records from a
 // process never interleave or tear on the pipe; the reader still collects
-// them from arbitrary read() sizes. Either side may be any thread, but only
-// one writer per pipe.
+// them from arbitrary read() sizes. Either side may be any thread; the
+// writers are one process (a hub's: its action thread, and the watch of its
+// port while it uploads), whose records stay whole by the same rule.
 
 #include <climits>
 #include <cstdint>
@@ -13,7 +14,22 @@
 
 #include "device.h"
 
-enum class event_kind : int32_t { identity, phase, progress, result };
+// away: the hub's port went away during its upload (away 1) or came back
+// (away 0), so the screen can say why nothing moves.
+enum class event_kind : int32_t { identity, phase, progress, result, away };
+
+// A port path's device as it is now: the node it names through any links
+// (device number and inode) and the inode of the name itself. A device that
+// takes a name another had changes at least one of them, even when it gets
+// the same device number. All zero when the path names no character device.
+struct port_node {
+  uint64_t rdev = 0;
+  uint64_t ino = 0;
+  uint64_t name_ino = 0;
+  bool operator==(const port_node &) const = default;
+};
+// The node `path` names now (stat and lstat; nothing is opened).
+port_node port_node_of(const std::string &path);
 
 // Where a hub is on its way; the order is the order they happen in.
 enum class hub_phase : int32_t {
@@ -61,6 +77,12 @@ struct hub_event {
   int32_t version_after;
   firmware_mode mode_after;
   int32_t restarted;
+  // away: 1 gone, 0 back; result: 1 when the hub ended for being away longer
+  // than its bound (it may hold incomplete firmware)
+  int32_t away;
+  // result: the node of final_port while the hub's link had it open at the
+  // end (all zero when it was not open): the device the hub holds
+  port_node final_node;
   char serial[24];
   char reason[320];
   char final_port[256];      // the port the hub was on at the end ("" unknown)

@@ -1,17 +1,27 @@
 #include "hub_process.h"
 
+#include <unistd.h>
+
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "device.h"
 #include "serial.h"
 #include "functions.h"
+#include "timer.h"
 #include "verify.h"
 
 namespace {
+
+// The away watch looks at the port this often: the screen says a hub was
+// pulled within a fraction of a second, and a look is one atomic load.
+constexpr int64_t AWAY_LOOK_MS = 200;
 
 void send_phase(int fd, hub_phase phase) {
   hub_event event = hub_event_make(event_kind::phase);
@@ -28,6 +38,7 @@ struct hub_outcome {
   firmware_mode mode = firmware_mode::unknown;
   bool restarted = false;
   std::string reason;
+  bool away = false;  // ended for being away beyond its bound
 };
 
 // An outcome that the library's messages explain.
@@ -36,19 +47,91 @@ hub_outcome outcome(hub_result result, int version_after = -1,
   return {result, version_after, mode, /*restarted=*/false, ""};
 }
 
-// `final_port` is where the hub was at the end ("" when no link was open).
-int send_result(int fd, const hub_outcome &outcome, const std::string &final_port = "") {
+// `final_port` is where the hub was at the end ("" when no link was open),
+// `final_node` its device while the link had it open.
+int send_result(int fd, const hub_outcome &outcome, const std::string &final_port = "",
+                const port_node &final_node = {}) {
   hub_event event = hub_event_make(event_kind::result);
   event.result = outcome.result;
   event.phase = hub_phase::done;
   event.version_after = outcome.version_after;
   event.mode_after = outcome.mode;
   event.restarted = outcome.restarted ? 1 : 0;
+  event.away = outcome.away ? 1 : 0;
   hub_event_set_reason(&event, outcome.reason);
   copy_text(event.final_port, sizeof event.final_port, final_port.c_str());
+  event.final_node = final_node;
   hub_event_send(fd, event);
   return outcome.result == hub_result::failed ? 1 : 0;
 }
+
+// While an upload runs, the library waits for a pulled hub without a limit,
+// as trelk does for a user at its side. A hub's process has nobody there:
+// this watch tells the parent at once when the port goes away and when it
+// is back, and when it stays away beyond its bound, ends the process with
+// the hub failed. It has its own thread because the library's wait never
+// returns to the caller; its records are whole pipe writes like the action
+// thread's.
+class away_watch {
+ public:
+  away_watch(serial *s, int event_fd, int64_t limit_ms)
+      : s_(s), fd_(event_fd), limit_ms_(limit_ms), thread_([this] { run(); }) {}
+  ~away_watch() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  away_watch(const away_watch &) = delete;
+  away_watch &operator=(const away_watch &) = delete;
+
+ private:
+  void send_away(bool away) {
+    hub_event event = hub_event_make(event_kind::away);
+    event.away = away ? 1 : 0;
+    hub_event_send(fd_, event);
+  }
+
+  [[noreturn]] void give_up() {
+    hub_outcome ended{hub_result::failed, -1, firmware_mode::unknown, /*restarted=*/false,
+                      "unplugged during its update and not back within " +
+                          fleet_duration_text(limit_ms_) +
+                          ": it may hold incomplete firmware; plug it in again",
+                      /*away=*/true};
+    send_result(fd_, ended);
+    // The port is gone: there is nothing to restore, and the action thread,
+    // still waiting inside the library, must not touch a returning hub.
+    _exit(1);
+  }
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    int64_t away_since = 0;
+    while (!stop_) {
+      const bool open = serial_available(s_) == 1;
+      if (!open && away_since == 0) {
+        away_since = get_absolute_time();
+        send_away(/*away=*/true);
+      } else if (open && away_since != 0) {
+        away_since = 0;
+        send_away(/*away=*/false);
+      } else if (!open && time_reached(away_since, limit_ms_)) {
+        give_up();
+      }
+      wake_.wait_for(lock, std::chrono::milliseconds(AWAY_LOOK_MS), [this] { return stop_; });
+    }
+  }
+
+  serial *s_;
+  int fd_;
+  int64_t limit_ms_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread thread_;
+};
 
 // The upload's observer in a hub process: progress becomes events.
 struct upload_reporter {
@@ -107,8 +190,13 @@ firmware_mode mode_heard(const device *dev) {
 
 int finish(hub_update &u, const hub_outcome &outcome) {
   const std::string final_port = serial_port_now(u.dev->serial);
+  // What the hub holds at the end: the node of its port while the link has
+  // it open (the station counts it as seen, and nothing else).
+  const port_node node =
+      u.dev->serial != nullptr && serial_available(u.dev->serial) ? port_node_of(final_port)
+                                                                  : port_node{};
   u.dev.reset();
-  return send_result(u.event_fd, outcome, final_port);
+  return send_result(u.event_fd, outcome, final_port, node);
 }
 
 // Into the bootloaders. A hub whose normal firmware already runs the package
@@ -156,7 +244,11 @@ hub_outcome upload(hub_update &u) {
                                     report_blocks_done, nullptr,               report_failed};
   device_set_upload_observer(&observer);
   send_phase(u.event_fd, hub_phase::uploading);
-  const int done = device_do_firmware_update(u.dev.get(), u.hub.package);
+  int done = 0;
+  {
+    const away_watch watch(u.dev->serial, u.event_fd, u.rules.away_limit_ms);
+    done = device_do_firmware_update(u.dev.get(), u.hub.package);
+  }
   device_set_upload_observer(nullptr);
   if (done != 1) return outcome(hub_result::failed, -1, firmware_mode::bootloader);
   if (u.rules.restart) return restart_and_read_back(u, restart_purpose::after_update);

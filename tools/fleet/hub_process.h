@@ -34,5 +34,10 @@ int hub_process_probe(const fleet_hub &hub, int event_fd);
 // back the version it runs (verify.h), which decides the result. A hub found
 // in its bootloaders that already holds the package is restarted the same
 // way (up to date). Sends phase, progress and a result event with the mode
-// the hub was last heard in. hub.package must be set.
+// the hub was last heard in, and where the hub was at the end (its port and,
+// while the link had it open, its device). During the upload a thread of
+// its own watches the port: away and back events as it goes and comes, and
+// when it stays away beyond rules.away_limit_ms a failed result (the hub may
+// hold incomplete firmware) and the process's end with status 1 (trelk's
+// own wait has no bound). hub.package must be set.
 int hub_process_update(const fleet_hub &hub, const fleet_update_rules &rules, int event_fd);

@@ -73,6 +73,10 @@ constexpr const char *kHelp =
     "                      update every hub plugged in until interrupted (a\n"
     "                      flash station): each plug-in is a visit with its own\n"
     "                      row; --json FILE is rewritten after every visit\n"
+    "      --away-limit SECONDS\n"
+    "                    a hub unplugged during its update is waited for this\n"
+    "                      long (default 120); then it is failed, as it may\n"
+    "                      hold incomplete firmware, and the run goes on\n"
     "      --dry-run     detect the hubs and show what would be done and where\n"
     "                      each package comes from; nothing but the detection\n"
     "                      probes is sent\n"
@@ -129,7 +133,7 @@ int conflicting_options(const fleet_options &opts) {
       {opts.jobs != 0, "--jobs"},        {opts.force, "--force"},
       {opts.dry_run, "--dry-run"},       {!opts.json_path.empty(), "--json"},
       {opts.canary, "--canary"},         {opts.no_restart, "--no-restart"},
-      {opts.watch, "--watch"},
+      {opts.watch, "--watch"},           {opts.away_limit_given, "--away-limit"},
   };
   if (!opts.mirror_dir.empty())
     for (const auto &[given, name] : hub_options)
@@ -151,7 +155,7 @@ int conflicting_options(const fleet_options &opts) {
 
 enum option_code {
   o_fw = 256, o_port, o_jobs, o_force, o_dry_run, o_json, o_server, o_ca_file, o_sha256sums,
-  o_mirror, o_canary, o_no_restart, o_watch, o_help, o_version
+  o_mirror, o_canary, o_no_restart, o_watch, o_away_limit, o_help, o_version
 };
 
 const option kLongOptions[] = {
@@ -168,6 +172,7 @@ const option kLongOptions[] = {
     {"canary", no_argument, nullptr, o_canary},
     {"no-restart", no_argument, nullptr, o_no_restart},
     {"watch", no_argument, nullptr, o_watch},
+    {"away-limit", required_argument, nullptr, o_away_limit},
     {"help", no_argument, nullptr, o_help},
     {"version", no_argument, nullptr, o_version},
     {nullptr, 0, nullptr, 0},
@@ -181,16 +186,15 @@ void add_port(const char *path, fleet_options *opts) {
   if (!seen) opts->ports.push_back(port);
 }
 
-// --jobs N: -1 when N is a whole number from 1 up, else the usage error's
-// status.
-int take_jobs(const char *text, fleet_options *opts) {
+// A count option's value: -1 with *out set when `text` is a whole number
+// from 1 up, else the usage error's status, "invalid WHAT 'TEXT' (RULE)".
+int take_count(const char *text, const char *what, const char *rule, int *out) {
   char *end = nullptr;
   errno = 0;
-  const long jobs = std::strtol(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || errno != 0 || jobs < 1 || jobs > INT_MAX)
-    return usage_error(std::string("invalid number of jobs '") + text +
-                       "' (a whole number from 1 up)");
-  opts->jobs = static_cast<int>(jobs);
+  const long value = std::strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || errno != 0 || value < 1 || value > INT_MAX)
+    return usage_error(std::string("invalid ") + what + " '" + text + "' (" + rule + ")");
+  *out = static_cast<int>(value);
   return -1;
 }
 
@@ -200,7 +204,7 @@ int take_option(int c, const char *value, const char *given, fleet_options *opts
   switch (c) {
     case o_fw: opts->fw_path = value; return -1;
     case o_port: add_port(value, opts); return -1;
-    case o_jobs: return take_jobs(value, opts);
+    case o_jobs: return take_count(value, "number of jobs", "a whole number from 1 up", &opts->jobs);
     case o_force: opts->force = true; return -1;
     case o_dry_run: opts->dry_run = true; return -1;
     case o_json: opts->json_path = value; return -1;
@@ -211,6 +215,10 @@ int take_option(int c, const char *value, const char *given, fleet_options *opts
     case o_canary: opts->canary = true; return -1;
     case o_no_restart: opts->no_restart = true; return -1;
     case o_watch: opts->watch = true; return -1;
+    case o_away_limit:
+      opts->away_limit_given = true;
+      return take_count(value, "away limit", "a whole number of seconds from 1 up",
+                        &opts->away_limit_s);
     case o_help:
       std::fputs(kHelp, stdout);
       return FLEET_EXIT_OK;
@@ -332,7 +340,7 @@ void show_plan(std::vector<fleet_hub> &hubs, std::vector<bool> *wanted, bool dry
 
 // What each hub's process is told of the command line.
 fleet_update_rules update_rules(const fleet_options &opts) {
-  return {opts.force, /*restart=*/!opts.no_restart};
+  return {opts.force, /*restart=*/!opts.no_restart, int64_t{opts.away_limit_s} * 1000};
 }
 
 // One update run as its steps share it: the options, the source, the
@@ -409,6 +417,7 @@ std::string source_label(const fleet_options &opts, const run_setup &setup) {
 // station runs until it is interrupted.
 int watch_hubs(const fleet_options &opts, run_setup &setup, package_set &packages) {
   if (!fleet_catch_interrupts()) return FLEET_EXIT_SETUP;
+  packages.stop_when_readable(fleet_interrupt_fd());
   firmware_source *source = opts.fw_path.empty() ? setup.source.get() : nullptr;
   if (source != nullptr && !packages.load_documents(*source)) return FLEET_EXIT_SETUP;
   if (source != nullptr) source->close_connections();
@@ -429,6 +438,7 @@ int update_hubs(const fleet_options &opts, run_setup &setup) {
     return FLEET_EXIT_SETUP;
   }
   if (!fleet_catch_interrupts()) return FLEET_EXIT_SETUP;
+  packages.stop_when_readable(fleet_interrupt_fd());
 
   std::vector<fleet_hub> hubs = fleet_hubs_of_ports(ports);
   say_aliases(hubs);

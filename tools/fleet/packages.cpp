@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "device.h"
+#include "fetch_job.h"
 #include "files.h"
 #include "functions.h"
 #include "http.h"
@@ -25,11 +26,12 @@ bool document_passes(const checksum_list *list, const std::string &name, const s
 
 // The documents of a source other than the built-in host; false after one
 // message.
-bool fetch_documents(firmware_source &source, const package_checks &checks,
+bool fetch_documents(firmware_source &source, const package_checks &checks, int stop_fd,
                      firmware_documents *documents) {
   for (auto [name, text] : {std::pair{"manifest", &documents->manifest_text},
                             std::pair{"stable", &documents->stable_text}}) {
-    fetched_file file = source.fetch(name, FLEET_DOCUMENT_LIMIT);
+    fetched_file file = fetch_in_child(
+        [&source, name = name] { return source.fetch(name, FLEET_DOCUMENT_LIMIT); }, stop_fd);
     if (!file.ok) {
       print_error("trelk-fleet: %s: %s\n", source.location(name).c_str(), file.cause.c_str());
       return false;
@@ -37,6 +39,41 @@ bool fetch_documents(firmware_source &source, const package_checks &checks,
     *text = std::move(file.text);
   }
   return parse_documents(source, checks, documents);
+}
+
+// The built-in host's lists as trelk's own loaders read them (same host,
+// limits and messages), written out again line by line for the parent, which
+// parses them as it parses any other source's.
+fetched_file built_in_lists() {
+  std::unique_ptr<auto_ufw_manifest, firmware_documents::manifest_free> manifest(
+      auto_load_ufw_manifest());
+  std::unique_ptr<auto_ufw_stable_list, firmware_documents::stable_free> stable(
+      auto_load_ufw_stable_list());
+  fetched_file file;
+  if (!manifest || !stable) return file;
+  file.ok = true;
+  for (const auto_ufw_manifest *m = manifest.get(); m != nullptr; m = m->next)
+    file.text += std::to_string(m->version) + "," + m->file_name + "," + std::to_string(m->size) +
+                 "," + m->label + "\n";
+  file.text += '\0';
+  char line[32];
+  for (const auto_ufw_stable_list *s = stable.get(); s != nullptr; s = s->next) {
+    std::snprintf(line, sizeof line, "%x,%u\n", s->hub_code, s->version);
+    file.text += line;
+  }
+  return file;
+}
+
+// The built-in host's documents, fetched in a child; false when either could
+// not be had (the loaders said why) or has no usable line.
+bool built_in_documents(int stop_fd, firmware_documents *documents) {
+  const fetched_file file = fetch_in_child(built_in_lists, stop_fd);
+  const size_t split = file.text.find('\0');
+  if (!file.ok || split == std::string::npos) return false;
+  std::string manifest = file.text.substr(0, split), stable = file.text.substr(split + 1);
+  documents->manifest.reset(auto_parse_ufw_manifest(manifest.data()));
+  documents->stable.reset(auto_parse_ufw_stable_list(stable.data()));
+  return documents->manifest && documents->stable;
 }
 
 }  // namespace
@@ -135,61 +172,67 @@ void package_set::give_file_package(fleet_hub &hub) {
   if (!entries_.empty() && hub.is_hub) give(hub, *entries_.front());
 }
 
-package_set::entry *package_set::server_package(const auto_ufw_manifest &listed,
-                                                firmware_source &source) {
+package_set::entry *package_set::kept(const std::string &name) const {
   for (const auto &known : entries_)
-    if (known->name == listed.file_name) return known.get();
+    if (known->name == name && known->refusal.empty()) return known.get();
+  return nullptr;
+}
+
+package_set::entry *package_set::new_entry(const auto_ufw_manifest &listed,
+                                           const firmware_source &source) {
   auto e = std::make_unique<entry>();
   e->name = listed.file_name;
   e->origin = source.location(listed.file_name);
-  if (source.kind() == source_kind::built_in) {
-    // trelk's own client: it gives the text up to its first zero byte.
-    char *buffer = ufw_fetch_http(&listed);
-    if (buffer != nullptr) {
-      std::string text(buffer);
-      std::free(buffer);
-      take_text(e.get(), std::move(text));
-    } else {
-      e->refusal = "unable to download a valid package " + e->name + " from " + http_firmware_host();
+  // A refused attempt is not kept: the latest attempt takes its place, so
+  // the package lines show what became of the package in the end.
+  for (auto &known : entries_)
+    if (known->name == e->name && !known->refusal.empty()) {
+      known = std::move(e);
+      return known.get();
     }
-  } else if (!firmware_file_name_ok(e->name)) {
-    e->refusal = "the firmware list names an unusable file name '" + e->name + "'";
-  } else if (listed.size < 2 || listed.size > UFW_MAX_FILE_SIZE + 1) {
-    e->refusal = "the firmware list gives package " + e->name + " an unusable size (" +
-                 std::to_string(listed.size) + ")";
-  } else {
-    // The manifest's size counts the client's terminating zero, as trelk's does.
-    fetched_file file = source.fetch(e->name, static_cast<size_t>(listed.size) - 1);
-    if (file.ok)
-      take_text(e.get(), std::move(file.text));
-    else
-      e->refusal = "unable to get package " + e->name + " from " + e->origin + ": " + file.cause;
-  }
   entries_.push_back(std::move(e));
   return entries_.back().get();
 }
 
-int package_set::load_documents(firmware_source &source) {
-  documents_ = std::make_unique<firmware_documents>();
-  firmware_documents &documents = *documents_;
-  if (source.kind() == source_kind::built_in) {
-    // Both documents are fetched whatever the first gave, as trelk --auto does.
-    documents.manifest.reset(auto_load_ufw_manifest());
-    documents.stable.reset(auto_load_ufw_stable_list());
-    if (!documents.manifest || !documents.stable) {
-      print_error("trelk-fleet: no usable firmware list from %s\n", http_firmware_host());
-      documents_.reset();
-      return 0;
-    }
-  } else if (!fetch_documents(source, checks_, &documents)) {
-    documents_.reset();
-    return 0;
-  }
-  return 1;
+std::string package_set::refusal_before_fetch(const auto_ufw_manifest &listed,
+                                              const firmware_source &source) {
+  if (source.kind() == source_kind::built_in) return "";
+  const std::string name = listed.file_name;
+  if (!firmware_file_name_ok(name))
+    return "the firmware list names an unusable file name '" + name + "'";
+  if (listed.size < 2 || listed.size > UFW_MAX_FILE_SIZE + 1)
+    return "the firmware list gives package " + name + " an unusable size (" +
+           std::to_string(listed.size) + ")";
+  return "";
 }
 
-void package_set::choose_for(fleet_hub &hub, firmware_source &source) {
-  if (!hub.is_hub || hub.result != hub_result::none || !documents_) return;
+fetched_file package_set::fetch_package(const auto_ufw_manifest &listed, firmware_source &source) {
+  fetched_file file;
+  if (source.kind() == source_kind::built_in) {
+    // trelk's own client: it gives the text up to its first zero byte.
+    char *buffer = ufw_fetch_http(&listed);
+    file.ok = buffer != nullptr;
+    if (buffer != nullptr) file.text = buffer;
+    std::free(buffer);
+    return file;
+  }
+  // The manifest's size counts the client's terminating zero, as trelk's does.
+  return source.fetch(listed.file_name, static_cast<size_t>(listed.size) - 1);
+}
+
+void package_set::take_fetched(const auto_ufw_manifest &listed, const firmware_source &source,
+                               fetched_file file) {
+  entry *e = new_entry(listed, source);
+  if (file.ok)
+    take_text(e, std::move(file.text));
+  else if (source.kind() == source_kind::built_in)
+    e->refusal = "unable to download a valid package " + e->name + " from " + http_firmware_host();
+  else
+    e->refusal = "unable to get package " + e->name + " from " + e->origin + ": " + file.cause;
+}
+
+const auto_ufw_manifest *package_set::listed_for(fleet_hub &hub) const {
+  if (!hub.is_hub || hub.result != hub_result::none || !documents_) return nullptr;
   uint16_t version = 0;
   const auto_ufw_manifest *listed = stable_package_of(hub.hub_code, *documents_, &version);
   if (version == 0)
@@ -197,8 +240,58 @@ void package_set::choose_for(fleet_hub &hub, firmware_source &source) {
   else if (listed == nullptr)
     hub.reason = "stable version " + fleet_version_text(version) + " of " + fleet_model_text(hub) +
                  " is not in the firmware list";
-  else
-    give(hub, *server_package(*listed, source));
+  return listed;
+}
+
+bool package_set::give_without_fetch(fleet_hub &hub, const auto_ufw_manifest &listed,
+                                     const firmware_source &source) {
+  if (entry *e = kept(listed.file_name)) {
+    give(hub, *e);
+    return true;
+  }
+  const std::string refusal = refusal_before_fetch(listed, source);
+  if (refusal.empty()) return false;
+  entry *e = new_entry(listed, source);
+  e->refusal = refusal;
+  give(hub, *e);
+  return true;
+}
+
+void package_set::give_latest(fleet_hub &hub, const std::string &name) {
+  for (const auto &known : entries_)
+    if (known->name == name) give(hub, *known);
+}
+
+int package_set::load_documents(firmware_source &source) {
+  documents_ = std::make_unique<firmware_documents>();
+  firmware_documents &documents = *documents_;
+  if (source.kind() == source_kind::built_in) {
+    if (!built_in_documents(stop_fd_, &documents)) {
+      print_error("trelk-fleet: no usable firmware list from %s\n", http_firmware_host());
+      documents_.reset();
+      return 0;
+    }
+  } else if (!fetch_documents(source, checks_, stop_fd_, &documents)) {
+    documents_.reset();
+    return 0;
+  }
+  return 1;
+}
+
+void package_set::choose_for(fleet_hub &hub, firmware_source &source) {
+  const auto_ufw_manifest *listed = listed_for(hub);
+  if (listed == nullptr) return;
+  // One run's hubs are planned at one moment: a package is tried once for
+  // all of them, so a server that is down costs one fetch, not one a hub.
+  for (const auto &known : entries_)
+    if (known->name == listed->file_name) {
+      give(hub, *known);
+      return;
+    }
+  if (give_without_fetch(hub, *listed, source)) return;
+  take_fetched(*listed, source,
+               fetch_in_child([&] { return fetch_package(*listed, source); }, stop_fd_));
+  give_latest(hub, listed->file_name);
 }
 
 int package_set::choose_from_server(std::vector<fleet_hub> &hubs, firmware_source &source) {

@@ -1,7 +1,11 @@
 #pragma once
 // Which package each hub gets: one file for all (--fw), or the stable
 // version of each hub's own model from the firmware source (source.h), every
-// distinct package fetched once. Every package is hashed (SHA-256) and, where
+// distinct package fetched once (at a station, once it passed its checks: a
+// fetch that failed, or a package refused, is tried again for the next hub
+// that needs it). The
+// documents and packages are fetched in a child each (fetch_job.h), so the
+// parent stays single-threaded. Every package is hashed (SHA-256) and, where
 // the site gave a trusted list (--sha256sums) or the source is a mirror with
 // its own SHA256SUMS, checked against each: a package that a list does not
 // name, or names with another digest, goes to no hub. Then, per hub, whether
@@ -86,11 +90,35 @@ class package_set {
 
   // The two steps of choose_from_server apart, for a station that fetches
   // the documents once at its start and gives each hub its package as it
-  // arrives (each file fetched at its first use, then kept for the set's
-  // life). load_documents returns 1, or 0 after a message; choose_for does
-  // nothing for a hub with a result or before the documents were had.
+  // arrives. load_documents returns 1, or 0 after a message; choose_for does
+  // nothing for a hub with a result or before the documents were had, and
+  // waits for a fetch (stop_when_readable ends that wait). choose_for tries
+  // each package once for the set's life (a run plans its hubs at once); a
+  // station gives packages with give_without_fetch below instead.
   int load_documents(firmware_source &source);
   void choose_for(fleet_hub &hub, firmware_source &source);
+  // Every fetch runs in a child (fetch_job.h); a readable `fd` (the
+  // interrupt's pipe; -1: none) stops a fetch that is waited for.
+  void stop_when_readable(int fd) { stop_fd_ = fd; }
+
+  // choose_for's steps apart, for a station that fetches without waiting.
+  // A package fetched and passed by its checks is kept for the set's life
+  // and given to every later hub; a fetch that failed or a package refused
+  // is not kept: the next hub that needs it fetches it again.
+  // The manifest entry of the hub's model's stable package; null (with
+  // hub.reason set when it has none) for a hub without one.
+  const auto_ufw_manifest *listed_for(fleet_hub &hub) const;
+  // Gives the hub the kept package, or the refusal of a name or size that
+  // no fetch could make usable. False when it must be fetched first.
+  bool give_without_fetch(fleet_hub &hub, const auto_ufw_manifest &listed,
+                          const firmware_source &source);
+  // The fetch itself (in a child; prints nothing).
+  static fetched_file fetch_package(const auto_ufw_manifest &listed, firmware_source &source);
+  // Takes the fetch's file (checked, hashed, parsed) or its failure as the
+  // latest attempt at that package; give_latest then gives it to a hub.
+  void take_fetched(const auto_ufw_manifest &listed, const firmware_source &source,
+                    fetched_file file);
+  void give_latest(fleet_hub &hub, const std::string &name);
 
   // With --fw: gives every hub the file's package (or its refusal).
   void give_file_package(std::vector<fleet_hub> &hubs);
@@ -114,12 +142,18 @@ class package_set {
   // Hashes `text`, parses it and checks it against the lists: a refusal, or
   // an invalid package, becomes the entry's refusal.
   void take_text(entry *e, std::string text);
-  // The entry for the manifest's package `listed`, fetched at its first use.
-  entry *server_package(const auto_ufw_manifest &listed, firmware_source &source);
+  // The kept (unrefused) entry named `name`, null when there is none.
+  entry *kept(const std::string &name) const;
+  // A new attempt at `listed`, in place of an earlier refused one.
+  entry *new_entry(const auto_ufw_manifest &listed, const firmware_source &source);
+  // Why `listed` can be no package whatever a fetch gives; "" when none.
+  static std::string refusal_before_fetch(const auto_ufw_manifest &listed,
+                                          const firmware_source &source);
   // Gives `hub` the package of `e`, or its refusal as the hub's reason.
   static void give(fleet_hub &hub, entry &e);
 
   package_checks checks_;
+  int stop_fd_ = -1;
   std::unique_ptr<firmware_documents> documents_;
   std::vector<std::unique_ptr<entry>> entries_;
 };

@@ -79,18 +79,17 @@ int port_watch::due_in(int64_t now_ms) const {
   return static_cast<int>(std::clamp<int64_t>(last_look_ms_ + interval - now_ms, 0, interval));
 }
 
-std::map<std::string, port_watch::node> port_watch::look() const {
-  std::map<std::string, node> found;
+std::map<std::string, port_node> port_watch::look() const {
+  std::map<std::string, port_node> found;
   std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir_.c_str()), closedir);
   if (!d) return found;
   for (struct dirent *entry; (entry = readdir(d.get())) != nullptr;) {
     if (std::strncmp(entry->d_name, PORT_PREFIX, sizeof PORT_PREFIX - 1) != 0) continue;
     const std::string path = dir_ + "/" + entry->d_name;
-    struct stat st{};
     // Through links (a by-path name, a test's link to a pseudo-terminal): a
     // dangling one is no port.
-    if (stat(path.c_str(), &st) != 0) continue;
-    found[path] = {st.st_rdev, st.st_ino};
+    const port_node node = port_node_of(path);
+    if (node != port_node{}) found[path] = node;
   }
   return found;
 }
@@ -99,18 +98,16 @@ std::vector<std::string> port_watch::take_arrivals(int64_t now_ms) {
   const bool told = monitor_ && monitor_->drain();
   if (!told && due_in(now_ms) > 0) return {};
   last_look_ms_ = now_ms;
-  std::map<std::string, node> now = look();
+  std::map<std::string, port_node> now = look();
   std::vector<std::string> arrived;
-  for (const auto &[path, n] : now) {
+  for (const auto &[path, node] : now) {
     const auto was = seen_.find(path);
-    if (was == seen_.end() || was->second.rdev != n.rdev || was->second.ino != n.ino)
-      arrived.push_back(path);
+    if (was == seen_.end() || was->second != node) arrived.push_back(path);
   }
   seen_ = std::move(now);
   return arrived;
 }
 
-void port_watch::mark_seen(const std::string &path) {
-  struct stat st{};
-  if (stat(path.c_str(), &st) == 0) seen_[path] = {st.st_rdev, st.st_ino};
+void port_watch::mark_seen(const std::string &path, const port_node &node) {
+  if (node != port_node{} && port_node_of(path) == node) seen_[path] = node;
 }

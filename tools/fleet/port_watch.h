@@ -2,10 +2,11 @@
 // Finding USB serial ports as they appear, for a station that keeps running
 // (--watch) and takes every hub plugged in after its start.
 //
-// A port is a /dev/ttyUSB* entry as the device it names now (its device
-// number and inode, through any links): a name that comes back after its
-// device went away (unplugged and plugged again, or handed to another
-// device) is a new arrival although its name is old. Where a udev daemon
+// A port is a /dev/ttyUSB* entry as the device it names now (port_node: its
+// device number and inode through any links, and the name's own inode): a
+// name that comes back after its device went away (unplugged and plugged
+// again, or handed to another device, even one with the same device number)
+// is a new arrival although its name is old. Where a udev daemon
 // runs, its "tty" events say when to look (and a look every few seconds
 // covers events lost to a full socket); elsewhere (containers, test
 // namespaces) there are none, and the folder is looked at every 500 ms, as
@@ -25,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "hub_event.h"
+
 class port_watch {
  public:
   // Watches `dir` for entries whose names begin with "ttyUSB". The ports
@@ -43,21 +46,18 @@ class port_watch {
   // look is due or the monitor had events (which are taken here). Ports
   // that vanished are forgotten, so they arrive again when they come back.
   std::vector<std::string> take_arrivals(int64_t now_ms);
-  // Takes `path` as it is now as seen: a hub whose visit ended there does
-  // not arrive again until its device changes. Nothing when it is absent.
-  void mark_seen(const std::string &path);
+  // Takes `path` as seen when it names `node` now: a hub whose visit ended
+  // there does not arrive again until its device changes. Nothing when the
+  // path is absent or names another device (which is then still to arrive).
+  void mark_seen(const std::string &path, const port_node &node);
 
  private:
-  struct node {
-    dev_t rdev;
-    ino_t ino;
-  };
   struct monitor;
 
-  std::map<std::string, node> look() const;
+  std::map<std::string, port_node> look() const;
 
   std::string dir_;
   std::unique_ptr<monitor> monitor_;
-  std::map<std::string, node> seen_;
+  std::map<std::string, port_node> seen_;
   int64_t last_look_ms_ = 0;
 };

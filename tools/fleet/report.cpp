@@ -136,7 +136,10 @@ int fleet_write_atomically(const std::string &path, const std::string &text) {
   staged_file file;
   std::string cause;
   // A report is no secret.
-  if (file.write(path, text, 0644, &cause) && file.commit(&cause)) return 1;
+  if (file.write(path, text, 0644, &cause) && file.commit(&cause)) {
+    sync_folder(folder_of(path));
+    return 1;
+  }
   print_error("trelk-fleet: %s: %s\n", path.c_str(), cause.c_str());
   return 0;
 }

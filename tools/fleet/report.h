@@ -74,7 +74,8 @@ std::string json_string(const std::string &text);
 
 // Writes `text` to `path` atomically: a temporary file in the same folder,
 // flushed to disk, then renamed over `path`, so a reader sees the old report
-// or the whole new one. Returns 1, or 0 after "trelk-fleet: ..." on stderr.
+// or the whole new one; then the folder is flushed, so the new name survives
+// a power cut. Returns 1, or 0 after "trelk-fleet: ..." on stderr.
 int fleet_write_atomically(const std::string &path, const std::string &text);
 
 // 1 when a file can be made in the folder of `path` (checked before any hub

@@ -96,7 +96,16 @@ void apply_event(fleet_hub &hub, const hub_event &event, fleet_display &display)
       hub.mode_after = event.mode_after;
       hub.restarted = event.restarted != 0;
       if (event.final_port[0] != '\0') hub.final_port = event.final_port;
+      hub.final_node = event.final_node;
+      hub.away = false;
+      hub.pulled = event.away != 0;
       hub.ended_ms = get_absolute_time();
+      break;
+    case event_kind::away:
+      if ((event.away != 0) != hub.away) {
+        hub.away = event.away != 0;
+        display.hub_changed(hub);
+      }
       break;
   }
 }
@@ -121,11 +130,8 @@ bool start_child(fleet_hub &hub, fleet_stage stage, const fleet_update_rules &ru
   // device with it (usb.h), this look of the whole machine included: a
   // serial shared here never finds a hub alone in the child.
   usb_look_at_machine();
-  sigset_t all, previous;
-  sigfillset(&all);
-  sigprocmask(SIG_BLOCK, &all, &previous);
-  std::fflush(nullptr);
-  const pid_t pid = fork();
+  sigset_t previous;
+  const pid_t pid = fleet_fork(&previous);
   if (pid == 0) {
     child_signals();
     sigprocmask(SIG_SETMASK, &previous, nullptr);
@@ -148,7 +154,6 @@ bool start_child(fleet_hub &hub, fleet_stage stage, const fleet_update_rules &ru
     _exit(status);
   }
   const int fork_error = errno;
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
   close(events[1]);
   if (pid < 0) {
     close(events[0]);
@@ -242,6 +247,19 @@ void read_events(fleet_hub &hub, fleet_stage stage, fleet_display &display) {
 }
 
 }  // namespace
+
+pid_t fleet_fork(sigset_t *previous) {
+  sigset_t all;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, previous);
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) return 0;
+  const int fork_error = errno;
+  sigprocmask(SIG_SETMASK, previous, nullptr);
+  errno = fork_error;
+  return pid;
+}
 
 int fleet_catch_interrupts() {
   if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {

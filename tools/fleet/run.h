@@ -5,7 +5,11 @@
 //
 // The parent must have no thread but its own when it forks: it never opens a
 // hub itself (opening one starts the link's reader thread); the probes run
-// in children too. Parent process only.
+// in children too, and so do the downloads (fetch_job.h), whose clients may
+// leave a resolver thread behind. Parent process only.
+
+#include <signal.h>
+#include <sys/types.h>
 
 #include <vector>
 
@@ -21,6 +25,13 @@ int fleet_interrupt_signal();
 
 enum class fleet_stage { probe, update };
 
+// fork() with stdio flushed and every signal blocked across it, so that no
+// signal reaches a child before it has its own dispositions. In the child:
+// 0, signals still blocked, *previous the mask to restore once they are
+// set. In the parent: the mask restored, the child's id, or -1 with errno
+// as fork left it.
+pid_t fleet_fork(sigset_t *previous);
+
 // The steps of a stage, for a station that runs hubs as they arrive with a
 // poll loop of its own. The read end of the interrupt self-pipe (to poll),
 // and its bytes taken once it is readable.
@@ -32,7 +43,8 @@ void fleet_forward_interrupt(const std::vector<fleet_hub> &hubs);
 // closed in it). True; false with the cause in hub.reason.
 bool fleet_start_child(fleet_hub &hub, fleet_stage stage, const fleet_update_rules &rules,
                        const std::vector<fleet_hub> &hubs);
-// Reads the hub's event pipe once it polled readable and applies what came;
+// Reads the hub's event pipe once it polled readable and applies what came
+// (a hub whose port is away is shown so, hub.away, until it is back);
 // at its end waits for the child and settles the hub as fleet_run_stage does
 // (hub.pid is then -1).
 void fleet_take_events(fleet_hub &hub, fleet_stage stage, fleet_display &display);

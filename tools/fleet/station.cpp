@@ -8,10 +8,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include "canary.h"
 #include "display.h"
+#include "fetch_job.h"
 #include "functions.h"
 #include "port_watch.h"
 #include "report.h"
@@ -24,7 +27,22 @@ namespace {
 // Without events the loop still looks up once a second, as a run does.
 constexpr int IDLE_POLL_MS = 1000;
 
-enum class visit_step { probing, planned, updating, done };
+enum class visit_step { probing, fetching, planned, updating, done };
+
+// What the station keeps of a visit beside its hub's entry.
+struct visit {
+  visit_step step = visit_step::probing;
+  port_node node;  // the port's device when it arrived
+};
+
+// A package being fetched for the visits that wait for it.
+struct package_fetch {
+  const auto_ufw_manifest *listed = nullptr;
+  std::unique_ptr<fetch_job> job;
+};
+
+// What the station calls a hub it never started on.
+constexpr char NOT_STARTED_TEXT[] = "not started: the station was stopped";
 
 struct station {
   const fleet_options &opts;
@@ -33,7 +51,8 @@ struct station {
   std::string source_label;
   fleet_update_rules rules;
   std::vector<fleet_hub> hubs;     // one entry per visit, in arrival order
-  std::vector<visit_step> steps;   // each visit's step
+  std::vector<visit> visits;       // each visit's step and node
+  std::map<std::string, package_fetch> fetches;  // by package file name
   fleet_display display;
   port_watch watch;
   int updating = 0;
@@ -41,27 +60,25 @@ struct station {
 
   station(const fleet_options &o, package_set &p, firmware_source *s, std::string label)
       : opts(o), packages(p), source(s), source_label(std::move(label)),
-        rules{o.force, /*restart=*/!o.no_restart},
+        rules{o.force, /*restart=*/!o.no_restart, int64_t{o.away_limit_s} * 1000},
         display(hubs, stdout, isatty(STDOUT_FILENO) == 1, /*dry_run=*/false) {}
 };
 
-// The character device `path` names now, 0 when it names none.
-dev_t device_of(const std::string &path) {
-  struct stat st{};
-  return stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) ? st.st_rdev : 0;
-}
-
-// True when `path` is held by a visit in progress: its port by name, or a
-// tty with its hub's USB identity (the hub back under a new name).
-bool held_by_visit(const station &st, const std::string &path) {
-  const dev_t device = device_of(path);
+// True when the device `node` (arrived at a port) is the hub of a visit in
+// progress: a tty with its hub's USB identity (the hub back under a new
+// name after the bootloader switch or an unplug), or, for a port without
+// USB identity, the very device node the visit took. Any other device is a
+// new visit, whatever name it has.
+bool belongs_to_visit(const station &st, const port_node &node) {
   for (size_t i = 0; i < st.hubs.size(); ++i) {
-    if (st.steps[i] == visit_step::done) continue;
+    if (st.visits[i].step == visit_step::done) continue;
     const fleet_hub &hub = st.hubs[i];
-    if (hub.port == path || hub.final_port == path) return true;
-    if (!hub.usb.known || device == 0) continue;
+    if (!hub.usb.known) {
+      if (st.visits[i].node == node) return true;
+      continue;
+    }
     for (const usb_port_match &match : usb_find_hub(hub.usb))
-      if (match.rdev == device) return true;
+      if (static_cast<uint64_t>(match.rdev) == node.rdev) return true;
   }
   return false;
 }
@@ -75,15 +92,20 @@ void write_report(station &st) {
   if (!fleet_write_atomically(st.opts.json_path, text)) st.report_failed = true;
 }
 
-// A visit has its result, shown already: its port as it is now counts as
-// seen (it arrives again only when it changes), and the report gains it.
+// A visit has its result, shown already: what its hub holds counts as seen
+// (it arrives again only when it changes), and the report gains it. That is
+// the device its process last had open, else the port's device as it
+// arrived; never whatever took the name since.
 void finish_visit(station &st, size_t i) {
   fleet_hub &hub = st.hubs[i];
-  st.steps[i] = visit_step::done;
+  st.visits[i].step = visit_step::done;
   hub.phase = hub_phase::done;
+  hub.away = false;
   if (hub.ended_ms == 0) hub.ended_ms = get_absolute_time();
-  st.watch.mark_seen(hub.port);
-  if (!hub.final_port.empty()) st.watch.mark_seen(hub.final_port);
+  if (hub.final_node != port_node{})
+    st.watch.mark_seen(hub.final_port, hub.final_node);
+  else
+    st.watch.mark_seen(hub.port, st.visits[i].node);
   write_report(st);
 }
 
@@ -98,15 +120,16 @@ void end_visit(station &st, size_t i) {
 // A port appeared: a visit of its own, probed at once (probes are not held
 // back by --jobs: they take a second and write only the detection probes).
 void arrive(station &st, const std::string &path) {
+  const port_node node = port_node_of(path);
   // Gone again already (or a link to nothing): nothing to probe.
-  if (device_of(path) == 0 || held_by_visit(st, path)) return;
+  if (node == port_node{} || belongs_to_visit(st, node)) return;
   fleet_hub hub;
   hub.port = path;
   hub.arrived = fleet_utc_now();
   hub.started_ms = get_absolute_time();
   hub.phase = hub_phase::probing;
   st.hubs.push_back(std::move(hub));
-  st.steps.push_back(visit_step::probing);
+  st.visits.push_back({visit_step::probing, node});
   const size_t i = st.hubs.size() - 1;
   if (!fleet_start_child(st.hubs[i], fleet_stage::probe, st.rules, st.hubs)) {
     st.hubs[i].result = hub_result::skipped;
@@ -117,12 +140,14 @@ void arrive(station &st, const std::string &path) {
 }
 
 // With --canary: the first hub of its model to be uploaded at this station
-// goes first; every later one waits for it (and is skipped if it failed).
+// goes first; every later one waits for it (and is skipped if it failed). A
+// canary pulled before it showed anything hands that role on.
 void choose_canary(station &st, size_t i) {
   fleet_hub &hub = st.hubs[i];
   if (!st.opts.canary || !hub.to_update || hub.restart_only) return;
-  for (size_t k = 0; k < i; ++k) {
-    if (st.hubs[k].is_canary && st.hubs[k].hub_code == hub.hub_code) {
+  for (size_t k = i; k-- > 0;) {
+    const fleet_hub &other = st.hubs[k];
+    if (other.is_canary && !other.pulled && other.hub_code == hub.hub_code) {
       hub.canary = static_cast<int>(k);
       return;
     }
@@ -130,8 +155,68 @@ void choose_canary(station &st, size_t i) {
   hub.is_canary = true;
 }
 
+// A canary that was pulled mid-update proved nothing about its package: the
+// first hub that waits for it becomes its model's canary, and the others
+// wait for that one.
+void hand_canary_on(station &st, size_t pulled) {
+  int heir = -1;
+  for (size_t k = pulled + 1; k < st.hubs.size(); ++k) {
+    fleet_hub &hub = st.hubs[k];
+    if (st.visits[k].step != visit_step::planned || hub.canary != static_cast<int>(pulled)) continue;
+    hub.canary = heir;
+    if (heir < 0) {
+      hub.is_canary = true;
+      heir = static_cast<int>(k);
+    }
+    st.display.hub_changed(hub);
+  }
+}
+
+// A hub with its package (or the reason it has none) gets its plan.
+void plan_visit(station &st, size_t i) {
+  fleet_hub &hub = st.hubs[i];
+  fleet_plan_hub(hub, st.rules);
+  choose_canary(st, i);
+  if (hub.result != hub_result::none) {
+    end_visit(st, i);
+    return;
+  }
+  st.visits[i].step = visit_step::planned;
+  st.display.hub_changed(hub);
+}
+
+// The visits that waited for the fetch of `name` get its outcome, and their
+// plans.
+void settle_fetched(station &st, const std::string &name) {
+  for (size_t i = 0; i < st.hubs.size(); ++i) {
+    if (st.visits[i].step != visit_step::fetching || st.hubs[i].package_name != name) continue;
+    st.packages.give_latest(st.hubs[i], name);
+    plan_visit(st, i);
+  }
+}
+
+// The visit waits for its package, fetched in a child of its own (or
+// already on its way for an earlier visit) while the station goes on.
+void fetch_for(station &st, size_t i, const auto_ufw_manifest &listed) {
+  const std::string name = listed.file_name;
+  st.hubs[i].package_name = name;
+  st.visits[i].step = visit_step::fetching;
+  package_fetch &fetch = st.fetches[name];
+  if (fetch.job) return;
+  fetch.listed = &listed;
+  fetch.job = std::make_unique<fetch_job>();
+  firmware_source &source = *st.source;
+  fetched_file failed;
+  if (fetch.job->start([&source, &listed] { return package_set::fetch_package(listed, source); },
+                       &failed.cause))
+    return;
+  st.fetches.erase(name);
+  st.packages.take_fetched(listed, source, std::move(failed));
+  settle_fetched(st, name);
+}
+
 // A visit's probe ended: a port without a hub has its result (shown); a hub
-// gets its package and its plan.
+// gets its package (fetched first where it is not had yet) and its plan.
 void on_probed(station &st, size_t i) {
   fleet_hub &hub = st.hubs[i];
   if (hub.result != hub_result::none) {
@@ -142,25 +227,33 @@ void on_probed(station &st, size_t i) {
   if (st.source == nullptr) {
     st.packages.give_file_package(hub);
   } else {
-    st.packages.choose_for(hub, *st.source);
-    // No connection stays open into the hubs' processes or across idle hours.
-    st.source->close_connections();
+    const auto_ufw_manifest *listed = st.packages.listed_for(hub);
+    if (listed != nullptr && !st.packages.give_without_fetch(hub, *listed, *st.source)) {
+      fetch_for(st, i, *listed);
+      return;
+    }
   }
-  fleet_plan_hub(hub, st.rules);
-  choose_canary(st, i);
-  if (hub.result != hub_result::none) {
-    end_visit(st, i);
-    return;
-  }
-  st.steps[i] = visit_step::planned;
-  st.display.hub_changed(hub);
+  plan_visit(st, i);
+}
+
+// Takes what a fetch's child sent; at its end, the package for its visits.
+void take_fetch(station &st, const std::string &name) {
+  const auto found = st.fetches.find(name);
+  if (found == st.fetches.end()) return;
+  package_fetch &fetch = found->second;
+  if (!fetch.job->take()) return;
+  const auto_ufw_manifest &listed = *fetch.listed;
+  fetched_file file = fetch.job->result();
+  st.fetches.erase(name);
+  st.packages.take_fetched(listed, *st.source, std::move(file));
+  settle_fetched(st, name);
 }
 
 // Starts the planned visits in arrival order while fewer than --jobs update.
 void start_due_updates(station &st) {
   for (size_t i = 0; i < st.hubs.size(); ++i) {
     if (st.opts.jobs != 0 && st.updating >= st.opts.jobs) return;
-    if (st.steps[i] != visit_step::planned) continue;
+    if (st.visits[i].step != visit_step::planned) continue;
     fleet_hub &hub = st.hubs[i];
     std::string reason;
     const canary_gate gate = fleet_canary_gate(hub, st.hubs, &reason);
@@ -179,7 +272,7 @@ void start_due_updates(station &st) {
     }
     // From here on the hub is the process's to change.
     hub.mode_after = firmware_mode::unknown;
-    st.steps[i] = visit_step::updating;
+    st.visits[i].step = visit_step::updating;
     ++st.updating;
     st.display.hub_changed(hub);
   }
@@ -187,15 +280,17 @@ void start_due_updates(station &st) {
 
 // Takes what a child sent; at its end, the visit's next step.
 void take_child(station &st, size_t i) {
-  const bool probing = st.steps[i] == visit_step::probing;
+  const bool probing = st.visits[i].step == visit_step::probing;
   fleet_take_events(st.hubs[i], probing ? fleet_stage::probe : fleet_stage::update, st.display);
   if (st.hubs[i].pid > 0) return;
   if (probing) {
     on_probed(st, i);
     return;
   }
+  // Its slot is free whatever became of it.
   --st.updating;
   finish_visit(st, i);
+  if (st.hubs[i].is_canary && st.hubs[i].pulled) hand_canary_on(st, i);
 }
 
 // Sleeps until a child reports, a port appears, a signal comes or a redraw
@@ -210,6 +305,12 @@ bool wait_once(station &st, bool take_arrivals) {
     fds.push_back({st.hubs[i].event_fd, POLLIN, 0});
     owners.push_back(i);
   }
+  const size_t first_fetch = fds.size();
+  std::vector<std::string> fetching;
+  for (const auto &[name, fetch] : st.fetches) {
+    fds.push_back({fetch.job->fd(), POLLIN, 0});
+    fetching.push_back(name);
+  }
   const int64_t now = get_absolute_time();
   int timeout = IDLE_POLL_MS;
   const int redraw = st.display.redraw_due_in(now);
@@ -223,6 +324,8 @@ bool wait_once(station &st, bool take_arrivals) {
   if (ready > 0 && fds[0].revents != 0) fleet_drain_interrupts();
   for (size_t k = 0; k < owners.size(); ++k)
     if (ready > 0 && fds[first_child + k].revents != 0) take_child(st, owners[k]);
+  for (size_t k = 0; k < fetching.size(); ++k)
+    if (ready > 0 && fds[first_fetch + k].revents != 0) take_fetch(st, fetching[k]);
   if (take_arrivals && fleet_interrupt_signal() == 0)
     for (const std::string &path : st.watch.take_arrivals(get_absolute_time())) arrive(st, path);
   st.display.redraw_if_due(get_absolute_time());
@@ -237,16 +340,18 @@ bool any_child(const station &st) {
 
 // After the interrupt: the children end as trelk does on one (each within
 // its own bounds); visits not started are skipped, untouched.
+// Fetches in progress are ended: their visits were never started.
 void stop(station &st) {
+  st.fetches.clear();
   fleet_forward_interrupt(st.hubs);
   while (any_child(st))
     if (!wait_once(st, /*take_arrivals=*/false)) break;
   for (size_t i = 0; i < st.hubs.size(); ++i) {
-    if (st.steps[i] == visit_step::done) continue;
+    if (st.visits[i].step == visit_step::done) continue;
     fleet_hub &hub = st.hubs[i];
     if (hub.result == hub_result::none) {
       hub.result = hub_result::skipped;
-      hub.reason = "the station stopped before it was updated";
+      hub.reason = NOT_STARTED_TEXT;
     }
     end_visit(st, i);
   }

@@ -8,19 +8,26 @@
 // summary and the report. A hub plugged back in after its update is a new
 // visit, probed and found current.
 //
-// DESIGN: one parent loop, no thread. It polls the interrupt pipe, the
-// port watch and every child's event pipe; children are the probes (any
-// number at once) and the updates (at most --jobs at once; planned visits
-// beyond that wait, in arrival order). An arrival on a port that a visit in
-// progress holds, by its name or as its hub's USB identity (the bootloader
-// switch and an unplug give a hub a new ttyUSB name), is that visit's hub
-// coming back and is left to its process. When a visit ends, its port as it
-// is then counts as seen, and the report is rewritten atomically with every
-// finished visit.
+// DESIGN: one parent loop, no thread (it forks). It polls the interrupt
+// pipe, the port watch, every child's event pipe and every package fetch;
+// children are the probes (any number at once), the fetches and the updates
+// (at most --jobs at once; planned visits beyond that wait, in arrival
+// order). A visit holds its hub, not a port name: an arrival is that
+// visit's hub coming back (left to its process) only when it has the hub's
+// USB identity (the bootloader switch and an unplug give a hub a new ttyUSB
+// name), or on a port without one when it is the very device node the visit
+// took. Any other arrival is a new visit, even on a name a visit had. A hub
+// away beyond --away-limit during its update ends its visit failed (its
+// process says so), which frees its --jobs slot. When a visit ends, what
+// its hub holds (the device its process last had open, else its port's
+// device as it arrived) counts as seen, and the report is rewritten
+// atomically with every finished visit.
 //
 // The firmware documents were fetched before the station starts (a source
-// not reached is a setup error); each model's package is fetched when its
-// first hub arrives and kept for the station's life (package_set).
+// not reached is a setup error); each model's package is fetched in a child
+// (fetch_job.h) when a hub of that model needs it, while the loop goes on.
+// A package that passed its checks is kept for the station's life
+// (package_set); a failed fetch is not, so the next hub fetches again.
 // Parent process only.
 
 #include <string>
@@ -31,7 +38,9 @@
 
 // Runs the station until SIGINT, SIGTERM or SIGHUP (fleet_catch_interrupts
 // must have been called), then waits for the hubs in progress as an
-// interrupted run does and prints the summary of every visit. `source` is
+// interrupted run does (fetches end at once; visits never started are
+// skipped, "not started: the station was stopped", not incomplete) and
+// prints the summary of every visit. `source` is
 // null with --fw (whose package `packages` holds); `source_label` is the
 // report's "source". Returns the exit status: 0 when every visit of a hub
 // ended updated or up to date, 1 when one failed or was skipped (or the
