@@ -9,7 +9,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 namespace {
 
@@ -38,11 +37,6 @@ std::string file_name_safe(const std::string &text) {
     }
   }
   return out;
-}
-
-std::string resolved(const char *port) {
-  std::unique_ptr<char, decltype(&std::free)> real(realpath(port, nullptr), &std::free);
-  return real ? std::string(real.get()) : std::string(port);
 }
 
 // Opens the lock file at `path` read-only, making it when missing. Without
@@ -106,7 +100,7 @@ std::string hub_lock_key(const usb_identity &id, const char *port) {
     key = "usb-" + file_name_safe(id.usb_path) + fields +
           (id.has_serial ? "-" + file_name_safe(id.serial) : std::string());
   } else {
-    key = "port-" + file_name_safe(resolved(port != nullptr ? port : ""));
+    key = "port-" + file_name_safe(port != nullptr ? port : "");
   }
   if (key.size() <= KEY_KEPT_CHARS) return key;
   char hash[16];

@@ -14,7 +14,10 @@
 // The key is what stays the same while a hub restarts in its socket: the USB
 // socket, interface, vendor, product and serial of the device behind the tty
 // (usb.h); a port without USB identity (a pseudo-terminal, a built-in UART)
-// is keyed by its resolved path.
+// is keyed by its name as given, which is also how such a port is opened
+// again. Not by the device behind the name: a pseudo-terminal's number goes
+// to the next one made as soon as it closes, and a lock held across a
+// restart must not turn away an unrelated port that got the number.
 //
 // The folder is shared by every user: a lock file is made readable by all
 // (flock needs only a read-only descriptor), never opened through a link or
@@ -51,9 +54,8 @@ struct hub_lock {
 };
 
 // The key of a device with identity `id` opened at `port`: the identity's
-// fields when known, else the port's resolved path (the path as given when it
-// cannot be resolved). Only characters safe in a file name; long keys are
-// hashed. Pure but for resolving the path.
+// fields when known, else the port's name. Only characters safe in a file
+// name; long keys keep their start and a hash of the whole. Pure.
 std::string hub_lock_key(const usb_identity &id, const char *port);
 
 enum class hub_lock_result {
