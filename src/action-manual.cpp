@@ -50,8 +50,9 @@ bool package_fits_model(ufw *package, const device *dev) {
 }
 
 // Switches a hub in its normal firmware when --bootloader allows, once the
-// package is known to fit its model. True when this run switched it; false
-// after the refusal's message when the package does not fit.
+// package is known to fit its model; *switched says whether this run switched
+// a hub that ran its firmware. False after the refusal's message when the
+// package does not fit (the hub untouched).
 bool switch_when_allowed(ufw *package, device *dev, bool *switched) {
   *switched = false;
   // A hub that is already ready is never switched, with or without the flag.
@@ -62,7 +63,7 @@ bool switch_when_allowed(ufw *package, device *dev, bool *switched) {
   }
   // Only a hub found running its firmware is put back there on a refusal; one
   // found in its bootloaders is left in them, as found.
-  const bool running_firmware = dev->detected && !dev->in_bootloader;
+  const bool running_firmware = !dev->in_bootloader;
   device_switch_to_bootloader(dev);
   *switched = running_firmware;
   return true;

@@ -87,6 +87,19 @@ hub_lock_result try_lock_file(const std::string &path, unique_fd *fd, bool *agai
   return hub_lock_result::taken;
 }
 
+// The number of the mount namespace this process sees /dev and /sys
+// through ("" when /proc does not say): a port's name and a USB identity
+// mean one device only within it.
+std::string mount_namespace() {
+  char link[64];
+  const ssize_t n = readlink("/proc/self/ns/mnt", link, sizeof link - 1);
+  if (n <= 0) return "";
+  std::string digits;
+  for (ssize_t i = 0; i < n; ++i)
+    if (link[i] >= '0' && link[i] <= '9') digits += link[i];
+  return digits;
+}
+
 }  // namespace
 
 hub_lock::~hub_lock() { hub_lock_release(this); }
@@ -141,5 +154,7 @@ void hub_lock_release(hub_lock *lock) {
 bool hub_lock_hold(hub_lock *lock, const char *port, dev_t rdev) {
   usb_identity id{};
   usb_identity_of(rdev, &id);
-  return hub_lock_take(lock, HUB_LOCK_FOLDER, hub_lock_key(id, port)) != hub_lock_result::busy;
+  const std::string space = mount_namespace();
+  const std::string key = (space.empty() ? "" : "ns" + space + "-") + hub_lock_key(id, port);
+  return hub_lock_take(lock, HUB_LOCK_FOLDER, key) != hub_lock_result::busy;
 }

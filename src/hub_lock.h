@@ -17,7 +17,10 @@
 // is keyed by its name as given, which is also how such a port is opened
 // again. Not by the device behind the name: a pseudo-terminal's number goes
 // to the next one made as soon as it closes, and a lock held across a
-// restart must not turn away an unrelated port that got the number.
+// restart must not turn away an unrelated port that got the number. Both
+// mean one device only within the mount namespace that sees them (a
+// container's or a test stage's /dev and /sys may be views of their own), so
+// hub_lock_hold puts the namespace's number in front.
 //
 // The folder is shared by every user: a lock file is made readable by all
 // (flock needs only a read-only descriptor), never opened through a link or
@@ -73,6 +76,6 @@ hub_lock_result hub_lock_take(hub_lock *lock, const char *folder, const std::str
 void hub_lock_release(hub_lock *lock);
 
 // What an open of the device `rdev` at `port` does: holds its hub's lock in
-// HUB_LOCK_FOLDER. False only when another holder has it; an unusable
+// HUB_LOCK_FOLDER, keyed "ns<mount namespace>-<hub_lock_key>". False only when another holder has it; an unusable
 // folder is true (see above).
 bool hub_lock_hold(hub_lock *lock, const char *port, dev_t rdev);

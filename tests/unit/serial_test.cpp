@@ -699,6 +699,28 @@ TEST(SerialHubLock, AnUnusableFolderOrFileHoldsNothing) {
   EXPECT_EQ(lock.key, "");
 }
 
+// An open's lock lives in the run-time lock folder, under the mount
+// namespace that sees the port: a stage or container with a /dev of its own
+// may give the same name to another device.
+TEST(SerialHubLock, AnOpenHoldsItsHubInTheLockFolderOfItsNamespace) {
+  if (access(HUB_LOCK_FOLDER, W_OK) != 0) GTEST_SKIP() << "no usable " << HUB_LOCK_FOLDER;
+  char space[64] = {};
+  ASSERT_GT(readlink("/proc/self/ns/mnt", space, sizeof space - 1), 0);
+  std::string number;
+  for (const char *c = space; *c; ++c)
+    if (*c >= '0' && *c <= '9') number += *c;
+  pty p;
+  const std::string file = std::string(HUB_LOCK_FOLDER) + "/trelk-ns" + number + "-" +
+                           hub_lock_key({}, p.slave.c_str()) + ".lock";
+  {
+    hub_lock lock, rival;
+    EXPECT_TRUE(hub_lock_hold(&lock, p.slave.c_str(), 0));
+    EXPECT_EQ(access(file.c_str(), F_OK), 0) << file;
+    EXPECT_FALSE(hub_lock_hold(&rival, p.slave.c_str(), 0));
+  }
+  EXPECT_NE(access(file.c_str(), F_OK), 0) << "left behind: " << file;
+}
+
 TEST(SerialHubLock, KeysNameTheHubSafely) {
   usb_identity id{};
   id.known = 1;
