@@ -30,8 +30,14 @@ int action_exit_bootloader() {
   }
 
   std::printf("Please wait while device restarts\r\n");
+  exit_restart_boards(dev, /*show_boards=*/true);
+  device_free(dev);
+  return 0;
+}
+
+void exit_restart_boards(device *dev, bool show_boards) {
   for (int board = EXIT_HIGHEST_BOARD; board >= 1; --board) {
-    std::printf("Board %d\r\n", board);
+    if (show_boards) std::printf("Board %d\r\n", board);
     std::fflush(stdout);
     for (int i = 0; i < EXIT_COMMANDS_PER_BOARD; ++i) {
       // Nothing is read back: each command is only written, until the port takes it.
@@ -40,7 +46,4 @@ int action_exit_bootloader() {
       wait_ms(EXIT_COMMAND_PAUSE_MS);
     }
   }
-
-  device_free(dev);
-  return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "action-exit.h"
 #include "device.h"
 #include "functions.h"
 #include "options.h"
@@ -9,23 +10,72 @@
 
 namespace {
 
-// Why the hub, as the switch left it, is not updated with `package`: the
-// message to print ("" when it was printed already), or null when it is.
-const char *update_refusal(ufw *package, device *dev) {
+constexpr const char *NO_SECTION_MESSAGE =
+    "ERROR: The file does not contain the correct firmware for this hub\n";
+
+// Why the hub, as the switch left it, is not updated with `package`.
+struct refusal {
+  const char *message;  // to print ("" when it was printed already); null: not refused
+  bool by_package;      // the package was refused (the hub is fine as it is)
+};
+
+refusal update_refusal(ufw *package, device *dev) {
   // Another hub answering after the switch has been named already.
-  if (dev->refused) return "";
-  if (!device_is_bootloader_ready(dev)) return "ERROR: The hub is not in bootloader mode\n";
+  if (dev->refused) return {"", false};
+  if (!device_is_bootloader_ready(dev)) return {"ERROR: The hub is not in bootloader mode\n", false};
   switch (ufw_check_device_status(package, dev)) {
     case UFW_STATUS_NO_SECTION:
-      return "ERROR: The file does not contain the correct firmware for this hub\n";
+      return {NO_SECTION_MESSAGE, true};
     case UFW_STATUS_NOT_NEWER:
       if (options.force != 1)
-        return "ERROR: The firmware file supplied is not a newer version than currently on the "
-               "device. Use the --force switch if you wish to use this firmware anyway.\n";
-      return nullptr;
+        return {"ERROR: The firmware file supplied is not a newer version than currently on the "
+                "device. Use the --force switch if you wish to use this firmware anyway.\n",
+                true};
+      return {nullptr, false};
     default:  // UFW_STATUS_NEWER
-      return nullptr;
+      return {nullptr, false};
   }
+}
+
+// False when the package lacks a section for a board type of the model the
+// hub's normal firmware named: known before the switch, so the hub need not
+// be switched (and stranded in its bootloaders) to refuse it. An unknown
+// model is left to the bootloaders to show.
+bool package_fits_model(ufw *package, const device *dev) {
+  if (dev->system == nullptr) return true;
+  const int count = device_board_limit(dev->system->board_count);
+  for (int i = 0; i < count; ++i)
+    if (ufw_get_for_device_type(package, dev->system->boards[i].type) == nullptr) return false;
+  return true;
+}
+
+// Switches a hub in its normal firmware when --bootloader allows, once the
+// package is known to fit its model; *switched says whether this run switched
+// a hub that ran its firmware. False after the refusal's message when the
+// package does not fit (the hub untouched).
+bool switch_when_allowed(ufw *package, device *dev, bool *switched) {
+  *switched = false;
+  // A hub that is already ready is never switched, with or without the flag.
+  if (device_is_bootloader_ready(dev) || !options.bootloader) return true;
+  if (!package_fits_model(package, dev)) {
+    print_error("%s", NO_SECTION_MESSAGE);
+    return false;
+  }
+  // Only a hub found running its firmware is put back there on a refusal; one
+  // found in its bootloaders is left in them, as found.
+  const bool running_firmware = !dev->in_bootloader;
+  device_switch_to_bootloader(dev);
+  *switched = running_firmware;
+  return true;
+}
+
+// The refusal of a hub that this run switched: its ports work only in its
+// normal firmware, so it goes back there rather than wait in its bootloaders
+// for someone to run --exit-bootloader.
+void restart_switched_hub(device *dev) {
+  std::printf("Restarting the hub into its normal firmware, as it was found\n");
+  std::fflush(stdout);
+  exit_restart_boards(dev, /*show_boards=*/false);
 }
 
 }  // namespace
@@ -54,10 +104,14 @@ int action_update_manual() {
     return -1;
   }
 
-  // A hub that is already ready is never switched, with or without the flag.
-  if (!device_is_bootloader_ready(dev) && options.bootloader) device_switch_to_bootloader(dev);
-  if (const char *refusal = update_refusal(package.get(), dev)) {
-    print_error("%s", refusal);
+  bool switched = false;
+  if (!switch_when_allowed(package.get(), dev, &switched)) {
+    device_free(dev);
+    return -1;
+  }
+  if (const refusal refused = update_refusal(package.get(), dev); refused.message != nullptr) {
+    print_error("%s", refused.message);
+    if (switched && refused.by_package) restart_switched_hub(dev);
     device_free(dev);
     return -1;
   }

@@ -583,6 +583,9 @@ open_result open_port(serial *s, const char *path, const open_rules &rules, int 
     *error = errno;
     return *error == EWOULDBLOCK ? open_result::held : open_result::unusable;
   }
+  // The hub may be between two opens of another run (restarting): its lock
+  // says so, where the port's own lock cannot.
+  if (!hub_lock_hold(&s->held, path, opened.st_rdev)) return open_result::held;
   struct termios found{};
   if (tcgetattr(fd, &found) != 0) {
     // Not a terminal: nothing this link can talk to.

@@ -21,7 +21,10 @@
 // racing for the port (only its winner sets TIOCEXCL, which is a flag of the
 // terminal, not of a descriptor: a loser clearing it would unguard the
 // winner). TIOCEXCL also turns away other users' plain opens (EBUSY), except
-// root's.
+// root's. Then the open takes the hub's lock (hub_lock.h), which the record
+// keeps after serial_free: a hub restarting with its port closed is not
+// taken by another trelk or trelk-fleet meanwhile. A hub whose lock another
+// holds is refused like a held port.
 //
 // The port is left as it was found: the terminal settings and the low-latency
 // flag are restored and TIOCEXCL is cleared whenever the link closes the port
@@ -57,6 +60,7 @@
 #include <vector>
 
 #include "functions.h"
+#include "hub_lock.h"
 #include "lfqueue.h"
 #include "usb.h"
 
@@ -110,6 +114,10 @@ struct serial {
   // one it was told to follow (serial_init_following). Survives serial_free,
   // so a bootloader switch can follow the hub it switched.
   usb_identity hub;
+  // The hub's lock (hub_lock.h), taken by every open: it outlives the link,
+  // so the hub stays this record's while it restarts with its port closed,
+  // and goes with the record (or when it opens another hub).
+  hub_lock held;
 };
 
 // One received line in the queue: an owned heap copy of the text.

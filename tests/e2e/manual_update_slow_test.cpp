@@ -178,6 +178,64 @@ bool exists(const std::string &path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+// A hub that this run switched goes back into its normal firmware when its
+// package is then refused, whatever the refusal: the same message and status
+// as without the switch, one line saying so, and the exit's restart (every
+// board number, five commands each), so its ports work again.
+TEST_F(ManualUpload, ARefusalAfterTheSwitchRestartsTheHubIntoItsFirmware) {
+  HubSim hub({"--model", "1030", "--mode", "normal", "--fw-version", "312"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  auto r = trelk(hub, {"--bootloader"});
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, "trelk v3.00\nFirmware path: " + package + "\nSerial port: " + hub.port() +
+                       "\nBootloader automatic: yes\nFirmware version: 312\n"
+                       "Switching to bootloader\n"
+                       "Restarting the hub into its normal firmware, as it was found\n");
+  EXPECT_EQ(r.err,
+            "ERROR: The firmware file supplied is not a newer version than currently on the "
+            "device. Use the --force switch if you wish to use this firmware anyway.\n");
+  hub.stop();
+  EXPECT_EQ(hub.state_long("count.boot_mode"), 1);
+  EXPECT_TRUE(command_boards(hub.lines(), "!STOP_PING").empty());
+  std::vector<int> restarts;
+  for (int board = 4; board >= 1; --board) restarts.insert(restarts.end(), 5, board);
+  EXPECT_EQ(command_boards(hub.lines(), "!REBOOT_NORMAL"), restarts);
+  EXPECT_EQ(hub.state().at("mode"), "normal");
+}
+
+// The port is closed while the hub restarts into its bootloaders; a second
+// trelk started then finds the hub held all the same, is turned away at once
+// without a byte to the hub, and the first update ends as if alone.
+TEST_F(ManualUpload, SecondTrelkDuringTheSwitchIsRefused) {
+  HubSim hub({"--model", "1030", "--mode", "normal", "--fw-version", "300"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  background_process first(command(hub, {"--bootloader"}), limits());
+  ASSERT_TRUE(hub.wait_for_count("count.boot_mode", 1)) << "the switch never began";
+  // The first trelk lets go of the port a moment after its switch command.
+  ASSERT_TRUE(eventually([&] { return terminal_state_of(hub.port()).exclusive == 0; }));
+  ASSERT_TRUE(hub.dump_now());
+  const size_t lines_before = hub.lines().size();
+
+  auto second = trelk(hub, {"--bootloader"});
+  EXPECT_EQ(second.exit_status, 255);
+  EXPECT_EQ(second.out, "trelk v3.00\nFirmware path: " + package + "\nSerial port: " +
+                            hub.port() + "\nBootloader automatic: yes\nFirmware version: 312\n");
+  EXPECT_EQ(second.err, "ERROR: Serial port " + hub.port() +
+                            " is in use by another program\nERROR: Unable to connect to "
+                            "device on serial port " + hub.port() + "\n");
+  EXPECT_LT(second.seconds, 1.0);
+  ASSERT_TRUE(hub.dump_now());
+  EXPECT_EQ(hub.lines().size(), lines_before) << "the second trelk wrote to the hub";
+
+  auto r = first.wait();
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(occurrences(r.out, "Switching to bootloader\n"), 1) << r.out;
+  EXPECT_NE(r.out.find("Found device: Tavrine-16\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err, "");
+  expect_updated(hub);
+  EXPECT_EQ(hub.state_long("count.boot_mode"), 1);
+}
+
 // What takes the hub's old name while it is away.
 enum class old_name_taker {
   bridge,            // another hub behind a bridge of its own

@@ -78,6 +78,34 @@ TEST_F(ManualUpdate, NotNewerIsRefusedWithoutForce) {
             "device. Use the --force switch if you wish to use this firmware anyway.\n");
   hub.stop();
   EXPECT_TRUE(command_boards(hub.lines(), "!STOP_PING").empty());
+  // Found in its bootloaders, left in them.
+  EXPECT_TRUE(command_boards(hub.lines(), "!REBOOT_NORMAL").empty());
+  EXPECT_EQ(hub.state().at("mode"), "bootloader");
+}
+
+// The normal firmware names the hub's model, and so its board types: a
+// package without one of them is refused before the switch, and the hub is
+// not touched beyond the detection's probes (it would otherwise be stranded
+// in its bootloaders for nothing). So is an empty package. --force changes
+// nothing.
+TEST_F(ManualUpdate, PackageLackingASectionForTheModelIsRefusedBeforeTheSwitch) {
+  const std::string partial =
+      dir.write("partial.ufw", package_text(312, test_sections({0x0102, 0x0101}, 1)));
+  const std::string empty = dir.write("empty.ufw", "");
+  for (const std::string &path : {partial, empty}) {
+    SCOPED_TRACE(path);
+    HubSim hub({"--model", "1030", "--mode", "normal", "--fw-version", "300"});
+    ASSERT_TRUE(hub.start()) << hub.error();
+    auto r = trelk(hub, {"--bootloader", "--force"}, path);
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.out.find("Switching"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "ERROR: The file does not contain the correct firmware for this hub\n");
+    hub.stop();
+    EXPECT_EQ(hub.state_long("count.boot_mode"), 0);
+    for (const std::string &line : hub.lines())
+      EXPECT_TRUE(line == "Dverify" || line == "id") << "the hub received " << line;
+    EXPECT_EQ(hub.state().at("mode"), "normal");
+  }
 }
 
 TEST_F(ManualUpdate, PackageLackingABoardTypeIsRefusedEvenWithForce) {

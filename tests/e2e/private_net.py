@@ -14,6 +14,7 @@ In a private mount and network namespace it makes:
     only the command) then gets SYSTEMD_DEVICE_VERIFY_SYSFS=0, without which
     libudev refuses a /sys that is not sysfs;
   - a hosts file over /etc/hosts mapping the firmware host to 127.0.0.1;
+  - an empty tmpfs over /run/lock (the hub locks of this stage alone);
   - loopback up and, with --www, an HTTP server on port 80 serving DIR (the
     standard library's file server, in a thread of this process), which logs
     every requested path and can run a shell command the first time a path is
@@ -221,6 +222,10 @@ def main():
         with open(hosts, "w") as f:
             f.write(f"127.0.0.1 localhost\n127.0.0.1 {args.host}\n")
         mount(hosts, "/etc/hosts", None, MS_BIND)
+        # A run-time lock folder of the stage's own: side-by-side cases give
+        # their hubs the same USB sockets, and their hub locks must not meet.
+        if os.path.isdir("/run/lock"):
+            mount("tmpfs", "/run/lock", "tmpfs", 0, "mode=1777")
         servers, nginx = [], None
         log_path = os.path.join(args.work, "requests")
         open(log_path, "w").close()

@@ -7,6 +7,7 @@ if(NOT TRELK_SANITIZE)
   set(TRELK_TSAN_SOURCES
     ${PROJECT_SOURCE_DIR}/src/lfqueue.cpp
     ${PROJECT_SOURCE_DIR}/src/serial.cpp
+    ${PROJECT_SOURCE_DIR}/src/hub_lock.cpp
     ${PROJECT_SOURCE_DIR}/src/usb.cpp
     ${PROJECT_SOURCE_DIR}/src/timer.cpp
     ${PROJECT_SOURCE_DIR}/src/functions.cpp

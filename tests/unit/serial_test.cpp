@@ -302,30 +302,34 @@ TEST_F(SerialPty, FreeRestoresThePortAsFound) {
 }
 
 // A port another program holds is refused before anything is changed or
-// written, and says so; so is a second link in this process.
+// written, and says so; so is a second link in this process, also between
+// the first link's opens (a hub restarting): the hub's lock outlives the
+// link and goes with its record.
 TEST_F(SerialPty, HeldPortIsRefusedAtOnce) {
-  const terminal_state mine = terminal_state_of(p.slave);
-  link_guard second;
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(serial_init(second.get(), p.slave.c_str()), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "ERROR: Serial port " + p.slave + " is in use by another program\n");
-  EXPECT_EQ(second->ready, 0);
-  EXPECT_EQ(second->link, nullptr);
-  EXPECT_TRUE(terminal_state_of(p.slave) == mine) << "the refused link touched the port";
+  const auto expect_refused = [&](const terminal_state &state) {
+    link_guard other;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(serial_init(other.get(), p.slave.c_str()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR: Serial port " + p.slave + " is in use by another program\n");
+    EXPECT_EQ(other->ready, 0);
+    EXPECT_EQ(other->link, nullptr);
+    EXPECT_TRUE(terminal_state_of(p.slave) == state) << "the refused link touched the port";
+    EXPECT_EQ(p.read_some(1, 100ms), "");
+  };
+  expect_refused(terminal_state_of(p.slave));
 
   serial_free(link.get());
   const terminal_state found = terminal_state_of(p.slave);
+  expect_refused(found);
+  // The same record takes its hub again (the switch's reconnect).
+  ASSERT_EQ(serial_init(link.get(), p.slave.c_str()), 1);
+  serial_free(link.get());
+  link.s = std::make_unique<serial>();
   {
     port_holder other(p.slave);
     ASSERT_TRUE(other.held());
-    link_guard third;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(serial_init(third.get(), p.slave.c_str()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "ERROR: Serial port " + p.slave + " is in use by another program\n");
-    EXPECT_TRUE(terminal_state_of(p.slave) == found);
-    EXPECT_EQ(p.read_some(1, 100ms), "");
+    expect_refused(found);
   }
   ASSERT_EQ(serial_init(link.get(), p.slave.c_str()), 1);  // released: usable again
 }
@@ -621,6 +625,127 @@ TEST(SerialFindPorts, ListsTtyUsbEntriesInDirectoryOrder) {
   ASSERT_NE(real, nullptr);
   for (const auto &path : list_entries(real)) EXPECT_EQ(path.rfind("/dev/ttyUSB", 0), 0u);
   string_list_free(real);
+}
+
+// A scratch lock folder, removed with what is left in it.
+struct lock_folder {
+  std::string path;
+  lock_folder() {
+    char name[] = "/tmp/trelk-hub-lock-XXXXXX";
+    path = mkdtemp(name) != nullptr ? name : "";
+  }
+  ~lock_folder() {
+    if (DIR *d = opendir(path.c_str())) {
+      for (struct dirent *e; (e = readdir(d)) != nullptr;)
+        if (e->d_name[0] != '.') unlink((path + "/" + e->d_name).c_str());
+      closedir(d);
+    }
+    rmdir(path.c_str());
+  }
+  bool has(const std::string &key) const {
+    return access((path + "/trelk-" + key + ".lock").c_str(), F_OK) == 0;
+  }
+};
+
+TEST(SerialHubLock, OneHolderPerKeyAndTheFileGoesWithIt) {
+  lock_folder folder;
+  ASSERT_FALSE(folder.path.empty());
+  const char *dir = folder.path.c_str();
+  hub_lock a, b;
+  EXPECT_EQ(hub_lock_take(&a, dir, "usb-1-3"), hub_lock_result::taken);
+  EXPECT_TRUE(folder.has("usb-1-3"));
+  struct stat st{};
+  ASSERT_EQ(stat((folder.path + "/trelk-usb-1-3.lock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u) << "other users could not lock it";
+  EXPECT_EQ(hub_lock_take(&a, dir, "usb-1-3"), hub_lock_result::taken);  // kept
+  EXPECT_EQ(hub_lock_take(&b, dir, "usb-1-3"), hub_lock_result::busy);
+  EXPECT_FALSE(b.fd);
+  EXPECT_EQ(hub_lock_take(&b, dir, "usb-1-4"), hub_lock_result::taken);
+
+  // Another hub for `a`: the old one is let go, its file removed.
+  EXPECT_EQ(hub_lock_take(&a, dir, "usb-1-5"), hub_lock_result::taken);
+  EXPECT_FALSE(folder.has("usb-1-3"));
+  EXPECT_EQ(hub_lock_take(&b, dir, "usb-1-3"), hub_lock_result::taken);
+  EXPECT_FALSE(folder.has("usb-1-4"));
+  hub_lock_release(&a);
+  EXPECT_FALSE(a.fd);
+  EXPECT_FALSE(folder.has("usb-1-5"));
+  hub_lock_release(&a);  // nothing held: nothing happens
+  {
+    hub_lock c;
+    EXPECT_EQ(hub_lock_take(&c, dir, "usb-1-5"), hub_lock_result::taken);
+  }
+  EXPECT_FALSE(folder.has("usb-1-5")) << "the record went, its lock stayed";
+}
+
+// A folder that cannot be used is no reason to fail: the caller goes on
+// without the lock. Nothing in it is followed or waited on.
+TEST(SerialHubLock, AnUnusableFolderOrFileHoldsNothing) {
+  lock_folder folder;
+  ASSERT_FALSE(folder.path.empty());
+  hub_lock lock;
+  EXPECT_EQ(hub_lock_take(&lock, "/nonexistent-lock-folder", "usb-1-3"),
+            hub_lock_result::unusable);
+  const std::string target = folder.path + "/target";
+  ASSERT_EQ(symlink(target.c_str(), (folder.path + "/trelk-usb-1-3.lock").c_str()), 0);
+  EXPECT_EQ(hub_lock_take(&lock, folder.path.c_str(), "usb-1-3"), hub_lock_result::unusable);
+  EXPECT_NE(access(target.c_str(), F_OK), 0) << "the link was followed";
+  ASSERT_EQ(mkfifo((folder.path + "/trelk-usb-1-4.lock").c_str(), 0644), 0);
+  EXPECT_EQ(hub_lock_take(&lock, folder.path.c_str(), "usb-1-4"), hub_lock_result::unusable);
+  EXPECT_FALSE(lock.fd);
+  ASSERT_EQ(mkdir((folder.path + "/trelk-usb-1-5.lock").c_str(), 0755), 0);
+  EXPECT_EQ(hub_lock_take(&lock, folder.path.c_str(), "usb-1-5"), hub_lock_result::unusable);
+  EXPECT_FALSE(lock.fd);
+  EXPECT_EQ(lock.key, "");
+}
+
+// An open's lock lives in the run-time lock folder, under the mount
+// namespace that sees the port: a stage or container with a /dev of its own
+// may give the same name to another device.
+TEST(SerialHubLock, AnOpenHoldsItsHubInTheLockFolderOfItsNamespace) {
+  if (access(HUB_LOCK_FOLDER, W_OK) != 0) GTEST_SKIP() << "no usable " << HUB_LOCK_FOLDER;
+  char space[64] = {};
+  ASSERT_GT(readlink("/proc/self/ns/mnt", space, sizeof space - 1), 0);
+  std::string number;
+  for (const char *c = space; *c; ++c)
+    if (*c >= '0' && *c <= '9') number += *c;
+  pty p;
+  const std::string file = std::string(HUB_LOCK_FOLDER) + "/trelk-ns" + number + "-" +
+                           hub_lock_key({}, p.slave.c_str()) + ".lock";
+  {
+    hub_lock lock, rival;
+    EXPECT_TRUE(hub_lock_hold(&lock, p.slave.c_str(), 0));
+    EXPECT_EQ(access(file.c_str(), F_OK), 0) << file;
+    EXPECT_FALSE(hub_lock_hold(&rival, p.slave.c_str(), 0));
+  }
+  EXPECT_NE(access(file.c_str(), F_OK), 0) << "left behind: " << file;
+}
+
+TEST(SerialHubLock, KeysNameTheHubSafely) {
+  usb_identity id{};
+  id.known = 1;
+  std::strcpy(id.usb_path, "1-3.2");
+  id.vendor = 0x0403;
+  id.product = 0x6001;
+  id.interface = 1;
+  EXPECT_EQ(hub_lock_key(id, "/dev/ttyUSB0"), "usb-1-3.2-if1-0403-6001");
+  id.has_serial = 1;
+  std::strcpy(id.serial, "A/B 1");
+  EXPECT_EQ(hub_lock_key(id, "/dev/ttyUSB0"), "usb-1-3.2-if1-0403-6001-A%2FB%201");
+  // Long serials keep a bounded name, and two that differ only at the end
+  // keep different ones.
+  std::memset(id.serial, 'x', 250);
+  id.serial[250] = '\0';
+  const std::string one = hub_lock_key(id, "/dev/ttyUSB0");
+  id.serial[249] = 'y';
+  const std::string other = hub_lock_key(id, "/dev/ttyUSB0");
+  EXPECT_LE(one.size(), 200u);
+  EXPECT_NE(one, other);
+  EXPECT_EQ(one.substr(0, 24), "usb-1-3.2-if1-0403-6001-");
+
+  // Without USB identity, the port's name.
+  EXPECT_EQ(hub_lock_key({}, "/dev/ttyS0"), "port-%2Fdev%2FttyS0");
+  EXPECT_EQ(hub_lock_key({}, ""), "port-");
 }
 
 }  // namespace
