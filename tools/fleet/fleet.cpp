@@ -68,3 +68,21 @@ std::vector<std::string> fleet_usb_ports() {
   string_list_free(list);
   return ports;
 }
+
+namespace {
+
+// What the library says of a port that another program holds; a probe's
+// reason is its captured messages.
+constexpr const char *HELD_PORT_TEXT = " is in use by another program";
+
+}  // namespace
+
+std::string fleet_no_hub_message(const std::vector<fleet_hub> &hubs) {
+  size_t held = 0;
+  for (const fleet_hub &hub : hubs) held += hub.reason.find(HELD_PORT_TEXT) != std::string::npos;
+  if (held == 0) return "no Varnholt hub found";
+  const std::string ports = std::to_string(held) + (held == 1 ? " port is" : " ports are") +
+                            " in use by another program";
+  if (held == hubs.size()) return "no hub could be probed: " + ports;
+  return "no Varnholt hub found; " + ports;
+}

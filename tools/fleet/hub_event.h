@@ -59,6 +59,10 @@ struct hub_event {
   firmware_mode mode_after;
   int32_t restarted;
   char serial[24];
+  // result: the serial numbers heard in the hub's process ("" none): its
+  // bootloaders' once they were ready, its normal firmware's after its restart
+  char boot_serial[24];
+  char firmware_serial[24];
   char reason[320];
   char final_port[256];      // the port the hub was on at the end ("" unknown)
 };

@@ -141,6 +141,7 @@ restart_report identified(restart_watch &w, const char *line) {
   }
   report.outcome = restart_outcome::running;
   report.version = id.seen.fw_version;
+  report.serial = id.seen.serial_number;
   return report;
 }
 
