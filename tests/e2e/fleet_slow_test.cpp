@@ -318,6 +318,13 @@ TEST_F(FleetUpdate, CanariesHoldBackOnlyTheirOwnModel) {
   EXPECT_TRUE(fleet_lines_of(r.out, follower).back().starts_with("updated v3.00 -> v3.11 in "));
   EXPECT_NE(r.out.find("\n" + bad_canary + " (canary)  "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\n" + good_canary + " (canary)  "), std::string::npos) << r.out;
+  // The report says which hubs were the canaries, and only those.
+  EXPECT_NE(fleet_report_entry(report, bad_canary).find("\"canary\": true, \"result\": \"failed\""),
+            std::string::npos)
+      << fleet_report_entry(report, bad_canary);
+  EXPECT_NE(fleet_report_entry(report, good_canary).find("\"canary\": true, \"result\": \"updated\""),
+            std::string::npos);
+  EXPECT_EQ(fleet_report_entry(report, follower).find("canary"), std::string::npos);
 
   for (auto &hub : hubs) hub->stop();
   EXPECT_TRUE(only_probes(hubs[2]->lines()));
@@ -379,7 +386,10 @@ TEST_F(FleetUpdate, AStationUpdatesEveryHubAsItIsPluggedIn) {
   std::promise<pid_t> pid;
   started = [&](pid_t p) { pid.set_value(p); };
   ProcessResult r;
-  std::thread station([&] { r = run({"--watch", "--json", report}, std::chrono::seconds(240)); });
+  const std::string history = dir.path() + "/history.jsonl";
+  std::thread station([&] {
+    r = run({"--watch", "--json", report, "--history", history}, std::chrono::seconds(240));
+  });
   const pid_t group = pid.get_future().get();
   // Up once it has the documents; nothing is plugged in yet.
   for (int i = 0; i < 100 && net.requests().size() < 2; ++i)
@@ -433,6 +443,26 @@ TEST_F(FleetUpdate, AStationUpdatesEveryHubAsItIsPluggedIn) {
   expect_updated(first, 312, t16);
   expect_updated(second, 312, t16);
   EXPECT_TRUE(only_probes(back.lines()));
+
+  // A history line per visit, as each ended: the first hub's with both its
+  // serial numbers, heard in its bootloaders and after its restart.
+  std::ifstream in(history);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 3u) << text_of(history);
+  EXPECT_NE(lines[0].find("\"port\": \"/dev/ttyUSB0\", \"started\": \""), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("\"serial\": \"1030.0005\", \"boot_serial\": \"1030.0005\", "
+                          "\"firmware_serial\": \"5\""),
+            std::string::npos)
+      << lines[0];
+  const auto plugged_back = std::find_if(lines.begin(), lines.end(), [](const std::string &line) {
+    return line.find("\"port\": \"/dev/ttyUSB2\"") != std::string::npos;
+  });
+  ASSERT_NE(plugged_back, lines.end());
+  EXPECT_NE(plugged_back->find("\"firmware_serial\": \"5\", \"version_before\": 312"),
+            std::string::npos)
+      << *plugged_back;
+  EXPECT_NE(plugged_back->find("\"result\": \"up-to-date\""), std::string::npos) << *plugged_back;
 }
 
 TEST_F(FleetUpdate, AMirrorMadeOnlineUpdatesHubsOffline) {
