@@ -459,6 +459,8 @@ TEST_F(FleetStage, ListShowsEveryHubWithoutTouchingIt) {
   const std::string plain = add_hub({"--model", "1050", "--mode", "bootloader", "--serial", "7"});
   const std::string mute = add_hub({"--model", "1030", "--mute"});
   ASSERT_EQ(mute, "/dev/ttyUSB3");
+  // A name that sorts before ttyUSB2 as text: the list keeps the numbers' order.
+  net.link("ttyUSB10", dir.path() + "/unplugged");
   net.without_server();
   const std::string report = dir.path() + "/list.json";
 
@@ -469,12 +471,15 @@ TEST_F(FleetStage, ListShowsEveryHubWithoutTouchingIt) {
             "found Tavrine-10 s/n TEN-7 running v3.11 (normal mode) at USB 1-1.3");
   const std::string table = r.out.substr(r.out.find("PORT "));
   EXPECT_EQ(table,
-            "PORT          USB    USB SERIAL  MODEL       SERIAL     MODE        FIRMWARE                 NOTE\n"
-            "/dev/ttyUSB0  1-1.2  AB12        Tavrine-16  1030.0040  bootloader  1:v3.00 2:v3.10\n"
-            "/dev/ttyUSB1  1-1.3  AB13        Tavrine-10  TEN-7      normal      v3.11\n"
-            "/dev/ttyUSB2  -      -           Tavrine-24  1050.0007  bootloader  1:v3.00 2:v3.00 3:v3.00\n"
-            "/dev/ttyUSB3  -      -           -           -          -           -                        "
-            "Unable to detect a Varnholt hub on port /dev/ttyUSB3\n")
+            "PORT           USB    USB SERIAL  MODEL       SERIAL     MODE        FIRMWARE                 NOTE\n"
+            "/dev/ttyUSB0   1-1.2  AB12        Tavrine-16  1030.0040  bootloader  1:v3.00 2:v3.10\n"
+            "/dev/ttyUSB1   1-1.3  AB13        Tavrine-10  TEN-7      normal      v3.11\n"
+            "/dev/ttyUSB2   -      -           Tavrine-24  1050.0007  bootloader  1:v3.00 2:v3.00 3:v3.00\n"
+            "/dev/ttyUSB3   -      -           -           -          -           -                        "
+            "Unable to detect a Varnholt hub on port /dev/ttyUSB3\n"
+            "/dev/ttyUSB10  -      -           -           -          -           -                        " +
+                fleet_lines_of(r.out, "/dev/ttyUSB10").back().substr(std::string("skipped: ").size()) +
+                "\n")
       << r.out;
 
   EXPECT_EQ(fleet_report_head_of(report).find("\"source\": null"),
@@ -501,6 +506,27 @@ TEST_F(FleetStage, ListShowsEveryHubWithoutTouchingIt) {
                                                   "\"seconds\": S, \"reason\": \"Unable to detect"),
             std::string::npos)
       << fleet_report_entry(report, mute);
+
+  // With the history: the hub's last line there, by its bootloaders' serial
+  // number; a line of another hub is not its.
+  const std::string history = dir.write(
+      "history.jsonl",
+      "{\"time\": \"2026-02-01T08:00:00Z\", \"model\": \"Tavrine-16\", \"boot_serial\": "
+      "\"1030.0040\", \"result\": \"failed\"}\n"
+      "{\"time\": \"2026-02-02T09:00:00Z\", \"model\": \"Tavrine-16\", \"boot_serial\": "
+      "\"1030.0040\", \"result\": \"updated\"}\n"
+      "{\"time\": \"2026-02-03T10:00:00Z\", \"model\": \"Tavrine-16\", \"boot_serial\": "
+      "\"1030.0041\", \"result\": \"skipped\"}\n");
+  r = run({"--list", "--port", "/dev/ttyUSB0", "--history", history, "--json", report});
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("\nPORT          USB    USB SERIAL  MODEL       SERIAL     MODE        FIRMWARE"
+                       "         LAST ENTRY\n/dev/ttyUSB0  1-1.2  AB12        Tavrine-16  1030.0040  "
+                       "bootloader  1:v3.00 2:v3.10  2026-02-02T09:00:00Z updated\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(fleet_report_entry(report, "/dev/ttyUSB0")
+                  .ends_with("\"last_time\": \"2026-02-02T09:00:00Z\", \"last_result\": \"updated\"}"))
+      << fleet_report_entry(report, "/dev/ttyUSB0");
 
   // Only ports without a hub: status 1, saying so.
   r = run({"--list", "--port", mute});

@@ -369,12 +369,15 @@ TEST(FleetHistory, OpenedForAppendingUnderALock) {
   EXPECT_EQ(fifo.open(dir.path() + "/fifo"), 0);
   EXPECT_EQ(fleet_history_readable(dir.path() + "/fifo"), 0);
   EXPECT_EQ(fleet_history_readable(dir.path() + "/none"), 0);
+  std::vector<fleet_hub> none;
+  EXPECT_EQ(fleet_history_lookup(dir.path() + "/none", none), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "trelk-fleet: cannot open the history " + dir.path() +
                 "/none/history.jsonl: No such file or directory\n"
                 "trelk-fleet: cannot open the history " + dir.path() + ": Is a directory\n"
                 "trelk-fleet: cannot open the history " + dir.path() + "/fifo: No such device or address\n"
                 "trelk-fleet: cannot read the history " + dir.path() + "/fifo: not a regular file\n"
+                "trelk-fleet: cannot read the history " + dir.path() + "/none: No such file or directory\n"
                 "trelk-fleet: cannot read the history " + dir.path() + "/none: No such file or directory\n");
 
   // Another run holds the lock for a moment: the line waits for it.
