@@ -5,7 +5,8 @@
 # both, back in their normal firmware; then two hosts at once, one where a hub
 # fails (its report is fetched, then the host fails; trelk_no_restart reaches
 # it) and one where trelk-fleet cannot run (the host fails, nothing is
-# fetched); last, the offline flow: a
+# fetched); each host's --history file is fetched beside its report; last,
+# the offline flow: a
 # mirror made by trelk-fleet --mirror, used by the hosts with the control
 # machine's SHA256SUMS.
 #
@@ -80,10 +81,11 @@ set +e
 ansible-playbook -i localhost, -c local "$playbook" -e "$(python3 -c '
 import json, sys
 print(json.dumps({"trelk_fleet": sys.argv[1], "trelk_report_dir": sys.argv[2],
-                  "trelk_canary": True,
+                  "trelk_canary": True, "trelk_history": sys.argv[6],
                   "trelk_fleet_args": ["--fw", sys.argv[3], "--port", sys.argv[4],
                                        "--port", sys.argv[5], "--jobs", "2"]}))
-' "$fleet" "$work/reports" "$sample" "$work/hub-a.port" "$work/hub-b.port")" \
+' "$fleet" "$work/reports" "$sample" "$work/hub-a.port" "$work/hub-b.port" \
+  "$work/host-history/history.jsonl")" \
   >"$work/run1.log" 2>&1
 status=$?
 set -e
@@ -100,6 +102,13 @@ for hub in 0 1; do
 done
 grep -q 'changed=1 ' "$work/run1.log" || fail "an update that changed the hubs is not reported changed"
 grep -q ': updated (300 -> 310), normal mode' "$work/run1.log" || fail "no hub's line shows its mode"
+# The history stays on the host (its folder made by the play) and comes home
+# beside the report: a line per hub, each updated.
+history=$work/reports/localhost.history.jsonl
+[[ -f $history ]] || fail "no history fetched to $history"
+cmp -s "$history" "$work/host-history/history.jsonl" || fail "the fetched history is not the host's"
+results=$(python3 -c 'import json,sys; print(" ".join(json.loads(l)["result"] for l in open(sys.argv[1])))' "$history")
+[[ $results == "updated updated" ]] || fail "the history holds results '$results'"
 # The temporary report on the host is gone.
 [[ -z $(ls -A "$work/tmp") ]] || fail "left behind on the host: $(ls -A "$work/tmp")"
 echo "report fetched: $ports"
@@ -137,6 +146,7 @@ all:
   vars:
     ansible_connection: local
     trelk_report_dir: $work/reports
+    trelk_history: $work/host-history/{{ inventory_hostname }}.jsonl
   hosts:
     rack-a:
       trelk_fleet: $stand_in
@@ -164,6 +174,8 @@ results=$(report_field "$work/reports/rack-a.json" '" ".join(h["result"] for h i
 mode=$(report_field "$work/reports/rack-a.json" 'r["hubs"][0]["mode_after"]')
 [[ $mode == bootloader ]] || fail "trelk_no_restart did not reach rack-a: its hub is in '$mode' mode"
 [[ ! -e $work/reports/rack-b.json ]] || fail "a report of rack-b is left although trelk-fleet could not run"
+[[ $(wc -l <"$work/reports/rack-a.history.jsonl") -eq 2 ]] || fail "rack-a's history was not fetched whole"
+[[ ! -e $work/reports/rack-b.history.jsonl ]] || fail "a history of rack-b was fetched although trelk-fleet could not run"
 echo "rack-a: report fetched ($results), host failed; rack-b: host failed, no report"
 
 # The offline flow, with the real trelk-fleet: a mirror made on the control
@@ -183,6 +195,7 @@ if [[ $fleet != "$stand_in" ]]; then
 import json, sys
 print(json.dumps({"trelk_fleet": sys.argv[1], "trelk_report_dir": sys.argv[2],
                   "trelk_server": sys.argv[3], "trelk_sha256sums": sys.argv[3] + "/SHA256SUMS",
+                  "trelk_history": sys.argv[3] + "-history/history.jsonl",
                   "trelk_fleet_args": ["--port", sys.argv[4], "--dry-run"]}))
 ' "$fleet" "$work/reports" "$work/mirror" "$work/hub-c.port")" >"$work/run3.log" 2>&1
   status=$?
@@ -194,6 +207,7 @@ print(json.dumps({"trelk_fleet": sys.argv[1], "trelk_report_dir": sys.argv[2],
   [[ $line == "$work/mirror hub-v3.10.ufw True dry run: would update v3.00 to v3.10" ]] ||
     fail "the mirror's dry run reported '$line'"
   [[ -z $(ls -A "$work/tmp") ]] || fail "left behind on the host: $(ls -A "$work/tmp")"
+  [[ ! -e $work/reports/localhost.history.jsonl ]] || fail "a dry run added to the history"
   echo "mirror: $line"
 fi
 echo "ok"

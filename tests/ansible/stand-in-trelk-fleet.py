@@ -4,21 +4,24 @@
 It talks to no hub: every --port that exists is reported updated to the
 version in the package name (hub-v3.10.ufw: 310), in normal mode (in
 bootloader mode with --no-restart), every one that does not is reported
-failed. Exit status 1 when a hub failed, 255 on a wrong command line, as
-trelk-fleet does. The test uses it where trelk-fleet itself is not built,
+failed. With --history FILE each hub's row is appended to FILE as a line,
+after "time" and "host" (not in a dry run). Exit status 1 when a hub failed,
+255 on a wrong command line, as trelk-fleet does. The test uses it where trelk-fleet itself is not built,
 and for the failure paths that the playbook must handle.
 """
+import datetime
 import json
 import os
 import re
+import socket
 import sys
 
 
 def main(argv):
-    fw, ports, report, flags = None, [], None, set()
+    fw, ports, report, history, flags = None, [], None, None, set()
     args = iter(argv)
     for arg in args:
-        if arg in ("--fw", "--port", "--json", "--jobs"):
+        if arg in ("--fw", "--port", "--json", "--jobs", "--history"):
             value = next(args, None)
             if value is None:
                 print(f"trelk-fleet: option '{arg}' requires an argument", file=sys.stderr)
@@ -29,6 +32,8 @@ def main(argv):
                 ports.append(value)
             elif arg == "--json":
                 report = value
+            elif arg == "--history":
+                history = value
         elif arg in ("--force", "--dry-run", "--canary", "--no-restart"):
             flags.add(arg)
         else:
@@ -58,6 +63,11 @@ def main(argv):
     if report:
         with open(report, "w") as out:
             json.dump({"hubs": hubs}, out)
+    if history and "--dry-run" not in flags:
+        now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+        with open(history, "a") as out:
+            for hub in hubs:
+                out.write(json.dumps({"time": now, "host": socket.gethostname(), **hub}) + "\n")
     return 1 if any(h["result"] == "failed" for h in hubs) else 0
 
 

@@ -87,12 +87,17 @@ TEST_F(FleetUpdate, ThreeHubsOfTwoModelsEachGetTheirStableVersion) {
   EXPECT_EQ(fleet_lines_of(r.out, c)[6], "finishing (12/12 blocks, 0 failed sends)");
   EXPECT_EQ(fleet_report_entry(report, c),
             "{\"port\": \"" + c + "\", \"model\": \"Tavrine-20\", \"serial\": \"1080.0009\", "
-            "\"version_before\": 300, \"version_after\": 311, \"mode_after\": \"normal\", "
+            "\"boot_serial\": \"1080.0009\", \"firmware_serial\": \"9\", \"version_before\": 300, \"version_after\": 311, \"mode_after\": \"normal\", "
             "\"usb_path\": null, \"usb_serial\": null, \"final_port\": \"" + c + "\", "
             "\"package\": \"fw311.ufw\", "
             "\"package_sha256\": \"" + sha256_hex(package_of(311, t20)) + "\", \"verified\": "
             "false, \"result\": \"updated\", \"failed_sends\": 0, \"seconds\": S}");
   EXPECT_NE(fleet_report_entry(report, b).find("\"result\": \"updated\""), std::string::npos);
+  // Switched, updated and restarted: both of its serial numbers were heard.
+  EXPECT_NE(fleet_report_entry(report, b).find("\"serial\": \"HUB-B\", \"boot_serial\": "
+                                               "\"1030.0042\", \"firmware_serial\": \"HUB-B\""),
+            std::string::npos)
+      << fleet_report_entry(report, b);
   EXPECT_EQ(net.requests().size(), 4u);
 
   for (auto &hub : hubs) hub->stop();
@@ -211,7 +216,7 @@ TEST_F(FleetUpdate, AHubWithABlockThatNeverChecksOutFailsAlone) {
       << r.out;
   EXPECT_EQ(fleet_report_entry(report, bad),
             "{\"port\": \"" + bad + "\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 300, \"version_after\": 300, \"mode_after\": \"bootloader\", "
+            "\"boot_serial\": \"1030.0042\", \"firmware_serial\": null, \"version_before\": 300, \"version_after\": 300, \"mode_after\": \"bootloader\", "
             "\"usb_path\": null, \"usb_serial\": null, \"final_port\": \"" + bad + "\", "
             "\"package\": \"fw312.ufw\", "
             "\"package_sha256\": \"" + sha256_hex(package_of(312, types)) + "\", \"verified\": "
@@ -332,6 +337,13 @@ TEST_F(FleetUpdate, CanariesHoldBackOnlyTheirOwnModel) {
   EXPECT_TRUE(fleet_lines_of(r.out, follower).back().starts_with("updated v3.00 -> v3.11 in "));
   EXPECT_NE(r.out.find("\n" + bad_canary + " (canary)  "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\n" + good_canary + " (canary)  "), std::string::npos) << r.out;
+  // The report says which hubs were the canaries, and only those.
+  EXPECT_NE(fleet_report_entry(report, bad_canary).find("\"canary\": true, \"result\": \"failed\""),
+            std::string::npos)
+      << fleet_report_entry(report, bad_canary);
+  EXPECT_NE(fleet_report_entry(report, good_canary).find("\"canary\": true, \"result\": \"updated\""),
+            std::string::npos);
+  EXPECT_EQ(fleet_report_entry(report, follower).find("canary"), std::string::npos);
 
   for (auto &hub : hubs) hub->stop();
   EXPECT_TRUE(only_probes(hubs[2]->lines()));
@@ -373,7 +385,10 @@ TEST_F(FleetUpdate, AStationUpdatesEveryHubAsItIsPluggedIn) {
   std::promise<pid_t> pid;
   started = [&](pid_t p) { pid.set_value(p); };
   ProcessResult r;
-  std::thread station([&] { r = run({"--watch", "--json", report}, std::chrono::seconds(240)); });
+  const std::string history = dir.path() + "/history.jsonl";
+  std::thread station([&] {
+    r = run({"--watch", "--json", report, "--history", history}, std::chrono::seconds(240));
+  });
   const pid_t group = pid.get_future().get();
   // Up once it has the documents; nothing is plugged in yet.
   for (int i = 0; i < 100 && net.requests().size() < 2; ++i)
@@ -427,6 +442,26 @@ TEST_F(FleetUpdate, AStationUpdatesEveryHubAsItIsPluggedIn) {
   expect_updated(first, 312, t16);
   expect_updated(second, 312, t16);
   EXPECT_TRUE(only_probes(back.lines()));
+
+  // A history line per visit, as each ended: the first hub's with both its
+  // serial numbers, heard in its bootloaders and after its restart.
+  std::ifstream in(history);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 3u) << text_of(history);
+  EXPECT_NE(lines[0].find("\"port\": \"/dev/ttyUSB0\", \"started\": \""), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("\"serial\": \"1030.0005\", \"boot_serial\": \"1030.0005\", "
+                          "\"firmware_serial\": \"5\""),
+            std::string::npos)
+      << lines[0];
+  const auto plugged_back = std::find_if(lines.begin(), lines.end(), [](const std::string &line) {
+    return line.find("\"port\": \"/dev/ttyUSB2\"") != std::string::npos;
+  });
+  ASSERT_NE(plugged_back, lines.end());
+  EXPECT_NE(plugged_back->find("\"firmware_serial\": \"5\", \"version_before\": 312"),
+            std::string::npos)
+      << *plugged_back;
+  EXPECT_NE(plugged_back->find("\"result\": \"up-to-date\""), std::string::npos) << *plugged_back;
 }
 
 // Hub A switches into its bootloaders; while its bridge is away, hub B
@@ -707,6 +742,69 @@ TEST_F(FleetUpdate, AMirrorMadeOnlineUpdatesHubsOffline) {
   expect_updated(*hubs[0], 312, t16);
   expect_updated(*hubs[1], 311, t10);
   EXPECT_TRUE(only_probes(hubs[2]->lines()));
+}
+
+// A hub's history over two runs: first uploaded and left in its bootloaders
+// (only their serial number is heard), then uploaded again and restarted
+// (both are). --list then finds the hub in its normal firmware, which gives
+// only its own serial number, and still matches it to its last line; a hub
+// never updated has no entry.
+TEST_F(FleetUpdate, TheHistoryKeepsALinePerFinishedHubAcrossRuns) {
+  const std::vector<uint16_t> t16 = {0x0102, 0x0201};
+  const std::string hub = add_hub({"--model", "1030", "--mode", "bootloader", "--serial", "40"});
+  const std::string other = add_hub({"--model", "1020", "--sn", "40"});
+  ASSERT_FALSE(other.empty());
+  const std::string history = dir.path() + "/history.jsonl";
+  const std::string first = dir.write("fw312.ufw", package_of(312, t16));
+  const std::string second = dir.write("fw313.ufw", package_of(313, t16));
+
+  auto r = run({"--fw", first, "--port", hub, "--no-restart", "--history", history});
+  ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+  r = run({"--fw", second, "--port", hub, "--history", history});
+  ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+
+  std::ifstream in(history);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 2u);
+  char host[256] = "";
+  gethostname(host, sizeof host);
+  const std::string head = "{\"time\": \"";
+  for (const std::string &line : lines) {
+    EXPECT_TRUE(line.starts_with(head)) << line;
+    EXPECT_EQ(line.find("\", \"host\": \"" + std::string(host) + "\", \"port\": \"" + hub + "\", "),
+              head.size() + std::string("2026-02-03T10:04:05Z").size())
+        << line;
+  }
+  EXPECT_NE(lines[0].find("\"boot_serial\": \"1030.0040\", \"firmware_serial\": null, "
+                          "\"version_before\": 300, \"version_after\": 312, \"mode_after\": "
+                          "\"bootloader\""),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find("\"boot_serial\": \"1030.0040\", \"firmware_serial\": \"40\", "
+                          "\"version_before\": 312, \"version_after\": 313, \"mode_after\": "
+                          "\"normal\""),
+            std::string::npos)
+      << lines[1];
+  EXPECT_NE(lines[1].find("\"result\": \"updated\""), std::string::npos) << lines[1];
+
+  // The Tavrine-10 gives the same serial number in its normal firmware: it
+  // is another model, and no entry of the Tavrine-16 is its.
+  r = run({"--list", "--port", hub, "--port", other, "--history", history});
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  const std::string when = lines[1].substr(head.size(), std::string("2026-02-03T10:04:05Z").size());
+  const std::string table = r.out.substr(r.out.find("PORT "));
+  EXPECT_NE(table.find(hub + "  -    -           Tavrine-16  40      normal  v3.13     " + when +
+                       " updated\n"),
+            std::string::npos)
+      << table;
+  EXPECT_NE(table.find(other + "  -    -           Tavrine-10  40      normal  v3.00     -\n"),
+            std::string::npos)
+      << table;
+
+  for (auto &h : hubs) h->stop();
+  expect_updated(*hubs[0], 313, t16);
+  EXPECT_TRUE(only_probes(hubs[1]->lines()));
 }
 
 }  // namespace

@@ -45,6 +45,10 @@ TEST(FleetCommandLine, HelpVersionAndUsageErrors) {
   EXPECT_NE(help.out.find("\n      --watch       keep running after the hubs attached at the start"),
             std::string::npos);
   EXPECT_NE(help.out.find("\n      --away-limit SECONDS\n"), std::string::npos);
+  EXPECT_NE(help.out.find("\n  or:  trelk-fleet --list [--port PATH]... [--json FILE] [--history FILE]\n"),
+            std::string::npos);
+  EXPECT_NE(help.out.find("\n      --list        change nothing: probe the hubs"), std::string::npos);
+  EXPECT_NE(help.out.find("\n      --history FILE\n"), std::string::npos);
   EXPECT_EQ(help.err, "");
 
   auto version = fleet({"--version"});
@@ -73,6 +77,17 @@ TEST(FleetCommandLine, HelpVersionAndUsageErrors) {
        "trelk-fleet: options '--watch' and '--port' cannot be used together\n"},
       {{"--watch", "--dry-run"},
        "trelk-fleet: options '--watch' and '--dry-run' cannot be used together\n"},
+      // --list changes nothing and needs no firmware.
+      {{"--list", "--fw", "p.ufw"}, "trelk-fleet: options '--list' and '--fw' cannot be used together\n"},
+      {{"--list", "--server", "http://h"},
+       "trelk-fleet: options '--list' and '--server' cannot be used together\n"},
+      {{"--list", "--dry-run"}, "trelk-fleet: options '--list' and '--dry-run' cannot be used together\n"},
+      {{"--watch", "--list"}, "trelk-fleet: options '--list' and '--watch' cannot be used together\n"},
+      {{"--mirror", "/tmp/m", "--list"},
+       "trelk-fleet: options '--mirror' and '--list' cannot be used together\n"},
+      {{"--mirror", "/tmp/m", "--history", "h.jsonl"},
+       "trelk-fleet: options '--mirror' and '--history' cannot be used together\n"},
+      {{"--history"}, "trelk-fleet: option '--history' requires an argument\n"},
       {{"--mirror", "/tmp/m", "--watch"},
        "trelk-fleet: options '--mirror' and '--watch' cannot be used together\n"},
       {{"--mirror", "/tmp/m", "--no-restart"},
@@ -198,7 +213,7 @@ TEST_F(FleetStage, DryRunReportsThePlanAndSendsOnlyProbes) {
   auto entry = [&](const std::string &port) { return fleet_report_entry(report, port); };
   EXPECT_EQ(entry(a),
             "{\"port\": \"" + a + "\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"version_before\": 300, \"version_after\": 300, \"mode_after\": \"bootloader\", "
+            "\"boot_serial\": \"1030.0042\", \"firmware_serial\": null, \"version_before\": 300, \"version_after\": 300, \"mode_after\": \"bootloader\", "
             "\"usb_path\": null, \"usb_serial\": null, \"final_port\": \"" + a + "\", "
             "\"package\": \"fw312.ufw\", "
             "\"package_sha256\": \"" + sha256_hex(package_of(312, {0x0102, 0x0201})) + "\", "
@@ -207,15 +222,15 @@ TEST_F(FleetStage, DryRunReportsThePlanAndSendsOnlyProbes) {
             "v3.12\"}");
   EXPECT_EQ(entry(c),
             "{\"port\": \"" + c + "\", \"model\": \"Tavrine-10\", \"serial\": \"Q\\\"7\\\\x\", "
-            "\"version_before\": 311, \"version_after\": 311, \"mode_after\": \"normal\", "
+            "\"boot_serial\": null, \"firmware_serial\": \"Q\\\"7\\\\x\", \"version_before\": 311, \"version_after\": 311, \"mode_after\": \"normal\", "
             "\"usb_path\": null, \"usb_serial\": null, \"final_port\": \"" + c + "\", "
             "\"package\": \"fw311.ufw\", "
             "\"package_sha256\": \"" + sha256_hex(package_of(311, {0x0103, 0x0203})) + "\", "
             "\"verified\": false, \"result\": \"up-to-date\", "
             "\"failed_sends\": 0, \"seconds\": S}");
   EXPECT_EQ(entry(e),
-            "{\"port\": \"" + e + "\", \"model\": null, \"serial\": null, \"version_before\": "
-            "null, \"version_after\": null, \"mode_after\": null, \"usb_path\": null, "
+            "{\"port\": \"" + e + "\", \"model\": null, \"serial\": null, \"boot_serial\": null, "
+            "\"firmware_serial\": null, \"version_before\": null, \"version_after\": null, \"mode_after\": null, \"usb_path\": null, "
             "\"usb_serial\": null, \"final_port\": null, \"package\": null, \"package_sha256\": null, "
             "\"verified\": false, \"result\": \"skipped\", \"failed_sends\": 0, "
             "\"seconds\": S, \"reason\": \"Unable to detect a Varnholt hub on port " + e + "\"}");
@@ -411,6 +426,24 @@ TEST_F(FleetStage, HeldPortIsReportedAndSkipped) {
   EXPECT_TRUE(lines[1].starts_with("skipped: ")) << lines[1];
   EXPECT_NE(lines[1].find("Unable to connect to device on serial port " + held), std::string::npos)
       << lines[1];
+
+  // Every port held: no hub could be probed, which is what is said, for an
+  // update run and for a list alike.
+  const int first = open(hubs[0]->port().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(first, 0);
+  ASSERT_EQ(flock(first, LOCK_EX | LOCK_NB), 0);
+  const int second = open(hubs[1]->port().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(second, 0);
+  ASSERT_EQ(flock(second, LOCK_EX | LOCK_NB), 0);
+  r = run({"--dry-run"});
+  EXPECT_EQ(r.exit_status, 255) << r.out << r.err;
+  EXPECT_EQ(r.err, "trelk-fleet: no hub could be probed: 2 ports are in use by another program\n");
+  r = run({"--list", "--port", held});
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "trelk-fleet: no hub could be probed: 1 port is in use by another program\n");
+  close(first);
+  close(second);
+
   hubs.back()->stop();
   EXPECT_TRUE(hubs.back()->lines().empty());
 }
@@ -496,6 +529,110 @@ TEST_F(FleetStage, TwoPathsToOneDeviceAreOneHubProbedOnce) {
   EXPECT_TRUE(only_probes(hubs.back()->lines()));
   const auto lines = hubs.back()->lines();
   EXPECT_LE(std::count(lines.begin(), lines.end(), "Dverify"), 3);  // one detection's probes
+}
+
+// --list on a rack with no firmware source at all: every hub shown as it
+// is (a Tavrine-16 in its bootloaders with boards at two versions, a
+// Tavrine-10 in its normal firmware, both on USB bridges; a Tavrine-24 in
+// its bootloaders on a port without USB identity), a port without a hub
+// says why, and nothing but the detection's probes reaches any hub.
+TEST_F(FleetStage, ListShowsEveryHubWithoutTouchingIt) {
+  fake_usb usb(net.work() + "/usb");
+  auto start = [&](std::vector<std::string> args) {
+    hubs.push_back(std::make_unique<HubSim>(args));
+    return hubs.back()->start() ? hubs.back()->port() : std::string();
+  };
+  const std::string sixteen = start({"--model", "1030", "--mode", "bootloader", "--serial", "40",
+                                     "--fw-version", "300,310"});
+  const std::string ten = start({"--model", "1020", "--fw-version", "311", "--sn", "TEN-7"});
+  ASSERT_FALSE(sixteen.empty() || ten.empty());
+  usb.plug({"1-1.2", 0x0403, 0x6001, "AB12", 0}, "ttyUSB0", sixteen);
+  usb.plug({"1-1.3", 0x0403, 0x6001, "AB13", 0}, "ttyUSB1", ten);
+  usb.attach(net, {"ttyUSB0", "ttyUSB1"});
+  const std::string plain = add_hub({"--model", "1050", "--mode", "bootloader", "--serial", "7"});
+  const std::string mute = add_hub({"--model", "1030", "--mute"});
+  ASSERT_EQ(mute, "/dev/ttyUSB3");
+  // A name that sorts before ttyUSB2 as text: the list keeps the numbers' order.
+  net.link("ttyUSB10", dir.path() + "/unplugged");
+  net.without_server();
+  const std::string report = dir.path() + "/list.json";
+
+  auto r = run({"--list", "--json", report});
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(fleet_lines_of(r.out, "/dev/ttyUSB1")[1],
+            "found Tavrine-10 s/n TEN-7 running v3.11 (normal mode) at USB 1-1.3");
+  const std::string table = r.out.substr(r.out.find("PORT "));
+  EXPECT_EQ(table,
+            "PORT           USB    USB SERIAL  MODEL       SERIAL     MODE        FIRMWARE                 NOTE\n"
+            "/dev/ttyUSB0   1-1.2  AB12        Tavrine-16  1030.0040  bootloader  1:v3.00 2:v3.10\n"
+            "/dev/ttyUSB1   1-1.3  AB13        Tavrine-10  TEN-7      normal      v3.11\n"
+            "/dev/ttyUSB2   -      -           Tavrine-24  1050.0007  bootloader  1:v3.00 2:v3.00 3:v3.00\n"
+            "/dev/ttyUSB3   -      -           -           -          -           -                        "
+            "Unable to detect a Varnholt hub on port /dev/ttyUSB3\n"
+            "/dev/ttyUSB10  -      -           -           -          -           -                        " +
+                fleet_lines_of(r.out, "/dev/ttyUSB10").back().substr(std::string("skipped: ").size()) +
+                "\n")
+      << r.out;
+
+  EXPECT_EQ(fleet_report_head_of(report).find("\"source\": null"),
+            fleet_report_head_of(report).size() - std::string("\"source\": null").size())
+      << fleet_report_head_of(report);
+  EXPECT_EQ(fleet_report_entry(report, "/dev/ttyUSB0"),
+            "{\"port\": \"/dev/ttyUSB0\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0040\", "
+            "\"boot_serial\": \"1030.0040\", \"firmware_serial\": null, \"version_before\": 300, "
+            "\"version_after\": 300, \"mode_after\": \"bootloader\", \"usb_path\": \"1-1.2\", "
+            "\"usb_serial\": \"AB12\", \"final_port\": \"/dev/ttyUSB0\", \"package\": null, "
+            "\"package_sha256\": null, \"verified\": false, \"result\": \"found\", "
+            "\"failed_sends\": 0, \"seconds\": S, \"boards\": [{\"board\":1,\"type\":\"0102\","
+            "\"version\":300},{\"board\":2,\"type\":\"0201\",\"version\":310}], "
+            "\"last_time\": null, \"last_result\": null}");
+  EXPECT_EQ(fleet_report_entry(report, "/dev/ttyUSB1"),
+            "{\"port\": \"/dev/ttyUSB1\", \"model\": \"Tavrine-10\", \"serial\": \"TEN-7\", "
+            "\"boot_serial\": null, \"firmware_serial\": \"TEN-7\", \"version_before\": 311, "
+            "\"version_after\": 311, \"mode_after\": \"normal\", \"usb_path\": \"1-1.3\", "
+            "\"usb_serial\": \"AB13\", \"final_port\": \"/dev/ttyUSB1\", \"package\": null, "
+            "\"package_sha256\": null, \"verified\": false, \"result\": \"found\", "
+            "\"failed_sends\": 0, \"seconds\": S, \"boards\": null, \"last_time\": null, "
+            "\"last_result\": null}");
+  EXPECT_NE(fleet_report_entry(report, mute).find("\"result\": \"skipped\", \"failed_sends\": 0, "
+                                                  "\"seconds\": S, \"reason\": \"Unable to detect"),
+            std::string::npos)
+      << fleet_report_entry(report, mute);
+
+  // With the history: the hub's last line there, by its bootloaders' serial
+  // number; a line of another hub is not its.
+  const std::string history = dir.write(
+      "history.jsonl",
+      "{\"time\": \"2026-02-01T08:00:00Z\", \"model\": \"Tavrine-16\", \"boot_serial\": "
+      "\"1030.0040\", \"result\": \"failed\"}\n"
+      "{\"time\": \"2026-02-02T09:00:00Z\", \"model\": \"Tavrine-16\", \"boot_serial\": "
+      "\"1030.0040\", \"result\": \"updated\"}\n"
+      "{\"time\": \"2026-02-03T10:00:00Z\", \"model\": \"Tavrine-16\", \"boot_serial\": "
+      "\"1030.0041\", \"result\": \"skipped\"}\n");
+  r = run({"--list", "--port", "/dev/ttyUSB0", "--history", history, "--json", report});
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("\nPORT          USB    USB SERIAL  MODEL       SERIAL     MODE        FIRMWARE"
+                       "         LAST ENTRY\n/dev/ttyUSB0  1-1.2  AB12        Tavrine-16  1030.0040  "
+                       "bootloader  1:v3.00 2:v3.10  2026-02-02T09:00:00Z updated\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(fleet_report_entry(report, "/dev/ttyUSB0")
+                  .ends_with("\"last_time\": \"2026-02-02T09:00:00Z\", \"last_result\": \"updated\"}"))
+      << fleet_report_entry(report, "/dev/ttyUSB0");
+
+  // Only ports without a hub: status 1, saying so.
+  r = run({"--list", "--port", mute});
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "trelk-fleet: no Varnholt hub found\n");
+
+  for (auto &hub : hubs) {
+    hub->stop();
+    EXPECT_TRUE(only_probes(hub->lines())) << hub->port();
+  }
+  EXPECT_EQ(hubs[0]->state().at("mode"), "bootloader");
+  EXPECT_EQ(hubs[1]->state().at("mode"), "normal");
+  EXPECT_EQ(hubs[2]->state().at("mode"), "bootloader");
 }
 
 TEST_F(FleetStage, ServerOfTheSiteUnderAPrefixOnAnotherPort) {
@@ -590,6 +727,21 @@ TEST_F(FleetStage, SetupErrors) {
   EXPECT_EQ(r.exit_status, 255);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "trelk-fleet: no USB serial port found (/dev/ttyUSB*)\n");
+  // A list without a port found no hub; a history that cannot be read, or
+  // a history file that cannot be opened, is named before any port is probed.
+  r = run({"--list"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.err, "trelk-fleet: no USB serial port found (/dev/ttyUSB*)\n");
+  const std::string missing = dir.path() + "/missing/history.jsonl";
+  r = run({"--list", "--port", "/dev/null", "--history", missing});
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "trelk-fleet: cannot read the history " + missing + ": No such file or directory\n");
+  r = run({"--fw", dir.write("p.ufw", package_text(310, test_sections({0x0102}, 1))), "--port",
+           "/dev/null", "--history", missing});
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "trelk-fleet: cannot open the history " + missing + ": No such file or directory\n");
 
   // A hub, but the firmware server does not answer.
   add_hub({"--model", "1030", "--mode", "bootloader"});

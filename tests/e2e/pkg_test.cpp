@@ -12,6 +12,7 @@
 #include <random>
 #include <sstream>
 
+#include "action_e2e.h"
 #include "process.h"
 
 namespace fs = std::filesystem;
@@ -94,6 +95,16 @@ TEST(PkgCli, HelpVersionAndUsageErrorsFollowGnuConventions) {
   auto missing = pkg({"info", "/nonexistent/x.ufw"});
   EXPECT_EQ(missing.exit_status, 1);
   EXPECT_EQ(missing.err, "trelk-pkg: /nonexistent/x.ufw: No such file or directory\n");
+  // Text that is no package at all, and an empty file: no section, said so,
+  // and no report that could pass for an empty package's.
+  scratch_dir dir;
+  for (const std::string &text : {std::string("not a package\nat all\n"), std::string()}) {
+    const std::string path = dir.write("junk.ufw", text);
+    auto junk = pkg({"info", path});
+    EXPECT_EQ(junk.exit_status, 1) << junk.out;
+    EXPECT_EQ(junk.out, "");
+    EXPECT_EQ(junk.err, "trelk-pkg: " + path + ": no firmware section: not a firmware package\n");
+  }
 }
 
 TEST(PkgSample, InfoShowsEveryFactInTheDocumentedLayout) {

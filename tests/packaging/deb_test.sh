@@ -103,6 +103,12 @@ if [[ -x $build/trelk-fleet ]]; then
   grep -q -E '^\./(usr/)?lib/systemd/' <<<"$contents" && fail "the package installs a systemd unit"
   grep -q -- '--watch' "$root/usr/share/doc/trelk/examples/trelk-station.service" ||
     fail "the station's unit does not run trelk-fleet --watch"
+  grep -q -- '--history /var/lib/trelk/history.jsonl' \
+    "$root/usr/share/doc/trelk/examples/trelk-station.service" ||
+    fail "the station's unit keeps no history in /var/lib/trelk/history.jsonl"
+  reply=$(bash -c 'source "$1"; COMP_WORDS=(trelk-fleet --li); COMP_CWORD=1; _trelk_fleet; echo "${COMPREPLY[*]}"' \
+    _ "$root/usr/share/bash-completion/completions/trelk-fleet")
+  [[ $reply == "--list" ]] || fail "trelk-fleet completion of --li gave '$reply'"
   pages+=(trelk-fleet)
 fi
 

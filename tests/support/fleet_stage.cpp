@@ -122,7 +122,22 @@ std::string fleet_report_entry(const std::string &report_path, const std::string
   }
   const size_t at = json.find("{\"port\": \"" + port + "\"");
   if (at == std::string::npos) return "";
-  return json.substr(at, json.find("}", at) - at + 1);
+  // To the brace that closes it: a row may hold objects of its own.
+  int depth = 0;
+  bool quoted = false;
+  for (size_t i = at; i < json.size(); ++i) {
+    const char c = json[i];
+    if (quoted) {
+      if (c == '\\') ++i;
+      else if (c == '"') quoted = false;
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == '{' || c == '}') {
+      depth += c == '{' ? 1 : -1;
+      if (depth == 0) return json.substr(at, i - at + 1);
+    }
+  }
+  return json.substr(at);
 }
 
 std::string text_of(const std::string &path) {

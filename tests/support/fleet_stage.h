@@ -64,8 +64,8 @@ std::string make_test_authority(const std::string &dir, const std::string &host)
 // The plain output's lines of `port`, without the "PORT: " that starts them.
 std::vector<std::string> fleet_lines_of(const std::string &out, const std::string &port);
 
-// The report's object for `port` with every "seconds" value shown as S;
-// empty when the report has none.
+// The report's object for `port` (objects inside it included) with every
+// "seconds" value shown as S; empty when the report has none.
 std::string fleet_report_entry(const std::string &report_path, const std::string &port);
 
 // The report's top-level fields before "hubs", with "generated" shown as T

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "action_e2e.h"
 #include "canary.h"
@@ -23,7 +26,9 @@
 #include "display.h"
 #include "files.h"
 #include "fleet.h"
+#include "history.h"
 #include "hub_event.h"
+#include "list.h"
 #include "packages.h"
 #include "port_watch.h"
 #include "report.h"
@@ -72,7 +77,12 @@ TEST(FleetReport, EveryPortWithItsResult) {
   // Restarted after its upload, its normal firmware reported the version.
   hubs[0].restarted = true;
   hubs[0].mode_after = firmware_mode::normal;
+  // Heard in its bootloaders, then in its normal firmware after the restart.
+  hubs[0].boot_serial = "1030.0042";
+  hubs[0].firmware_serial = "42";
   hubs[1] = hubs[0];
+  hubs[0].is_canary = true;
+  hubs[1].firmware_serial.clear();  // it failed before any restart
   hubs[1].port = "/dev/ttyUSB1";
   hubs[1].result = hub_result::failed;
   hubs[1].reason = "The hub is not in bootloader mode";
@@ -90,21 +100,23 @@ TEST(FleetReport, EveryPortWithItsResult) {
             "{\"host\": \"lab-01\", \"generated\": \"2026-02-03T10:04:05Z\", \"trelk_version\": "
             "\"3.00\", \"source\": \"/srv/mirror\", \"hubs\": [\n"
             "  {\"port\": \"/dev/ttyUSB0\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
+            "\"boot_serial\": \"1030.0042\", \"firmware_serial\": \"42\", "
             "\"version_before\": 310, \"version_after\": 312, \"mode_after\": \"normal\", "
             "\"usb_path\": \"1-3.2\", \"usb_serial\": \"AB12\", \"final_port\": \"/dev/ttyUSB3\", "
             "\"package\": \"fw312.ufw\", "
             "\"package_sha256\": \"" + std::string(64, 'a') + "\", \"verified\": true, "
-            "\"result\": \"updated\", \"failed_sends\": 3, \"seconds\": 41.2},\n"
+            "\"canary\": true, \"result\": \"updated\", \"failed_sends\": 3, \"seconds\": 41.2},\n"
             // A hub that was not updated reports the version it had.
             "  {\"port\": \"/dev/ttyUSB1\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
+            "\"boot_serial\": \"1030.0042\", \"firmware_serial\": null, "
             "\"version_before\": 310, \"version_after\": 310, \"mode_after\": null, "
             "\"usb_path\": \"1-3.2\", \"usb_serial\": null, \"final_port\": \"/dev/ttyUSB1\", "
             "\"package\": \"fw312.ufw\", "
             "\"package_sha256\": \"" + std::string(64, 'a') + "\", \"verified\": false, "
             "\"result\": \"failed\", \"failed_sends\": 3, \"seconds\": 41.2, \"reason\": \"The hub "
             "is not in bootloader mode\"},\n"
-            "  {\"port\": \"/dev/ttyUSB2\", \"model\": null, \"serial\": null, \"version_before\": "
-            "null, \"version_after\": null, \"mode_after\": null, \"usb_path\": null, "
+            "  {\"port\": \"/dev/ttyUSB2\", \"model\": null, \"serial\": null, \"boot_serial\": null, "
+            "\"firmware_serial\": null, \"version_before\": null, \"version_after\": null, \"mode_after\": null, \"usb_path\": null, "
             "\"usb_serial\": null, \"final_port\": null, \"package\": null, "
             "\"package_sha256\": null, \"verified\": false, \"result\": \"skipped\", "
             "\"failed_sends\": 0, \"seconds\": 0.0, \"reason\": \"Unable to detect a Varnholt "
@@ -119,7 +131,8 @@ TEST(FleetReport, EveryPortWithItsResult) {
   hubs[1].version_after = -1;
   hubs[1].mode_after = firmware_mode::bootloader;
   EXPECT_NE(fleet_report_json(head, hubs).find("\"port\": \"/dev/ttyUSB1\", \"model\": \"Tavrine-16\", "
-                                               "\"serial\": \"1030.0042\", \"version_before\": 310, "
+                                               "\"serial\": \"1030.0042\", \"boot_serial\": \"1030.0042\", "
+                                               "\"firmware_serial\": null, \"version_before\": 310, "
                                                "\"version_after\": null, \"mode_after\": \"bootloader\""),
             std::string::npos);
   hubs[1].version_after = 300;
@@ -191,6 +204,10 @@ TEST(FleetDisplay, LiveTableColumnsAndAStationsHeader) {
   {
     fleet_display display(hubs, out, /*terminal=*/true, /*dry_run=*/false);
     display.watching();
+    // Drawn at once, not first when a hub changes.
+    std::fflush(out);
+    EXPECT_TRUE(std::string(text, size).starts_with("\r\x1b[KWatching for hubs \u2014 "));
+    EXPECT_NE(std::string(text, size).find("\n\r\x1b[KPORT "), std::string::npos);
     display.close();
   }
   std::fflush(out);
@@ -280,6 +297,195 @@ TEST(FleetReport, WrittenWholeOrNotAtAll) {
             "trelk-fleet: " + dir.path() + "/none/report.json: No such file or directory\n"
             "trelk-fleet: cannot write the report " + dir.path() +
                 "/none/report.json: No such file or directory\n");
+}
+
+// A probed hub as --list and the history see it.
+fleet_hub probed_hub(const std::string &port, const std::string &model, bool bootloader,
+                     const std::string &serial, const char *usb_serial) {
+  fleet_hub hub;
+  hub.port = port;
+  hub.is_hub = true;
+  hub.model = model;
+  hub.in_bootloader = bootloader;
+  hub.serial = serial;
+  (bootloader ? hub.boot_serial : hub.firmware_serial) = serial;
+  hub.version_before = 310;
+  if (usb_serial != nullptr) {
+    hub.usb.known = 1;
+    copy_text(hub.usb.usb_path, sizeof hub.usb.usb_path, "1-1");
+    hub.usb.has_serial = 1;
+    copy_text(hub.usb.serial, sizeof hub.usb.serial, usb_serial);
+  }
+  return hub;
+}
+
+std::string read_text(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Each finished hub once, as it finishes, after what the file held; a port
+// without a hub, a hub still running and a hub without a result add none.
+TEST(FleetHistory, ALinePerFinishedHubAppended) {
+  scratch_dir dir;
+  const std::string path = dir.path() + "/history.jsonl";
+  ASSERT_TRUE(write_text_file(path, "{\"earlier\": 1}\n"));
+  std::vector<fleet_hub> hubs = {probed_hub("/dev/ttyUSB0", "Tavrine-16", true, "1030.0040", "AB12"),
+                                 probed_hub("/dev/ttyUSB1", "Tavrine-10", false, "40", nullptr)};
+  hubs.push_back(fleet_hub{});
+  hubs[2].port = "/dev/ttyUSB2";
+  hubs[2].result = hub_result::skipped;
+  hubs[0].result = hub_result::updated;
+  hubs[0].pid = 4242;  // its process has not ended yet
+  fleet_history_log log;
+  log.record(hubs);  // not opened: nothing
+  ASSERT_EQ(log.open(path), 1);
+  log.record(hubs);
+  EXPECT_EQ(read_text(path), "{\"earlier\": 1}\n");
+  hubs[0].pid = -1;
+  log.record(hubs);
+  hubs[1].result = hub_result::up_to_date;
+  hubs.push_back(hubs[1]);  // a station's next visit
+  hubs.back().port = "/dev/ttyUSB3";
+  log.record(hubs);
+  log.record(hubs);
+  EXPECT_FALSE(log.failed());
+
+  std::istringstream in(read_text(path));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u);
+  char host[256] = "";
+  gethostname(host, sizeof host);
+  // The report's row, after the time and the host.
+  const std::string report = fleet_report_json({}, {hubs[0]});
+  const size_t row = report.find("\n  {") + 4;
+  const std::string when = lines[1].substr(10, 20);
+  EXPECT_EQ(lines[1], "{\"time\": \"" + when + "\", \"host\": \"" + host + "\", " +
+                          report.substr(row, report.rfind("}\n]}") + 1 - row));
+  EXPECT_EQ(when, fleet_utc_now().substr(0, 11) + when.substr(11)) << when;
+  EXPECT_NE(lines[2].find("\"port\": \"/dev/ttyUSB1\""), std::string::npos) << lines[2];
+  EXPECT_NE(lines[3].find("\"port\": \"/dev/ttyUSB3\""), std::string::npos) << lines[3];
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0644u);
+}
+
+// Opening: made when missing, refused with the cause; another run's lock is
+// waited for, not broken.
+TEST(FleetHistory, OpenedForAppendingUnderALock) {
+  scratch_dir dir;
+  testing::internal::CaptureStderr();
+  fleet_history_log missing_folder, folder, fifo;
+  EXPECT_EQ(missing_folder.open(dir.path() + "/none/history.jsonl"), 0);
+  EXPECT_EQ(folder.open(dir.path()), 0);
+  ASSERT_EQ(mkfifo((dir.path() + "/fifo").c_str(), 0600), 0);
+  EXPECT_EQ(fifo.open(dir.path() + "/fifo"), 0);
+  EXPECT_EQ(fleet_history_readable(dir.path() + "/fifo"), 0);
+  EXPECT_EQ(fleet_history_readable(dir.path() + "/none"), 0);
+  std::vector<fleet_hub> none;
+  EXPECT_EQ(fleet_history_lookup(dir.path() + "/none", none), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "trelk-fleet: cannot open the history " + dir.path() +
+                "/none/history.jsonl: No such file or directory\n"
+                "trelk-fleet: cannot open the history " + dir.path() + ": Is a directory\n"
+                "trelk-fleet: cannot open the history " + dir.path() + "/fifo: No such device or address\n"
+                "trelk-fleet: cannot read the history " + dir.path() + "/fifo: not a regular file\n"
+                "trelk-fleet: cannot read the history " + dir.path() + "/none: No such file or directory\n"
+                "trelk-fleet: cannot read the history " + dir.path() + "/none: No such file or directory\n");
+
+  // Another run holds the lock for a moment: the line waits for it.
+  const std::string path = dir.path() + "/history.jsonl";
+  fleet_history_log log;
+  ASSERT_EQ(log.open(path), 1);
+  const int other = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(other, LOCK_EX), 0);
+  std::thread release([other] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    flock(other, LOCK_UN);
+  });
+  std::vector<fleet_hub> hubs = {probed_hub("/dev/ttyUSB0", "Tavrine-16", true, "1030.0040", nullptr)};
+  hubs[0].result = hub_result::updated;
+  const auto start = std::chrono::steady_clock::now();
+  log.record(hubs);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  release.join();
+  close(other);
+  EXPECT_GE(waited, std::chrono::milliseconds(250));
+  EXPECT_NE(read_text(path).find("\"port\": \"/dev/ttyUSB0\""), std::string::npos);
+}
+
+// --list --history: the last line that is the hub's, by the bootloaders'
+// serial, or within the model by the firmware's serial or a USB serial that
+// tells bridges apart; lines that are no entry are passed over.
+TEST(FleetHistory, EachHubGetsItsLastEntry) {
+  scratch_dir dir;
+  const auto line = [](const std::string &time, const std::string &model, const std::string &boot,
+                       const std::string &firmware, const std::string &usb, const std::string &result) {
+    const auto text = [](const std::string &v) { return v.empty() ? std::string("null") : "\"" + v + "\""; };
+    return "{\"time\": \"" + time + "\", \"host\": \"lab\", \"model\": " + text(model) +
+           ", \"boot_serial\": " + text(boot) + ", \"firmware_serial\": " + text(firmware) +
+           ", \"usb_serial\": " + text(usb) + ", \"result\": \"" + result + "\"}\n";
+  };
+  const std::string path = dir.path() + "/history.jsonl";
+  ASSERT_TRUE(write_text_file(
+      path,
+      line("T1", "Tavrine-16", "1030.0040", "", "", "failed") +
+          line("T2", "Tavrine-16", "1030.0040", "40", "", "updated") +
+          "not json\n{\"time\": \"T9\"}\n" + std::string(HISTORY_LINE_MAX + 10, '{') + "\n" +
+          line("T3", "Tavrine-10", "", "40", "", "updated") +  // another model's "40"
+          line("T4", "Tavrine-24", "", "", "CD34", "up-to-date") +
+          line("T4", "Tavrine-24", "", "", "EF56", "updated") +
+          line("T5", "Tavrine-16", "", "", "CLONE", "updated") +
+          line("T6", "Tavrine-16", "", "", "0", "updated") +
+          line("T7", "Tavrine-16", "1030.0040", "", "", "up-to-date") +
+          "{\"time\": \"T8\", \"model\": \"Tavrine-16\", \"boot_serial\": \"1030.0040\", \"result\": \"upd"));
+  std::vector<fleet_hub> hubs = {
+      probed_hub("/dev/ttyUSB0", "Tavrine-16", false, "40", nullptr),        // firmware serial
+      probed_hub("/dev/ttyUSB1", "Tavrine-16", true, "1030.0040", nullptr),  // bootloaders' serial
+      probed_hub("/dev/ttyUSB2", "Tavrine-24", true, "1050.0001", "CD34"),   // its USB serial
+      probed_hub("/dev/ttyUSB3", "Tavrine-16", true, "1030.0007", "CLONE"),  // a shared USB serial
+      probed_hub("/dev/ttyUSB4", "Tavrine-16", true, "1030.0008", "CLONE"),
+      probed_hub("/dev/ttyUSB5", "Tavrine-16", true, "1030.0009", "0"),      // a placeholder
+      probed_hub("/dev/ttyUSB6", "Tavrine-20", true, "1080.0001", "EF56")};  // another model
+  hubs.push_back(fleet_hub{});  // no hub
+  hubs.back().port = "/dev/ttyUSB7";
+  ASSERT_EQ(fleet_history_lookup(path, hubs), 1);
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"T2", "updated"}, {"T7", "up-to-date"}, {"T4", "up-to-date"}, {"", ""},
+      {"", ""},          {"", ""},             {"", ""},             {"", ""}};
+  for (size_t i = 0; i < hubs.size(); ++i) {
+    EXPECT_EQ(hubs[i].last_time, expected[i].first) << hubs[i].port;
+    EXPECT_EQ(hubs[i].last_result, expected[i].second) << hubs[i].port;
+  }
+  // Shown in the list's table, beside every hub's identity.
+  hubs[7].reason = "Unable to detect a Varnholt hub on port /dev/ttyUSB7";
+  const std::vector<std::string> table = fleet_list_table({hubs[0], hubs[2], hubs[7]}, /*history=*/true);
+  EXPECT_EQ(table, (std::vector<std::string>{
+                       "PORT          USB  USB SERIAL  MODEL       SERIAL     MODE        FIRMWARE  "
+                       "LAST ENTRY     NOTE",
+                       "/dev/ttyUSB0  -    -           Tavrine-16  40         normal      v3.10     "
+                       "T2 updated",
+                       "/dev/ttyUSB2  1-1  CD34        Tavrine-24  1050.0001  bootloader            "
+                       "T4 up-to-date",
+                       "/dev/ttyUSB7  -    -           -           -          -           -         "
+                       "-              Unable to detect a Varnholt hub on port /dev/ttyUSB7"}));
+}
+
+// What a run without a hub says happened.
+TEST(FleetReport, NoHubFoundSaysWhenThePortsWereHeld) {
+  std::vector<fleet_hub> ports(2);
+  ports[0].reason = "Unable to detect a Varnholt hub on port /dev/ttyUSB0";
+  ports[1].reason = "Serial port /dev/ttyUSB1 is in use by another program; Unable to connect";
+  EXPECT_EQ(fleet_no_hub_message(ports), "no Varnholt hub found; 1 port is in use by another program");
+  ports[0].reason = "Serial port /dev/ttyUSB0 is in use by another program; Unable to connect";
+  EXPECT_EQ(fleet_no_hub_message(ports), "no hub could be probed: 2 ports are in use by another program");
+  ports.resize(1);
+  EXPECT_EQ(fleet_no_hub_message(ports), "no hub could be probed: 1 port is in use by another program");
+  ports[0].reason = "Unable to detect a Varnholt hub on port /dev/ttyUSB0";
+  EXPECT_EQ(fleet_no_hub_message(ports), "no Varnholt hub found");
 }
 
 TEST(FleetReport, HeadSaysWhereWhenAndWhat) {

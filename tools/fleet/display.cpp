@@ -154,6 +154,10 @@ std::string after_text(const fleet_hub &hub) {
 
 }  // namespace
 
+std::vector<std::string> fleet_align_rows(const std::vector<std::vector<std::string>> &rows) {
+  return aligned(rows);
+}
+
 fleet_display::fleet_display(const std::vector<fleet_hub> &hubs, FILE *out, bool terminal,
                              bool dry_run)
     : hubs_(hubs), out_(out), terminal_(terminal), dry_run_(dry_run) {}
@@ -244,11 +248,15 @@ void fleet_display::redraw_if_due(int64_t now_ms) {
 
 void fleet_display::watching() {
   watching_ = true;
-  if (!terminal_) {
-    std::fputs("Watching for hubs: each USB serial port plugged in is probed and its hub "
-               "updated; Ctrl-C to stop\n", out_);
-    std::fflush(out_);
+  // The header and the titles at once: a station waiting for its first hub
+  // must not look like a hung program.
+  if (terminal_) {
+    redraw();
+    return;
   }
+  std::fputs("Watching for hubs: each USB serial port plugged in is probed and its hub "
+             "updated; Ctrl-C to stop\n", out_);
+  std::fflush(out_);
 }
 
 std::string fleet_display::watch_header() const {

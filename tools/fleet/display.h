@@ -17,6 +17,10 @@
 
 #include "fleet.h"
 
+// Rows as lines whose columns are as wide as their longest cell, two spaces
+// apart, without trailing blanks (the tables' layout).
+std::vector<std::string> fleet_align_rows(const std::vector<std::vector<std::string>> &rows);
+
 class fleet_display {
  public:
   // `hubs` must outlive the display and keep its size.
@@ -33,7 +37,7 @@ class fleet_display {
   void redraw_if_due(int64_t now_ms);
   // A station (--watch): on a terminal a header line of the counts so far
   // over the table, which shows the visits in progress and the latest
-  // finished ones; without one, a line saying the station runs. `hubs` may
+  // finished ones, drawn at once; without one, a line saying the station runs. `hubs` may
   // grow from here on (one entry per visit), between calls.
   void watching();
   // The last redraw; plain output needs none.

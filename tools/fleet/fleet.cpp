@@ -74,3 +74,21 @@ std::string fleet_duration_text(int64_t ms) {
   if (ms >= MINUTE_MS && ms % MINUTE_MS == 0) return std::to_string(ms / MINUTE_MS) + " min";
   return std::to_string((ms + 999) / 1000) + " s";
 }
+
+namespace {
+
+// What the library says of a port that another program holds; a probe's
+// reason is its captured messages.
+constexpr const char *HELD_PORT_TEXT = " is in use by another program";
+
+}  // namespace
+
+std::string fleet_no_hub_message(const std::vector<fleet_hub> &hubs) {
+  size_t held = 0;
+  for (const fleet_hub &hub : hubs) held += hub.reason.find(HELD_PORT_TEXT) != std::string::npos;
+  if (held == 0) return "no Varnholt hub found";
+  const std::string ports = std::to_string(held) + (held == 1 ? " port is" : " ports are") +
+                            " in use by another program";
+  if (held == hubs.size()) return "no hub could be probed: " + ports;
+  return "no Varnholt hub found; " + ports;
+}

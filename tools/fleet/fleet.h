@@ -37,6 +37,8 @@ struct fleet_options {
   std::string ca_file;              // --ca-file; empty: the system's authorities
   std::string sha256sums;           // --sha256sums; empty: no trusted list
   std::string mirror_dir;           // --mirror; empty: update hubs
+  bool list = false;                // --list: probe and show the hubs, change nothing
+  std::string history_path;         // --history; empty: no history kept or read
 };
 
 // What reaches each hub's process of how its hub is to be updated.
@@ -61,6 +63,11 @@ struct fleet_hub {
   uint16_t hub_code = 0;
   std::string model;                // empty for a code no model has
   std::string serial;
+  // The hub's two serial numbers, each once it was heard in this run: its
+  // bootloaders' (hub code and board 1's serial, "1030.0040") and its normal
+  // firmware's ("40"). Empty while not heard.
+  std::string boot_serial;
+  std::string firmware_serial;
   int version_before = -1;          // -1 while unknown
   int board_count = 0;
   uint16_t board_types[DEVICE_MAX_BOARDS] = {};
@@ -115,6 +122,12 @@ struct fleet_hub {
   std::string arrived;              // a station's visit: when it was plugged in (UTC, ISO 8601)
   int64_t ended_ms = 0;             // monotonic, at its result
 
+  // --list: only probed and shown; with --history, its last entry's time
+  // and result (empty: none matched).
+  bool listed = false;
+  std::string last_time;
+  std::string last_result;
+
   // Its current process (parent side); -1 and closed when none.
   pid_t pid = -1;
   int event_fd = -1;
@@ -140,3 +153,9 @@ const char *fleet_result_name(hub_result result);
 std::string fleet_model_name(uint16_t code);
 // The model name, or the hub code in hex for a code no model has.
 std::string fleet_model_text(const fleet_hub &hub);
+
+// Why a probe found no hub at all, for "trelk-fleet: ..." on stderr: "no
+// hub could be probed: N ports are in use by another program" when every
+// port without a hub was held by another program; "no Varnholt hub found"
+// otherwise (naming the held ports' count when some were).
+std::string fleet_no_hub_message(const std::vector<fleet_hub> &hubs);

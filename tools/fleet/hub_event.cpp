@@ -59,6 +59,8 @@ int hub_event_pop(std::string *buffer, hub_event *event) {
   buffer->erase(0, sizeof *event);
   // The texts come from another process: never trust their terminators.
   event->serial[sizeof event->serial - 1] = '\0';
+  event->boot_serial[sizeof event->boot_serial - 1] = '\0';
+  event->firmware_serial[sizeof event->firmware_serial - 1] = '\0';
   event->reason[sizeof event->reason - 1] = '\0';
   event->final_port[sizeof event->final_port - 1] = '\0';
   event->usb.usb_path[sizeof event->usb.usb_path - 1] = '\0';

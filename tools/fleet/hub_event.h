@@ -84,6 +84,10 @@ struct hub_event {
   // end (all zero when it was not open): the device the hub holds
   port_node final_node;
   char serial[24];
+  // result: the serial numbers heard in the hub's process ("" none): its
+  // bootloaders' once they were ready, its normal firmware's after its restart
+  char boot_serial[24];
+  char firmware_serial[24];
   char reason[320];
   char final_port[256];      // the port the hub was on at the end ("" unknown)
 };

@@ -38,19 +38,21 @@ struct hub_outcome {
   firmware_mode mode = firmware_mode::unknown;
   bool restarted = false;
   std::string reason;
-  bool away = false;  // ended for being away beyond its bound
+  std::string firmware_serial;  // what its normal firmware said after the restart
+  bool away = false;            // ended for being away beyond its bound
 };
 
 // An outcome that the library's messages explain.
 hub_outcome outcome(hub_result result, int version_after = -1,
                     firmware_mode mode = firmware_mode::unknown) {
-  return {result, version_after, mode, /*restarted=*/false, ""};
+  return {result, version_after, mode, /*restarted=*/false, "", ""};
 }
 
 // `final_port` is where the hub was at the end ("" when no link was open),
-// `final_node` its device while the link had it open.
+// `final_node` its device while the link had it open, `boot_serial` its
+// bootloaders' serial number ("" when they were not ready).
 int send_result(int fd, const hub_outcome &outcome, const std::string &final_port = "",
-                const port_node &final_node = {}) {
+                const port_node &final_node = {}, const std::string &boot_serial = "") {
   hub_event event = hub_event_make(event_kind::result);
   event.result = outcome.result;
   event.phase = hub_phase::done;
@@ -61,6 +63,8 @@ int send_result(int fd, const hub_outcome &outcome, const std::string &final_por
   hub_event_set_reason(&event, outcome.reason);
   copy_text(event.final_port, sizeof event.final_port, final_port.c_str());
   event.final_node = final_node;
+  copy_text(event.boot_serial, sizeof event.boot_serial, boot_serial.c_str());
+  copy_text(event.firmware_serial, sizeof event.firmware_serial, outcome.firmware_serial.c_str());
   hub_event_send(fd, event);
   return outcome.result == hub_result::failed ? 1 : 0;
 }
@@ -99,7 +103,7 @@ class away_watch {
                       "unplugged during its update and not back within " +
                           fleet_duration_text(limit_ms_) +
                           ": it may hold incomplete firmware; plug it in again",
-                      /*away=*/true};
+                      /*firmware_serial=*/"", /*away=*/true};
     send_result(fd_, ended);
     // The port is gone: there is nothing to restore, and the action thread,
     // still waiting inside the library, must not touch a returning hub.
@@ -165,7 +169,7 @@ void report_failed(void *context, const upload_progress *progress) {
                 progress->failed);
   // The boards were answering in their bootloaders, and stay there.
   send_result(static_cast<upload_reporter *>(context)->fd,
-              {hub_result::failed, -1, firmware_mode::bootloader, /*restarted=*/false, reason});
+              {hub_result::failed, -1, firmware_mode::bootloader, /*restarted=*/false, reason, ""});
 }
 
 struct device_release {
@@ -178,6 +182,7 @@ struct hub_update {
   const fleet_update_rules &rules;
   int event_fd;
   std::unique_ptr<device, device_release> dev;
+  std::string boot_serial;  // as the bootloaders gave it, once they were ready
 };
 
 // The mode the hub was last detected in; unknown when the link was lost or
@@ -196,7 +201,7 @@ int finish(hub_update &u, const hub_outcome &outcome) {
       u.dev->serial != nullptr && serial_available(u.dev->serial) ? port_node_of(final_port)
                                                                   : port_node{};
   u.dev.reset();
-  return send_result(u.event_fd, outcome, final_port, node);
+  return send_result(u.event_fd, outcome, final_port, node, u.boot_serial);
 }
 
 // Into the bootloaders. A hub whose normal firmware already runs the package
@@ -226,7 +231,8 @@ hub_outcome restart_and_read_back(hub_update &u, restart_purpose purpose) {
   copy_text(expected.self.serial_number, sizeof expected.self.serial_number, serial.c_str());
   const restart_report report = fleet_restart_hub(u.dev.get(), expected);
   const hub_verdict verdict = restart_verdict(report, u.hub.package->version, purpose);
-  return {verdict.result, verdict.version_after, verdict.mode, /*restarted=*/true, verdict.reason};
+  return {verdict.result, verdict.version_after, verdict.mode, /*restarted=*/true, verdict.reason,
+          report.serial};
 }
 
 // A hub in its bootloaders that holds the package already (without force):
@@ -286,8 +292,10 @@ int hub_process_update(const fleet_hub &hub, const fleet_update_rules &rules, in
   // a probe goes to it.
   device *dev = device_create_following(hub.port.c_str(), &hub.usb, &hub.self);
   if (dev == nullptr) return send_result(event_fd, outcome(hub_result::failed));
-  hub_update u{hub, rules, event_fd, {dev, {}}};
+  hub_update u{hub, rules, event_fd, {dev, {}}, ""};
   if (std::optional<hub_outcome> ended = bring_into_bootloaders(u)) return finish(u, *ended);
+  // Ready bootloaders give the hub's other serial number.
+  u.boot_serial = dev->serial_number;
 
   send_phase(event_fd, hub_phase::checking);
   switch (ufw_check_device_status(hub.package, dev)) {

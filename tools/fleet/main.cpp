@@ -33,6 +33,8 @@
 #include "files.h"
 #include "fleet.h"
 #include "functions.h"
+#include "history.h"
+#include "list.h"
 #include "mirror.h"
 #include "options.h"
 #include "packages.h"
@@ -49,10 +51,12 @@ constexpr const char *kProgram = "trelk-fleet";
 
 constexpr const char *kHelp =
     "Usage: trelk-fleet [OPTION]...\n"
+    "  or:  trelk-fleet --list [--port PATH]... [--json FILE] [--history FILE]\n"
     "  or:  trelk-fleet --mirror DIR [--server SOURCE] [--ca-file FILE]\n"
     "                   [--sha256sums FILE]\n"
     "Update every Varnholt hub on this machine at once, one process per hub;\n"
-    "or, with --mirror, copy the firmware source into DIR for an offline lab.\n"
+    "or, with --list, show every hub without changing it; or, with --mirror,\n"
+    "copy the firmware source into DIR for an offline lab.\n"
     "\n"
     "Without --port, every /dev/ttyUSB* port is probed as 'trelk --auto' probes\n"
     "them; ports where no hub answers, or that another program holds, are\n"
@@ -81,6 +85,15 @@ constexpr const char *kHelp =
     "                      each package comes from; nothing but the detection\n"
     "                      probes is sent\n"
     "      --json FILE   write a report of every hub to FILE (JSON)\n"
+    "      --list        change nothing: probe the hubs and show each one's port,\n"
+    "                      USB socket and serial, model, serial numbers, mode\n"
+    "                      and firmware (each board's in its bootloaders); no\n"
+    "                      firmware source is needed\n"
+    "      --history FILE\n"
+    "                    append a line of JSON for each hub as it finishes (its\n"
+    "                      report row, with \"time\" and \"host\") to FILE, shared\n"
+    "                      safely by runs on this machine (a dry run adds none);\n"
+    "                      with --list, show each hub's last entry in FILE\n"
     "      --server SOURCE\n"
     "                    take the firmware from SOURCE: http://HOST[:PORT][/PREFIX]\n"
     "                      or https://HOST[:PORT][/PREFIX] (the files at\n"
@@ -111,9 +124,9 @@ constexpr const char *kHelp =
     "\n"
     "Exit status:\n"
     " 0    every hub found was updated or is up to date (--mirror: all stored;\n"
-    "      --watch: every visit),\n"
+    "      --watch: every visit; --list: a hub was found),\n"
     " 1    a hub failed or was skipped (--mirror: a package could not be\n"
-    "      mirrored, and nothing was stored),\n"
+    "      mirrored, and nothing was stored; --list: no hub was found),\n"
     " 255  a usage or setup error (no package, firmware server unreachable,\n"
     "      no hub found without --watch, DIR not writable),\n"
     " 128+N  interrupted by signal N (the summary names the incomplete hubs;\n"
@@ -125,6 +138,22 @@ int usage_error(const std::string &message) {
   return FLEET_EXIT_SETUP;
 }
 
+// --list changes nothing and needs no firmware: the options of an update
+// contradict it. -1 when none is given, else the usage error's status.
+int list_conflict(const fleet_options &opts) {
+  const std::pair<bool, const char *> update_options[] = {
+      {!opts.fw_path.empty(), "--fw"},  {!opts.server.empty(), "--server"},
+      {!opts.ca_file.empty(), "--ca-file"}, {!opts.sha256sums.empty(), "--sha256sums"},
+      {opts.force, "--force"},          {opts.dry_run, "--dry-run"},
+      {opts.canary, "--canary"},        {opts.no_restart, "--no-restart"},
+      {opts.watch, "--watch"},
+  };
+  for (const auto &[given, name] : update_options)
+    if (given) return usage_error(std::string("options '--list' and '") + name +
+                                  "' cannot be used together");
+  return -1;
+}
+
 // Options that contradict each other: -1 when there are none, else the
 // usage error's status.
 int conflicting_options(const fleet_options &opts) {
@@ -134,11 +163,16 @@ int conflicting_options(const fleet_options &opts) {
       {opts.dry_run, "--dry-run"},       {!opts.json_path.empty(), "--json"},
       {opts.canary, "--canary"},         {opts.no_restart, "--no-restart"},
       {opts.watch, "--watch"},           {opts.away_limit_given, "--away-limit"},
+      {!opts.history_path.empty(), "--history"}, {opts.list, "--list"},
   };
   if (!opts.mirror_dir.empty())
     for (const auto &[given, name] : hub_options)
       if (given) return usage_error(std::string("options '--mirror' and '") + name +
                                     "' cannot be used together");
+  if (opts.list) {
+    const int status = list_conflict(opts);
+    if (status >= 0) return status;
+  }
   if (!opts.fw_path.empty() && !opts.server.empty())
     return usage_error("options '--fw' and '--server' cannot be used together");
   // A station takes every port that appears, and a dry run would watch
@@ -155,7 +189,7 @@ int conflicting_options(const fleet_options &opts) {
 
 enum option_code {
   o_fw = 256, o_port, o_jobs, o_force, o_dry_run, o_json, o_server, o_ca_file, o_sha256sums,
-  o_mirror, o_canary, o_no_restart, o_watch, o_away_limit, o_help, o_version
+  o_mirror, o_canary, o_no_restart, o_watch, o_away_limit, o_list, o_history, o_help, o_version
 };
 
 const option kLongOptions[] = {
@@ -173,6 +207,8 @@ const option kLongOptions[] = {
     {"no-restart", no_argument, nullptr, o_no_restart},
     {"watch", no_argument, nullptr, o_watch},
     {"away-limit", required_argument, nullptr, o_away_limit},
+    {"list", no_argument, nullptr, o_list},
+    {"history", required_argument, nullptr, o_history},
     {"help", no_argument, nullptr, o_help},
     {"version", no_argument, nullptr, o_version},
     {nullptr, 0, nullptr, 0},
@@ -219,6 +255,8 @@ int take_option(int c, const char *value, const char *given, fleet_options *opts
       opts->away_limit_given = true;
       return take_count(value, "away limit", "a whole number of seconds from 1 up",
                         &opts->away_limit_s);
+    case o_list: opts->list = true; return -1;
+    case o_history: opts->history_path = value; return -1;
     case o_help:
       std::fputs(kHelp, stdout);
       return FLEET_EXIT_OK;
@@ -353,12 +391,15 @@ struct update_run {
   fleet_display &display;
   int64_t start;
   std::string source;  // the report's "source": the server, mirror or --fw file
+  fleet_history_log &history;
 };
 
 // The end of every run that got as far as its hubs: the last redraw, the
 // package lines, the summary and the report. Returns `status`, or 1 instead
 // of 0 when the report could not be written.
 int finish_run(update_run &run, int status) {
+  run.history.record(run.hubs);
+  if (run.history.failed() && status == FLEET_EXIT_OK) status = FLEET_EXIT_HUB_FAILED;
   run.display.close();
   run.display.packages(run.packages.describe());
   run.display.summary(static_cast<double>(get_absolute_time() - run.start) / 1000.0,
@@ -383,7 +424,7 @@ int probe_hubs(update_run &run) {
   for (const fleet_hub &hub : run.hubs) any_hub = any_hub || hub.is_hub;
   if (any_hub) return -1;
   run.display.close();
-  print_error("%s: no Varnholt hub found\n", kProgram);
+  print_error("%s: %s\n", kProgram, fleet_no_hub_message(run.hubs).c_str());
   return finish_run(run, FLEET_EXIT_SETUP);
 }
 
@@ -401,7 +442,10 @@ int plan_hubs(update_run &run, std::vector<bool> *wanted) {
   fleet_plan(run.hubs, update_rules(run.opts));
   if (run.opts.canary) fleet_choose_canaries(run.hubs);
   show_plan(run.hubs, wanted, run.opts.dry_run, run.display);
-  if (!run.opts.dry_run) return -1;
+  if (!run.opts.dry_run) {
+    run.history.record(run.hubs);  // the hubs whose run ends with the plan
+    return -1;
+  }
   const int status = exit_status(run.hubs);
   settle_dry_run(run.hubs);
   return finish_run(run, status);
@@ -424,6 +468,21 @@ int watch_hubs(const fleet_options &opts, run_setup &setup, package_set &package
   return fleet_station(opts, packages, source, source_label(opts, setup));
 }
 
+// The hubs of the ports to probe, their aliases said, interrupts caught.
+// -1 to go on; else `no_port` after saying that there is no port, or the
+// setup error's status.
+int hubs_to_probe(const fleet_options &opts, int no_port, std::vector<fleet_hub> *hubs) {
+  const std::vector<std::string> ports = ports_to_probe(opts);
+  if (ports.empty()) {
+    print_error("%s: no USB serial port found (/dev/ttyUSB*)\n", kProgram);
+    return no_port;
+  }
+  if (!fleet_catch_interrupts()) return FLEET_EXIT_SETUP;
+  *hubs = fleet_hubs_of_ports(ports);
+  say_aliases(*hubs);
+  return -1;
+}
+
 // Probes, plans and updates the hubs; returns the exit status.
 int update_hubs(const fleet_options &opts, run_setup &setup) {
   if (!opts.json_path.empty() && !fleet_report_writable(opts.json_path)) return FLEET_EXIT_SETUP;
@@ -431,28 +490,34 @@ int update_hubs(const fleet_options &opts, run_setup &setup) {
   package_set packages(setup.checks);
   if (!opts.fw_path.empty() && !packages.load_file(opts.fw_path)) return FLEET_EXIT_SETUP;
   if (opts.watch) return watch_hubs(opts, setup, packages);
-
-  const std::vector<std::string> ports = ports_to_probe(opts);
-  if (ports.empty()) {
-    print_error("%s: no USB serial port found (/dev/ttyUSB*)\n", kProgram);
+  // A dry run changes nothing, so it adds nothing to the history.
+  fleet_history_log history;
+  if (!opts.history_path.empty() && !opts.dry_run && !history.open(opts.history_path))
     return FLEET_EXIT_SETUP;
-  }
-  if (!fleet_catch_interrupts()) return FLEET_EXIT_SETUP;
-  packages.stop_when_readable(fleet_interrupt_fd());
 
-  std::vector<fleet_hub> hubs = fleet_hubs_of_ports(ports);
-  say_aliases(hubs);
+  std::vector<fleet_hub> hubs;
+  int status = hubs_to_probe(opts, FLEET_EXIT_SETUP, &hubs);
+  if (status >= 0) return status;
+  packages.stop_when_readable(fleet_interrupt_fd());
   fleet_display display(hubs, stdout, isatty(STDOUT_FILENO) == 1, opts.dry_run);
   update_run run{opts, setup, packages, hubs, display, get_absolute_time(),
-                 source_label(opts, setup)};
-  int status = probe_hubs(run);
+                 source_label(opts, setup), history};
+  status = probe_hubs(run);
   if (status >= 0) return status;
   std::vector<bool> wanted(hubs.size(), false);
   status = plan_hubs(run, &wanted);
   if (status >= 0) return status;
-  fleet_run_stage(hubs, wanted, fleet_stage::update, opts.jobs, update_rules(opts), display);
+  fleet_run_stage(hubs, wanted, fleet_stage::update, opts.jobs, update_rules(opts), display,
+                  [&] { history.record(hubs); });
   if (fleet_interrupt_signal() != 0) settle_interrupted(hubs);
   return finish_run(run, exit_status(hubs));
+}
+
+// --list: no firmware source, no package; the probes alone.
+int list_hubs(const fleet_options &opts) {
+  std::vector<fleet_hub> hubs;
+  const int status = hubs_to_probe(opts, FLEET_EXIT_HUB_FAILED, &hubs);
+  return status >= 0 ? status : fleet_list(opts, hubs);
 }
 
 }  // namespace
@@ -464,6 +529,7 @@ int main(int argc, char **argv) {
   // The library's display options stay at their defaults: the hub processes
   // install their own upload observer anyway.
   std::memset(&options, 0, sizeof options);
+  if (opts.list) return list_hubs(opts);
 
   run_setup setup;
   const int prepared = prepare(opts, &setup);

@@ -58,6 +58,24 @@ double tenths(double seconds) {
   return std::strtod(text, nullptr);
 }
 
+// What --list adds to a hub's object: each board's type and version as its
+// bootloaders gave them (null for a hub in its normal firmware, which gives
+// only the hub's), and its last history entry (nulls for none).
+void add_listed(const fleet_hub &hub, ordered_json &o) {
+  ordered_json boards = nullptr;
+  if (hub.is_hub && hub.in_bootloader) {
+    boards = ordered_json::array();
+    for (int b = 1; b <= device_board_limit(hub.board_count); ++b) {
+      char type[8];
+      std::snprintf(type, sizeof type, "%04x", hub.board_types[b]);
+      boards.push_back({{"board", b}, {"type", type}, {"version", hub.board_versions[b]}});
+    }
+  }
+  o["boards"] = boards;
+  o["last_time"] = text_or_null(!hub.last_time.empty(), hub.last_time);
+  o["last_result"] = text_or_null(!hub.last_result.empty(), hub.last_result);
+}
+
 // One hub's object; a field more is one line more.
 ordered_json hub_object(const fleet_hub &hub) {
   const double seconds = hub.ended_ms > hub.started_ms
@@ -73,6 +91,8 @@ ordered_json hub_object(const fleet_hub &hub) {
   if (!hub.arrived.empty()) o["started"] = hub.arrived;
   o["model"] = text_or_null(hub.is_hub && !hub.model.empty(), hub.model);
   o["serial"] = text_or_null(hub.is_hub, hub.serial);
+  o["boot_serial"] = text_or_null(hub.is_hub && !hub.boot_serial.empty(), hub.boot_serial);
+  o["firmware_serial"] = text_or_null(hub.is_hub && !hub.firmware_serial.empty(), hub.firmware_serial);
   o["version_before"] = number_or_null(hub.is_hub && hub.version_before >= 0, hub.version_before);
   o["version_after"] = number_or_null(hub.is_hub && after >= 0, after);
   o["mode_after"] = mode_value(hub);
@@ -82,15 +102,27 @@ ordered_json hub_object(const fleet_hub &hub) {
   o["package"] = text_or_null(has_package, hub.package_name);
   o["package_sha256"] = text_or_null(has_package && !hub.package_sha256.empty(), hub.package_sha256);
   o["verified"] = has_package && hub.package_verified;
-  o["result"] = fleet_result_name(hub.result);
+  if (hub.is_canary) o["canary"] = true;
+  o["result"] = hub.listed && hub.is_hub ? "found" : fleet_result_name(hub.result);
   o["failed_sends"] = hub.failed_sends;
   o["seconds"] = tenths(seconds);
   if (hub.result == hub_result::failed || hub.result == hub_result::skipped)
     o["reason"] = hub.reason;
+  if (hub.listed) add_listed(hub, o);
   return o;
 }
 
 }  // namespace
+
+std::string fleet_history_line(const fleet_hub &hub, const std::string &time,
+                               const std::string &host) {
+  ordered_json line;
+  line["time"] = time;
+  line["host"] = host;
+  const ordered_json row = hub_object(hub);
+  for (auto field = row.begin(); field != row.end(); ++field) line[field.key()] = field.value();
+  return one_line(line);
+}
 
 std::string json_string(const std::string &text) { return dumped(ordered_json(text)); }
 
@@ -119,7 +151,7 @@ std::string fleet_report_json(const fleet_report_head &head, const std::vector<f
   top["host"] = head.host;
   top["generated"] = head.generated;
   top["trelk_version"] = head.trelk_version;
-  top["source"] = head.source;
+  top["source"] = text_or_null(!head.source.empty(), head.source);
   std::string text = one_line(top);
   text.pop_back();  // the hubs follow inside the same object
   text += ", \"hubs\": [";

@@ -3,7 +3,8 @@
 //
 //   {"host": "lab-01", "generated": "2026-02-03T10:04:05Z", "trelk_version":
 //    "3.00", "source": "https://fw.example.org/mirror", "hubs": [
-//     {"port": ..., "model": ..., "serial": ..., "version_before": 310,
+//     {"port": ..., "model": ..., "serial": ..., "boot_serial": ...,
+//      "firmware_serial": ..., "version_before": 310,
 //      "version_after": 312, "mode_after": "normal", "usb_path": ...,
 //      "usb_serial": ..., "final_port": ..., "package": "fw312.ufw",
 //      "package_sha256": "...", "verified": true, "result": "updated",
@@ -34,6 +35,18 @@
 // failed upload or a skip, or stayed in them after the restart command), or
 // null (not reached: no hub on the port, a hub that did not come back or was
 // another hub after its restart, a process that ended early).
+//
+// "serial" is the one the hub gave at its probe. A hub has two: its
+// bootloaders give "boot_serial" (hub code and board 1's serial,
+// "1030.0040"), its normal firmware "firmware_serial" ("40"); each is there
+// once the hub was heard in that mode in the run (a hub switched, updated and
+// restarted has both), else null. The canary of its model has "canary": true
+// before "result".
+//
+// A --list report ("source" null) changes nothing: a hub's "result" is
+// "found", and its row ends with "boards" (in its bootloaders, each board's
+// {"board": 1, "type": "0102", "version": 300}; null in its normal firmware),
+// "last_time" and "last_result" (its last --history entry, null for none).
 //
 // "verified" is true when a --sha256sums or mirror list matched the hub's
 // package. Values not known (a port where no hub answered, a hub without a
@@ -66,6 +79,11 @@ enum class report_rows { all, finished };
 // The report's text (ends with a line feed).
 std::string fleet_report_json(const fleet_report_head &head, const std::vector<fleet_hub> &hubs,
                               report_rows rows = report_rows::all);
+
+// One hub's row as a --history line (history.h): "time" and "host" first,
+// then the report's fields; no line feed.
+std::string fleet_history_line(const fleet_hub &hub, const std::string &time,
+                               const std::string &host);
 
 // `text` as a JSON string literal, quotes included, as the report writes
 // every text: quote, backslash and control characters escaped, valid UTF-8

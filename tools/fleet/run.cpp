@@ -65,6 +65,7 @@ void apply_event(fleet_hub &hub, const hub_event &event, fleet_display &display)
       hub.hub_code = static_cast<uint16_t>(event.hub_code);
       hub.model = fleet_model_name(hub.hub_code);
       hub.serial = event.serial;
+      (hub.in_bootloader ? hub.boot_serial : hub.firmware_serial) = event.serial;
       hub.version_before = event.fw_version;
       hub.board_count = device_board_limit(event.board_count);
       for (int b = 0; b < DEVICE_MAX_BOARDS; ++b) {
@@ -99,6 +100,8 @@ void apply_event(fleet_hub &hub, const hub_event &event, fleet_display &display)
       hub.final_node = event.final_node;
       hub.away = false;
       hub.pulled = event.away != 0;
+      if (event.boot_serial[0] != '\0') hub.boot_serial = event.boot_serial;
+      if (event.firmware_serial[0] != '\0') hub.firmware_serial = event.firmware_serial;
       hub.ended_ms = get_absolute_time();
       break;
     case event_kind::away:
@@ -408,7 +411,7 @@ void skip_not_started(std::vector<fleet_hub> &hubs, const std::vector<bool> &wan
 
 void fleet_run_stage(std::vector<fleet_hub> &hubs, const std::vector<bool> &wanted,
                      fleet_stage stage, int jobs, const fleet_update_rules &rules,
-                     fleet_display &display) {
+                     fleet_display &display, const std::function<void()> &settled) {
   stage_run run{hubs, wanted, stage, jobs, rules, display, std::vector<bool>(hubs.size(), false)};
   bool forwarded = false;
   for (;;) {
@@ -422,6 +425,7 @@ void fleet_run_stage(std::vector<fleet_hub> &hubs, const std::vector<bool> &want
     const int ended = wait_for_children(hubs, stage, display);
     if (ended < 0) break;
     run.running -= ended;
+    if (settled) settled();
   }
   if (fleet_interrupt_signal() != 0) skip_not_started(hubs, wanted, stage, display);
 }

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <vector>
 
 #include "display.h"
@@ -60,6 +61,8 @@ void fleet_take_events(fleet_hub &hub, fleet_stage stage, fleet_display &display
 // than its result implies (status 1 after failed, 0 after any other); after an interrupt, hubs
 // whose child was cut short are failed and incomplete, hubs never started
 // are skipped. Returns when every started child has been waited for.
+// `settled`, when given, is called after each turn of the wait (a hub may
+// have finished), on the calling thread.
 void fleet_run_stage(std::vector<fleet_hub> &hubs, const std::vector<bool> &wanted,
                      fleet_stage stage, int jobs, const fleet_update_rules &rules,
-                     fleet_display &display);
+                     fleet_display &display, const std::function<void()> &settled = nullptr);

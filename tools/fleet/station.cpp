@@ -16,6 +16,7 @@
 #include "display.h"
 #include "fetch_job.h"
 #include "functions.h"
+#include "history.h"
 #include "port_watch.h"
 #include "report.h"
 #include "run.h"
@@ -57,6 +58,7 @@ struct station {
   port_watch watch;
   int updating = 0;
   bool report_failed = false;
+  fleet_history_log history;       // --history: a line per finished visit
 
   station(const fleet_options &o, package_set &p, firmware_source *s, std::string label)
       : opts(o), packages(p), source(s), source_label(std::move(label)),
@@ -106,6 +108,7 @@ void finish_visit(station &st, size_t i) {
     st.watch.mark_seen(hub.final_port, hub.final_node);
   else
     st.watch.mark_seen(hub.port, st.visits[i].node);
+  st.history.record(st.hubs);
   write_report(st);
 }
 
@@ -363,7 +366,7 @@ int station_status(const station &st) {
   for (const fleet_hub &hub : st.hubs)
     if (hub.is_hub && (hub.result == hub_result::failed || hub.result == hub_result::skipped))
       return FLEET_EXIT_HUB_FAILED;
-  return st.report_failed ? FLEET_EXIT_HUB_FAILED : FLEET_EXIT_OK;
+  return st.report_failed || st.history.failed() ? FLEET_EXIT_HUB_FAILED : FLEET_EXIT_OK;
 }
 
 }  // namespace
@@ -374,6 +377,7 @@ int fleet_station(const fleet_options &opts, package_set &packages, firmware_sou
   // The watch first: a port that appears while the first ones are listed is
   // then either listed or an arrival (and held by its visit if both).
   station st(opts, packages, source, source_label);
+  if (!opts.history_path.empty() && !st.history.open(opts.history_path)) return FLEET_EXIT_SETUP;
   st.display.watching();
   for (const std::string &port : fleet_usb_ports()) arrive(st, port);
   while (fleet_interrupt_signal() == 0) {

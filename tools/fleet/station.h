@@ -44,6 +44,8 @@
 // null with --fw (whose package `packages` holds); `source_label` is the
 // report's "source". Returns the exit status: 0 when every visit of a hub
 // ended updated or up to date, 1 when one failed or was skipped (or the
-// report could not be written), 128+N when signal N cut a hub's update short.
+// report or a --history line could not be written), 128+N when signal N cut
+// a hub's update short, 255 when the --history file cannot be opened (before
+// any port is touched). Each finished visit adds its --history line.
 int fleet_station(const fleet_options &opts, package_set &packages, firmware_source *source,
                   const std::string &source_label);

@@ -116,6 +116,7 @@ restart_report identified(restart_watch &w, const hub_showing &shown) {
   }
   report.outcome = restart_outcome::running;
   report.version = id.seen.fw_version;
+  report.serial = id.seen.serial_number;
   return report;
 }
 

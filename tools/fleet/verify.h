@@ -63,6 +63,7 @@ enum class restart_outcome {
 struct restart_report {
   restart_outcome outcome = restart_outcome::not_back;
   int version = -1;    // the normal firmware's, with running
+  std::string serial;  // the normal firmware's serial number, with running
   std::string reason;  // with another_hub and unconfirmed: what answered, why it is not this hub
 };
 

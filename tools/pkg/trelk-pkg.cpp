@@ -388,6 +388,10 @@ int cmd_info(const std::string &path) {
   std::string text;
   unique_ufw loaded;
   if (const auto status = load_package(path, text, loaded)) return *status;
+  // Any text without a section line loads as an empty package; it is no
+  // package, and a zero status would say it is one.
+  if (loaded->sections == nullptr)
+    return failure(path + ": no firmware section: not a firmware package");
   print_report(*loaded.get(), text);
   return kExitOk;
 }
