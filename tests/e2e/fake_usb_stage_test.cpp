@@ -2,11 +2,17 @@
 // /sys is the fake or not, its port reached through the fake's port links
 // (but for the USB socket its prompt shows where a port has one);
 // and a change the test makes in the fake while a program runs on the stage
-// shows there at once, in /sys and /dev alike, without leaking a mount.
+// shows there at once, in /sys and /dev alike, without leaking a mount; a
+// device of its own that takes an unplugged hub's name is named as such.
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <csignal>
 #include <fstream>
+#include <future>
+#include <sstream>
 #include <thread>
 
 #include "action_e2e.h"
@@ -114,6 +120,71 @@ TEST(FakeUsbStage, SwapsMadeFromOutsideShowOnTheStageAtOnce) {
   std::ifstream mounts("/proc/self/mountinfo");
   for (std::string line; std::getline(mounts, line);)
     EXPECT_EQ(line.find(stage.work()), std::string::npos) << line;
+}
+
+// The whole text of `path`; empty while it does not exist.
+std::string text_of(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// While the hub being updated is unplugged, the kernel gives its freed
+// device number to another bridge, which takes the hub's old name. That
+// device says who it is over USB: trelk names it once as a different device
+// (its node could not even be opened: it is not the hub's) and waits on for
+// the hub, until Ctrl-C ends the wait.
+TEST(FakeUsbStage, ABridgeGivenTheHubsOldDeviceNumberIsNamedAsADifferentDevice) {
+  if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
+  private_net stage;
+  fake_usb usb(stage.work() + "/usb");
+  const std::string pty = stage.work() + "/hub-pty";
+  HubSim hub({"--model", "1030", "--mode", "bootloader", "--link", pty, "--unplug-after", "3",
+              "--unplug-for", "never"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  struct stat hub_node{};
+  ASSERT_EQ(stat(pty.c_str(), &hub_node), 0);
+  usb.plug({"1-3", 0x0403, 0x6001, "AB12", 0}, "ttyUSB0", pty);
+  usb.attach(stage, {"ttyUSB0"});
+  const std::string package =
+      stage.work() + "/fw312.ufw", out = stage.work() + "/out", old_number = stage.work() + "/old-number";
+  ASSERT_TRUE(write_text_file(package, package_text(312, test_sections({0x0102, 0x0201}, 7))));
+
+  // trelk's output goes to a file, to be read while it waits.
+  std::promise<pid_t> started;
+  ProcessOptions opts;
+  opts.started = [&](pid_t pid) { started.set_value(pid); };
+  ProcessResult r;
+  std::thread run([&] {
+    r = stage.run_program("/bin/sh", {"-c", "exec \"$0\" --fw \"$1\" --port /dev/ttyUSB0 > \"$2\"",
+                                      trelk_binary(), package, out},
+                          opts);
+  });
+  const pid_t group = started.get_future().get();
+  const std::string notice =
+      "A different device (USB 1-4, 0403:6001, serial EF56) is on /dev/ttyUSB0; waiting for the hub "
+      "(USB 1-3, 0403:6001, serial AB12)\r\n";
+  struct stat st{};
+  const bool unplugged = eventually([&] { return stat(pty.c_str(), &st) != 0; });
+  if (unplugged) {
+    usb.unplug("ttyUSB0");
+    EXPECT_EQ(mknod(old_number.c_str(), S_IFCHR | 0600, hub_node.st_rdev), 0);
+    usb.plug({"1-4", 0x0403, 0x6001, "EF56", 0}, "ttyUSB0", old_number);
+  }
+  const bool told = unplugged && eventually([&] { return text_of(out).find(notice) != std::string::npos; });
+  kill(-group, SIGINT);
+  run.join();
+  ASSERT_TRUE(unplugged) << "the hub never went away\n" << text_of(out);
+
+  const std::string said = text_of(out);
+  EXPECT_TRUE(told) << said;
+  EXPECT_EQ(occurrences(said, notice), 1) << said;
+  EXPECT_LT(said.find("\r\nSerial port is unavailable, please wait while we try to reconnect.\r\n"),
+            said.find(notice))
+      << said;
+  EXPECT_EQ(said.find("Device updated successfully."), std::string::npos) << said;
+  EXPECT_NE(r.err.find("ERROR: Interrupted: the update is incomplete"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -99,6 +99,10 @@ TEST(FleetCommandLine, HelpVersionAndUsageErrors) {
       {{"--server", "https://"}, "trelk-fleet: invalid URL 'https://'\n"},
       {{"--server", "https://h/fw?channel=beta"},
        "trelk-fleet: the server URL 'https://h/fw?channel=beta' may not have a query or a fragment\n"},
+      {{"--server", "http://h/fw?x=1"},
+       "trelk-fleet: the server URL 'http://h/fw?x=1' may not have a query or a fragment\n"},
+      {{"--server", "https://h/fw#x"},
+       "trelk-fleet: the server URL 'https://h/fw#x' may not have a query or a fragment\n"},
       {{"--server", "file://srv/mirror"},
        "trelk-fleet: a file:// URL needs an absolute path: 'file://srv/mirror'\n"},
       // A host name without its scheme would otherwise be read as a folder.

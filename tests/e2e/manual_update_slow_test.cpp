@@ -163,16 +163,6 @@ TEST_F(ManualUpload, InterruptedUpdateIsCompletedByTheSameCommand) {
   expect_updated(hub);
 }
 
-// Waits up to 30 s (in 10 ms steps) for `done`; false when it never came.
-template <typename Condition>
-bool eventually(Condition done) {
-  for (int i = 0; i < 3000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
 bool exists(const std::string &path) {
   struct stat st{};
   return stat(path.c_str(), &st) == 0;

@@ -1,10 +1,13 @@
 #pragma once
 // Shared pieces of the end-to-end cases of the three actions: a scratch
 // folder, the small test packages, the progress text of a clean upload, and
-// checks on what a simulated hub received and now holds.
+// checks on what a simulated hub received and now holds, and a bounded wait
+// for what a test watches a program do.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "package_text.h"
@@ -45,6 +48,16 @@ std::string memory_mismatch(const std::vector<uint8_t> &memory,
 // The framed commands (lines beginning "@") among `lines` whose command text
 // is `text`, as their board numbers in order.
 std::vector<int> command_boards(const std::vector<std::string> &lines, const std::string &text);
+
+// Waits up to 30 s (in 10 ms steps) for `done`; false when it never came.
+template <typename Condition>
+bool eventually(Condition done) {
+  for (int i = 0; i < 3000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
 
 // How often `needle` occurs in `haystack`.
 int occurrences(const std::string &haystack, const std::string &needle);

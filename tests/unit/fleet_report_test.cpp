@@ -7,12 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cmath>
 #include <ctime>
 #include <filesystem>
@@ -31,6 +34,7 @@
 #include "list.h"
 #include "packages.h"
 #include "port_watch.h"
+#include "process.h"
 #include "report.h"
 #include "verify.h"
 
@@ -529,6 +533,65 @@ TEST(FleetChecksums, Sha256sumFormatsAndVerdicts) {
   EXPECT_EQ(checksum_refusal(checksum_verdict::match, "fw312.ufw", list), "");
 }
 
+// Only whole lines of either form vouch for a file: a digest one digit short
+// or long, anything after a BSD line's digest, or a character that is no hex
+// digit makes a line that is passed over like a comment.
+TEST(FleetChecksums, ALineOfNeitherFormVouchesForNothing) {
+  const std::string hex = "0123456789abcdefABCDEF" + std::string(42, '9');
+  const std::string lower = "0123456789abcdefabcdef" + std::string(42, '9');
+  const std::string d(64, 'd');
+  checksum_list list;
+  EXPECT_EQ(list.parse("sums", "SHA256 (good) = " + hex + "\n" +
+                                   "SHA256 (trailing) = " + d + " \n" +
+                                   "SHA256 (junk) = " + d + "0\n" +
+                                   "SHA256 (short) = " + d.substr(1) + "\n" +
+                                   "SHA256 (bad) = " + d.substr(1) + "g\n" +
+                                   d.substr(1) + "  short.ufw\n" +
+                                   d + "0  long.ufw\n" +
+                                   d.substr(1) + "G  upper.ufw\n" +
+                                   d.substr(1) + "/  slash.ufw\n" +
+                                   d.substr(1) + ":  colon.ufw\n" +
+                                   d.substr(1) + "@  at.ufw\n" +
+                                   d.substr(1) + "`  tick.ufw\n" +
+                                   d + "\t fw.ufw\n" + d + " -fw.ufw\n" +
+                                   d + "  \n" + d + " *\n" + "SHA256 () = " + d + "\n"),
+            1u);
+  EXPECT_EQ(list.check("good", lower), checksum_verdict::match);
+  for (const char *name : {"trailing", "junk", "short", "bad", "short.ufw", "long.ufw",
+                           "upper.ufw", "slash.ufw", "colon.ufw", "at.ufw", "tick.ufw",
+                           "fw.ufw", "-fw.ufw", ""})
+    EXPECT_EQ(list.check(name, d), checksum_verdict::missing) << name;
+
+  // A name may hold ") = " itself, and escapes: "\n" a line feed, "\\" a
+  // backslash; a backslash at the end of the name stays one.
+  EXPECT_EQ(list.parse("sums", "SHA256 (a) = b) = " + d + "\n\\" + d + "  two\\nlines\\\\\n\\" +
+                                   d + " *end\\\n" + "\\SHA256 (x\\ny) = " + d + "\r\n"),
+            4u);
+  EXPECT_EQ(list.check("a) = b", d), checksum_verdict::match);
+  EXPECT_EQ(list.check("two\nlines\\", d), checksum_verdict::match);
+  EXPECT_EQ(list.check("end\\", d), checksum_verdict::match);
+  EXPECT_EQ(list.check("x\ny", d), checksum_verdict::match);
+  // A parse starts the list afresh: the earlier lines vouch for nothing now.
+  EXPECT_EQ(list.parse("other", d + "  only\n"), 1u);
+  EXPECT_EQ(list.path(), "other");
+  EXPECT_EQ(list.check("a) = b", d), checksum_verdict::missing);
+
+  // A file is loaded when it holds a line; else one message names it.
+  scratch_dir dir;
+  const std::string good = dir.write("SHA256SUMS", "# made by hand\n" + d + "  fw312.ufw\n");
+  const std::string none = dir.write("none", "# nothing here\n" + d + " fw312.ufw\n");
+  checksum_list loaded;
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(loaded.load(good));
+  EXPECT_EQ(loaded.check("fw312.ufw", d), checksum_verdict::match);
+  EXPECT_EQ(loaded.path(), good);
+  EXPECT_FALSE(loaded.load(none));
+  EXPECT_FALSE(loaded.load(dir.path()));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "trelk-fleet: " + none + ": no line in sha256sum format\n" + "trelk-fleet: " +
+                dir.path() + ": not a regular file\n");
+}
+
 TEST(FleetFiles, ReadsAreBoundedAndStagedFilesLeaveNothingBehind) {
   scratch_dir dir;
   std::string text, cause;
@@ -571,6 +634,98 @@ TEST(FleetFiles, ReadsAreBoundedAndStagedFilesLeaveNothingBehind) {
     names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"elsewhere", "fifo", "list", "target"}));
+}
+
+// The names of a folder's entries, sorted.
+std::vector<std::string> entries_of(const std::string &folder) {
+  std::vector<std::string> names;
+  for (const auto &entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string contents_of(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A write the disk stops part-way (here a file size limit, as a full disk or
+// a quota would) leaves the folder as it was: no temporary, the old target.
+// So does a rename that fails; a move hands the temporary on whole.
+TEST(FleetFiles, AWriteOrRenameThatFailsLeavesTheFolderAsItWas) {
+  scratch_dir dir;
+  const std::string target = dir.write("fw312.ufw", "old package");
+  dir.write("SHA256SUMS", "old list");
+  std::string said;
+  const int status = run_in_child(
+      [&] {
+        // Past the limit a write fails with EFBIG (the signal it would send
+        // is ignored), after the first 1000 bytes went in.
+        const struct rlimit small = {1000, 1000};
+        std::signal(SIGXFSZ, SIG_IGN);
+        if (setrlimit(RLIMIT_FSIZE, &small) != 0) _exit(3);
+        staged_file staged;
+        std::string cause;
+        const bool written = staged.write(target, std::string(5000, 'x'), 0644, &cause);
+        std::printf("%d %s", written, cause.c_str());
+        std::fflush(stdout);
+        _exit(0);  // before the destructor: the failed write itself cleaned up
+      },
+      &said);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(said, "0 File too large");
+  EXPECT_EQ(entries_of(dir.path()), (std::vector<std::string>{"SHA256SUMS", "fw312.ufw"}));
+  EXPECT_EQ(contents_of(target), "old package");
+
+  // A target that became a folder cannot be replaced: said, and no temporary.
+  std::string cause;
+  const std::string folder = dir.path() + "/taken";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  dir.write("taken/inside", "");
+  staged_file blocked;
+  ASSERT_TRUE(blocked.write(folder, "new", 0644, &cause)) << cause;
+  EXPECT_FALSE(blocked.commit(&cause));
+  EXPECT_EQ(cause, "Is a directory");
+  EXPECT_FALSE(blocked.commit(&cause));
+  EXPECT_EQ(cause, "nothing was written");
+  EXPECT_EQ(entries_of(dir.path()), (std::vector<std::string>{"SHA256SUMS", "fw312.ufw", "taken"}));
+
+  // A second write replaces the first one's temporary.
+  staged_file first;
+  ASSERT_TRUE(first.write(target, "draft", 0644, &cause)) << cause;
+  ASSERT_TRUE(first.write(target, "new package", 0640, &cause)) << cause;
+  {
+    // The moved-to file is the one that commits; the moved-from one removes nothing.
+    staged_file moved(std::move(first));
+    EXPECT_EQ(moved.path(), target);
+    EXPECT_EQ(entries_of(dir.path()).size(), 4u);  // the temporary beside the others
+    ASSERT_TRUE(moved.commit(&cause)) << cause;
+  }
+  EXPECT_EQ(contents_of(target), "new package");
+  struct stat st {};
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(entries_of(dir.path()), (std::vector<std::string>{"SHA256SUMS", "fw312.ufw", "taken"}));
+
+  EXPECT_EQ(folder_of("fw312.ufw"), ".");
+  EXPECT_EQ(folder_of("/fw312.ufw"), "/");
+  EXPECT_EQ(folder_of("/srv/mirror/firmware/fw312.ufw"), "/srv/mirror/firmware");
+  EXPECT_EQ(base_name("/srv/mirror/firmware/fw312.ufw"), "fw312.ufw");
+  EXPECT_EQ(base_name("fw312.ufw"), "fw312.ufw");
+}
+
+// A file whose size the kernel does not know beforehand (as /proc shows
+// them, size 0) is held to the limit as it is read.
+TEST(FleetFiles, AFileLargerThanItSaysIsHeldToTheLimitWhileRead) {
+  std::string text, cause;
+  ASSERT_TRUE(read_bounded_file("/proc/self/cmdline", 1 << 20, &text, &cause)) << cause;
+  const size_t size = text.size();
+  ASSERT_GT(size, 1u);
+  EXPECT_TRUE(read_bounded_file("/proc/self/cmdline", size, &text, &cause)) << cause;
+  EXPECT_EQ(text.size(), size);
+  EXPECT_FALSE(read_bounded_file("/proc/self/cmdline", size - 1, &text, &cause));
+  EXPECT_EQ(cause, "larger than " + std::to_string(size - 1) + " bytes");
 }
 
 TEST(FleetEvents, RecordsSurviveAnySplitOfThePipe) {

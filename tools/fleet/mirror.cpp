@@ -153,7 +153,8 @@ bool mirror_run::take_package(const mirrored_package &package) {
   std::string copy = text;
   unique_ufw parsed;
   ufw_load_data(copy.data(), parsed.get());
-  if (parsed->valid != 1) {
+  // Not stored as firmware: a text without a single section (an error page).
+  if (parsed->valid != 1 || parsed->sections == nullptr) {
     print_error("trelk-fleet: %s: not a valid firmware package\n", source_.location(name).c_str());
     return false;
   }

@@ -130,7 +130,9 @@ void package_set::take_text(entry *e, std::string text) {
   e->refusal = package_refusal(checks_, e->name, e->sha256, &e->verified_by);
   if (!e->refusal.empty()) return;
   e->verified = !e->verified_by.empty();
-  if (e->package->valid != 1)
+  // A text without a single section parses, but is no package (an error
+  // page served as a file): it can update no hub.
+  if (e->package->valid != 1 || e->package->sections == nullptr)
     e->refusal = "package " + e->name + " from " + e->origin + " is not a valid firmware package";
 }
 
