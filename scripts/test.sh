@@ -48,7 +48,7 @@ BUILD_JOBS=$(nproc)
 # their bootloaders, one staying there, one not coming back, another hub on
 # a returning port), its canary gate and a station's visits, so every path's releases are
 # checked for leaks without repeating the whole suite's sleeping.
-ASAN_E2E=${ASAN_E2E:-'Cli\.|ManualUpdate\.|ManualUpload\.(NormalModeWithBootloaderFlag|ARefusalAfterTheSwitch)|ExitBootloader\.TwoBoard|AutoUpload\.|AutoUpdate\.(NoStableEntry|Prompts|InputEndingAtTheFirmware|NoFirmwareServer)|BadPackage|BadServer\.|UploadTest\.(TheCableComesBack|NaksDropped|AnotherHubOnTheReturning)|UploadFailure\.|Soak\.|FleetCommandLine\.|FleetStage\.(DryRun|ListShowsEveryHub|CtrlC|ServerOfTheSite|HttpsServer|TwoPathsToOneDevice|HubsLeftInTheirBootloaders|AnotherHubOnTheRestarting|AStationGoesOn|AHubPulled)|FakeUsbStage\.|ManualUpload\.AHubBackUnderAnotherName|FleetUpdate\.(AHubWithABlock|CanariesHoldBack)'}
+ASAN_E2E=${ASAN_E2E:-'Cli\.|ManualUpdate\.|ManualUpload\.(NormalModeWithBootloaderFlag|ARefusalAfterTheSwitch)|ExitBootloader\.TwoBoard|AutoUpload\.|AutoUpdate\.(NoStableEntry|Prompts|InputEndingAtTheFirmware|NoFirmwareServer)|BadPackage|BadServer\.|UploadTest\.(TheCableComesBack|NaksDropped|AnotherHubOnTheReturning)|UploadFailure\.|Soak\.|FleetCommandLine\.|FleetStage\.(DryRun|ListShowsEveryHub|CtrlC|ServerOfTheSite|HttpsServer|TwoPathsToOneDevice|HubsLeftInTheirBootloaders|AnotherHubOnTheRestarting|AHubOfTheSameModelOnTheRestarting|AStationGoesOn|AHubPulled)|FakeUsbStage\.|ManualUpload\.(AHubBackUnderAnotherName|AnotherHubInTheSocketOfABridge)|FleetUpdate\.(AHubWithABlock|CanariesHoldBack)'}
 ASAN_SOAK_SEEDS=${ASAN_SOAK_SEEDS:-6}
 
 PACKAGES=(

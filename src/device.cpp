@@ -167,20 +167,30 @@ void say_not_our_hub(const device *dev, const hub_showing &shown) {
 }
 
 // Waits (unbounded, like every wait for an unplugged hub) until the port is
-// open on the hub being updated and the hub there has shown itself; every
-// other device's port is named and dropped, and nothing is written to it but
-// the detection's probes.
+// open on the hub being updated and the hub there has shown itself; another
+// hub's port is named and dropped, and nothing is written to it but the
+// detection's probes. A port that answers nothing is named once and kept
+// being probed, never written to otherwise: the hub's silence bound ends the
+// upload if nothing ever answers there, rather than a wait without end.
 void await_our_hub(device *dev) {
+  serial *s = dev->serial;
+  uint32_t named_silent = 0;  // the open count at which a silent port was named
   for (;;) {
-    wait_for_port(dev->serial);
+    wait_for_port(s);
     const hub_showing shown = device_hub_shows_itself(
         dev, upload_self, {port_verified_opens, PORT_RETURN_LISTEN_MS, PORT_RETURN_BOUND_MS});
     if (shown.verdict == hub_shown::itself) break;
     if (shown.verdict == hub_shown::away) continue;
+    if (shown.verdict == hub_shown::silent) {
+      if (named_silent != serial_open_count(s)) say_not_our_hub(dev, shown);
+      named_silent = serial_open_count(s);
+      fail_if_hub_silent(s);
+      continue;
+    }
     say_not_our_hub(dev, shown);
-    serial_refuse_port(dev->serial);
+    serial_refuse_port(s);
   }
-  port_verified_opens = serial_open_count(dev->serial);
+  port_verified_opens = serial_open_count(s);
 }
 
 // Every write of an upload passes here: a port that came back since the hub
