@@ -43,16 +43,12 @@ std::string file_name_safe(const std::string &text) {
 // O_CREAT first: a kernel protecting sticky folders (fs.protected_regular)
 // refuses O_CREAT on another user's file there, even when it exists.
 // O_NONBLOCK: a FIFO planted under the name must not hang the open.
-int open_lock_file(const std::string &path, bool *made) {
+int open_lock_file(const std::string &path) {
   constexpr int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-  *made = false;
   int fd = open(path.c_str(), flags);
   if (fd >= 0 || errno != ENOENT) return fd;
   fd = open(path.c_str(), flags | O_CREAT | O_EXCL, LOCK_FILE_MODE);
-  if (fd >= 0) {
-    *made = true;
-    fchmod(fd, LOCK_FILE_MODE);
-  }
+  if (fd >= 0) fchmod(fd, LOCK_FILE_MODE);
   return fd;
 }
 
@@ -69,8 +65,7 @@ bool still_at_path(int fd, const std::string &path) {
 // us (*again).
 hub_lock_result try_lock_file(const std::string &path, unique_fd *fd, bool *again) {
   *again = false;
-  bool made = false;
-  unique_fd file(open_lock_file(path, &made));
+  unique_fd file(open_lock_file(path));
   if (!file) {
     *again = errno == EEXIST;  // made by another run between our two opens
     return hub_lock_result::unusable;

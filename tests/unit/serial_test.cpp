@@ -652,7 +652,10 @@ TEST(SerialHubLock, OneHolderPerKeyAndTheFileGoesWithIt) {
   ASSERT_FALSE(folder.path.empty());
   const char *dir = folder.path.c_str();
   hub_lock a, b;
+  // Whatever the user's umask, other users can open the file to lock it.
+  const mode_t umask_was = umask(077);
   EXPECT_EQ(hub_lock_take(&a, dir, "usb-1-3"), hub_lock_result::taken);
+  umask(umask_was);
   EXPECT_TRUE(folder.has("usb-1-3"));
   struct stat st{};
   ASSERT_EQ(stat((folder.path + "/trelk-usb-1-3.lock").c_str(), &st), 0);
@@ -686,10 +689,13 @@ TEST(SerialHubLock, AnUnusableFolderOrFileHoldsNothing) {
   hub_lock lock;
   EXPECT_EQ(hub_lock_take(&lock, "/nonexistent-lock-folder", "usb-1-3"),
             hub_lock_result::unusable);
+  // A link planted under the name, to a file or to nothing, is not followed.
   const std::string target = folder.path + "/target";
   ASSERT_EQ(symlink(target.c_str(), (folder.path + "/trelk-usb-1-3.lock").c_str()), 0);
   EXPECT_EQ(hub_lock_take(&lock, folder.path.c_str(), "usb-1-3"), hub_lock_result::unusable);
   EXPECT_NE(access(target.c_str(), F_OK), 0) << "the link was followed";
+  close(open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  EXPECT_EQ(hub_lock_take(&lock, folder.path.c_str(), "usb-1-3"), hub_lock_result::unusable);
   ASSERT_EQ(mkfifo((folder.path + "/trelk-usb-1-4.lock").c_str(), 0644), 0);
   EXPECT_EQ(hub_lock_take(&lock, folder.path.c_str(), "usb-1-4"), hub_lock_result::unusable);
   EXPECT_FALSE(lock.fd);
@@ -732,6 +738,9 @@ TEST(SerialHubLock, KeysNameTheHubSafely) {
   id.has_serial = 1;
   std::strcpy(id.serial, "A/B 1");
   EXPECT_EQ(hub_lock_key(id, "/dev/ttyUSB0"), "usb-1-3.2-if1-0403-6001-A%2FB%201");
+  std::strcpy(id.serial, "az09AZ._-`{@[/:");
+  EXPECT_EQ(hub_lock_key(id, "/dev/ttyUSB0"),
+            "usb-1-3.2-if1-0403-6001-az09AZ._-%60%7B%40%5B%2F%3A");
   // Long serials keep a bounded name, and two that differ only at the end
   // keep different ones.
   std::memset(id.serial, 'x', 250);
