@@ -137,6 +137,14 @@ TEST(FleetDownload, StalledAndTricklingServersEndWithinTheirBounds) {
   const download_result got = client.get(url_of(slow), 1000, [](uint64_t, uint64_t) { return false; });
   EXPECT_EQ(got.cause, "interrupted");
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.5);
+
+  // Nor is an error page that never ends read on: its status ends the
+  // transfer at its first byte.
+  ScriptedHttpServer error_page({HttpStep::send("HTTP/1.1 503 Busy\r\nContent-Length: 100\r\n\r\nab"),
+                                 HttpStep::pause(5000)});
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.get(url_of(error_page), 1000).cause, "HTTP status 503");
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count(), 1.5);
 }
 
 // --server's forms: an http(s) URL (its label without the password), a

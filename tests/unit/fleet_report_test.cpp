@@ -785,7 +785,7 @@ struct FleetPlan : ::testing::Test {
 TEST_F(FleetPlan, DecidesFromWhatTheProbeSaw) {
   std::vector<fleet_hub> hubs = {hub(0x1030, true, 310), hub(0x1030, false, 312),
                                  hub(0x1020, false, 300), hub(0x1030, true, 312),
-                                 hub(0x1030, true, 300), fleet_hub{}};
+                                 hub(0x1030, true, 300), fleet_hub{}, hub(0x2000, false, 300)};
   hubs[3].board_versions[2] = 311;  // one board behind is enough
   hubs[4].package = nullptr;
   hubs[4].reason = "no stable version for Tavrine-16 on the firmware server";
@@ -802,6 +802,10 @@ TEST_F(FleetPlan, DecidesFromWhatTheProbeSaw) {
   EXPECT_EQ(hubs[4].result, hub_result::skipped);
   EXPECT_EQ(hubs[4].reason, "no stable version for Tavrine-16 on the firmware server");
   EXPECT_EQ(hubs[5].result, hub_result::none);  // no hub: nothing to plan
+  // A hub in normal mode of a code no model has: its boards are unknown.
+  EXPECT_EQ(hubs[6].result, hub_result::skipped);
+  EXPECT_EQ(hubs[6].reason, "unknown hub code 2000");
+  EXPECT_FALSE(hubs[6].to_update);
 
   std::vector<fleet_hub> forced = {hub(0x1030, false, 312), hub(0x1030, true, 399)};
   fleet_plan(forced, fleet_update_rules{/*force=*/true, /*restart=*/true});
