@@ -865,6 +865,118 @@ TEST_F(FleetStage, AStationGoesOnWhileAPackageDownloadsAndStopsAtOnce) {
   EXPECT_TRUE(only_probes(waiting.lines()));
 }
 
+// --canary and --jobs 1 at a station. The Tavrine-16 canary fails its
+// upload (a block that never checks out): the other Tavrine-16 is skipped
+// with only the probes, but the Tavrine-10 plugged in meanwhile is its own
+// model's canary, and with the one slot freed by the failed visit it is
+// taken and uploaded. Its process is then killed mid-upload: its row is
+// failed and claims no mode it was left in.
+TEST_F(FleetStage, AStationGatesEachModelOnItsOwnCanaryWithOneJob) {
+  fake_usb usb(net.work() + "/usb");
+  usb.attach(net, {"ttyUSB0", "ttyUSB1", "ttyUSB2"});
+  net.serve("manifest", serve_package("fw312.ufw", 312, {0x0102, 0x0201}) +
+                            serve_package("fw311.ufw", 311, {0x0103, 0x0203}));
+  net.serve("stable", "1030,312\n1020,311\n");
+  const std::string report = dir.path() + "/report.json";
+  HubSim canary({"--model", "1030", "--mode", "bootloader", "--bad-crc-always", "1:4080"});
+  HubSim held({"--model", "1030", "--mode", "bootloader", "--serial", "7"});
+  HubSim other({"--model", "1020", "--mode", "bootloader", "--serial", "9"});
+  ASSERT_TRUE(canary.start() && held.start() && other.start());
+
+  ProcessResult r;
+  pid_t stage = -1;
+  std::thread station =
+      start_station({"--watch", "--canary", "--jobs", "1", "--json", report}, &r, &stage);
+  usb.plug({"1-1", 0x0403, 0x6001, "C1", 0}, "ttyUSB0", canary.port());
+  usb.plug({"1-2", 0x0403, 0x6001, "H2", 0}, "ttyUSB1", held.port());
+  // The other model arrives once the Tavrine-16 canary has its plan.
+  const bool canary_uploading = canary.wait_for_count("count.upload", 1, std::chrono::seconds(30));
+  usb.plug({"1-3", 0x0403, 0x6001, "O3", 0}, "ttyUSB2", other.port());
+  const bool other_uploading =
+      canary_uploading && other.wait_for_count("count.upload", 3, std::chrono::seconds(60));
+  // Its update is the station's only child now.
+  const pid_t fleet_pid = fleet_process_under(stage);
+  const pid_t update_pid = fleet_pid > 0 ? fleet_process_under(fleet_pid) : -1;
+  if (other_uploading && update_pid > 0) kill(update_pid, SIGKILL);
+  const bool killed = other_uploading && update_pid > 0 &&
+                      wait_for_text(report, {"/dev/ttyUSB2"}, std::chrono::seconds(10));
+  kill(-stage, SIGINT);
+  station.join();
+  ASSERT_TRUE(killed) << r.out << r.err << text_of(report);
+
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(fleet_lines_of(r.out, "/dev/ttyUSB0").back().starts_with(
+      "failed: the upload failed beyond its retry limits"))
+      << r.out;
+  EXPECT_TRUE(fleet_lines_of(r.out, "/dev/ttyUSB1").back().starts_with(
+      "skipped: its canary /dev/ttyUSB0 failed: "))
+      << r.out;
+  EXPECT_EQ(fleet_lines_of(r.out, "/dev/ttyUSB2").back(),
+            "failed: its process was ended by Killed")
+      << r.out;
+  EXPECT_NE(r.out.find("\n/dev/ttyUSB2 (canary) "), std::string::npos) << r.out;
+  EXPECT_NE(fleet_report_entry(report, "/dev/ttyUSB2")
+                .find("\"version_after\": 300, \"mode_after\": null, "),
+            std::string::npos)
+      << text_of(report);
+  held.stop();
+  EXPECT_TRUE(only_probes(held.lines()));
+}
+
+// --jobs 2 at a station: three hubs left in their bootloaders, current,
+// each only restarted. Two restart at once (slowly); the third waits for a
+// slot and is taken as soon as one of them ends.
+TEST_F(FleetStage, AStationTakesHubsPastItsJobs) {
+  fake_usb usb(net.work() + "/usb");
+  usb.attach(net, {"ttyUSB0", "ttyUSB1", "ttyUSB2"});
+  net.serve("manifest", serve_package("fw312.ufw", 312, {0x0102, 0x0201}));
+  net.serve("stable", "1030,312\n");
+  const std::string report = dir.path() + "/report.json";
+  const std::vector<std::string> current = {"--model", "1030", "--mode", "bootloader",
+                                            "--fw-version", "312", "--restart-delay"};
+  auto with = [&](const char *delay, const char *serial) {
+    std::vector<std::string> args = current;
+    args.insert(args.end(), {delay, "--serial", serial});
+    return std::make_unique<HubSim>(args);
+  };
+  std::vector<std::unique_ptr<HubSim>> sims;
+  sims.push_back(with("3000", "1"));
+  sims.push_back(with("3000", "3"));
+  sims.push_back(with("200", "5"));
+  for (auto &sim : sims) ASSERT_TRUE(sim->start()) << sim->error();
+
+  ProcessResult r;
+  pid_t stage = -1;
+  std::thread station = start_station({"--watch", "--jobs", "2", "--json", report}, &r, &stage);
+  for (int k = 0; k < 3; ++k)
+    usb.plug({"1-" + std::to_string(k + 1), 0x0403, 0x6001, "R" + std::to_string(k), 0},
+             "ttyUSB" + std::to_string(k), sims[k]->port());
+  const bool all = wait_for_text(report, {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2"},
+                                 std::chrono::seconds(30));
+  kill(-stage, SIGINT);
+  station.join();
+  ASSERT_TRUE(all) << r.out << r.err << text_of(report);
+
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  for (const char *port : {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2"})
+    EXPECT_EQ(fleet_lines_of(r.out, port).back(),
+              "up to date (v3.12), restarted into its normal firmware")
+        << r.out;
+  // The third was told to restart only after one of the first two had
+  // come back. Each simulator's clock starts with it and the third started
+  // last, so its times are, if anything, too small.
+  const auto first_restart = [](const HubSim &hub) {
+    for (const auto &[seconds, line] : hub.timed_lines())
+      if (line.find("!REBOOT_NORMAL") != std::string::npos) return seconds;
+    return -1.0;
+  };
+  for (auto &sim : sims) sim->stop();
+  const double first = std::min(first_restart(*sims[0]), first_restart(*sims[1]));
+  ASSERT_GT(first, 0.0);
+  EXPECT_GT(first_restart(*sims[2]), first + 2.5);
+}
+
 TEST_F(FleetStage, OnlyPortsWithoutAHub) {
   const std::string port = add_hub({"--model", "1030", "--mute"});
   auto r = run({"--fw", dir.write("p.ufw", package_text(310, test_sections({0x0102}, 1)))});
