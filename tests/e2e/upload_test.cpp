@@ -220,6 +220,37 @@ TEST_F(UploadTest, AnotherHubOnTheReturningPathIsNeverWrittenTo) {
   expect_updated_after_one_unplug();
 }
 
+// A hub of the same model in its normal firmware says nothing unasked and
+// names no board: it is only probed, and its identification, without a
+// board's serial number, does not make it the hub in its bootloaders.
+TEST_F(UploadTest, ASameModelFirmwareOnTheReturningPathIsOnlyProbed) {
+  load(&package_, tavrine16_package(1024, 512));
+  const std::string link = link_path();
+  HubSim stranger({"--model", "1030", "--mode", "normal", "--sn", "STRANGER"});
+  ASSERT_TRUE(stranger.start()) << stranger.error();
+  open_hub({"--link", link, "--unplug-after", "10", "--unplug-for", "6000"});
+  testing::internal::CaptureStdout();
+  int done = -1;
+  std::thread upload([&] { done = device_do_firmware_update(dev_, &package_); });
+  struct stat st{};
+  while (lstat(link.c_str(), &st) == 0) usleep(5000);
+  ASSERT_EQ(symlink(stranger.port().c_str(), link.c_str()), 0);
+  upload.join();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(done, 1);
+  EXPECT_EQ(occurrences(out, "A hub that does not show itself to be the hub being updated (hub "
+                             "code 1030, serial number STRANGER) is on " + link +
+                             "; waiting for the hub being updated (hub code 1030, board 1 serial "
+                             "number 42)\r\n"),
+            1)
+      << out;
+  EXPECT_NE(out.find("Device updated successfully.\n"), std::string::npos) << out;
+  ASSERT_GE(stranger.stop(), 0);
+  for (const std::string &line : stranger.lines())
+    EXPECT_TRUE(line == "id" || line == "Dverify") << line;
+  expect_updated_after_one_unplug();
+}
+
 TEST(UploadFailure, ACrcThatIsAlwaysWrongEndsTheProcessWithStatusOne) {
   HubSim sim({"--model", "1030", "--mode", "bootloader", "--bad-crc-always", "2:4000"});
   ASSERT_TRUE(sim.start()) << sim.error();
