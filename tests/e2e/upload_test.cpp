@@ -83,6 +83,23 @@ class UploadTest : public ::testing::Test {
   // A path of the test's own for the simulator's --link, removed with the
   // test's folder at the end.
   std::string link_path() { return dir_.path() + "/ttyUSB0"; }
+
+  // Uploads the package into a hub that is unplugged for `away_ms` after its
+  // tenth line; `stranger` takes its path as soon as it goes. Returns what
+  // the upload printed; *done gets its result.
+  std::string upload_with_a_stranger_on_the_path(HubSim &stranger, const std::string &away_ms,
+                                                 int *done) {
+    load(&package_, tavrine16_package(1024, 512));
+    const std::string link = link_path();
+    open_hub({"--link", link, "--unplug-after", "10", "--unplug-for", away_ms});
+    testing::internal::CaptureStdout();
+    std::thread upload([&] { *done = device_do_firmware_update(dev_, &package_); });
+    struct stat st{};
+    while (lstat(link.c_str(), &st) == 0) usleep(5000);
+    EXPECT_EQ(symlink(stranger.port().c_str(), link.c_str()), 0);
+    upload.join();
+    return testing::internal::GetCapturedStdout();
+  }
   // The hub went away once, came back, and holds the package on both boards.
   void expect_updated_after_one_unplug() {
     ASSERT_GE(sim_->stop(), 0);
@@ -193,20 +210,12 @@ TEST_F(UploadTest, TheCableComesBackAndTheBlockIsSentAgain) {
 // path. Nothing is written to it; the upload waits for the path to hold the
 // hub again and completes there.
 TEST_F(UploadTest, AnotherHubOnTheReturningPathIsNeverWrittenTo) {
-  load(&package_, tavrine16_package(1024, 512));
   const std::string link = link_path();
   HubSim stranger({"--model", "1030", "--mode", "bootloader", "--serial", "900"});
   ASSERT_TRUE(stranger.start()) << stranger.error();
   // The hub is away for 4 s; the stranger gets its path as soon as it goes.
-  open_hub({"--link", link, "--unplug-after", "10", "--unplug-for", "4000"});
-  testing::internal::CaptureStdout();
   int done = -1;
-  std::thread upload([&] { done = device_do_firmware_update(dev_, &package_); });
-  struct stat st{};
-  while (lstat(link.c_str(), &st) == 0) usleep(5000);
-  ASSERT_EQ(symlink(stranger.port().c_str(), link.c_str()), 0);
-  upload.join();
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = upload_with_a_stranger_on_the_path(stranger, "4000", &done);
   EXPECT_EQ(done, 1);
   EXPECT_EQ(occurrences(out, "A different hub (hub code 1030, board "), 1) << out;
   EXPECT_NE(out.find(" is on " + link +
@@ -224,19 +233,11 @@ TEST_F(UploadTest, AnotherHubOnTheReturningPathIsNeverWrittenTo) {
 // names no board: it is only probed, and its identification, without a
 // board's serial number, does not make it the hub in its bootloaders.
 TEST_F(UploadTest, ASameModelFirmwareOnTheReturningPathIsOnlyProbed) {
-  load(&package_, tavrine16_package(1024, 512));
   const std::string link = link_path();
   HubSim stranger({"--model", "1030", "--mode", "normal", "--sn", "STRANGER"});
   ASSERT_TRUE(stranger.start()) << stranger.error();
-  open_hub({"--link", link, "--unplug-after", "10", "--unplug-for", "6000"});
-  testing::internal::CaptureStdout();
   int done = -1;
-  std::thread upload([&] { done = device_do_firmware_update(dev_, &package_); });
-  struct stat st{};
-  while (lstat(link.c_str(), &st) == 0) usleep(5000);
-  ASSERT_EQ(symlink(stranger.port().c_str(), link.c_str()), 0);
-  upload.join();
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = upload_with_a_stranger_on_the_path(stranger, "6000", &done);
   EXPECT_EQ(done, 1);
   EXPECT_EQ(occurrences(out, "A hub that does not show itself to be the hub being updated (hub "
                              "code 1030, serial number STRANGER) is on " + link +
