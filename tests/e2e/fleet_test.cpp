@@ -891,9 +891,11 @@ TEST_F(FleetStage, AStationGatesEachModelOnItsOwnCanaryWithOneJob) {
   std::thread station =
       start_station({"--watch", "--canary", "--jobs", "1", "--json", report}, &r, &stage);
   usb.plug({"1-1", 0x0403, 0x6001, "C1", 0}, "ttyUSB0", canary.port());
-  usb.plug({"1-2", 0x0403, 0x6001, "H2", 0}, "ttyUSB1", held.port());
-  // The other model arrives once the Tavrine-16 canary has its plan.
+  // The second Tavrine-16 and the other model arrive once the canary
+  // uploads: which of two hubs plugged in together answers its probe first,
+  // and so becomes the canary, is up to the two probes.
   const bool canary_uploading = canary.wait_for_count("count.upload", 1, std::chrono::seconds(30));
+  usb.plug({"1-2", 0x0403, 0x6001, "H2", 0}, "ttyUSB1", held.port());
   usb.plug({"1-3", 0x0403, 0x6001, "O3", 0}, "ttyUSB2", other.port());
   const bool other_uploading =
       canary_uploading && other.wait_for_count("count.upload", 3, std::chrono::seconds(60));

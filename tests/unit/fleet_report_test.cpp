@@ -874,6 +874,35 @@ TEST_F(FleetPlan, OneCanaryPerModelAndItsGate) {
   EXPECT_EQ(fleet_canary_gate(hubs[4], hubs, &reason), canary_gate::closed);
   EXPECT_EQ(reason, "its canary /dev/ttyUSB1 turned out up to date and did not show the new "
                     "version running");
+
+  // At a station each hub joins when its own probe ends, not in list order:
+  // a hub plugged in first but planned second follows the canary after it
+  // (two canaries of one model would be uploaded side by side).
+  std::vector<fleet_hub> station = {hub(0x1030, true, 300), hub(0x1030, true, 300),
+                                    hub(0x1030, true, 300), hub(0x1020, false, 300),
+                                    hub(0x1030, true, 300)};
+  for (fleet_hub &h : station) h.to_update = true;
+  for (size_t i : {2u, 0u, 3u, 1u, 4u}) fleet_join_canary(station, i);
+  EXPECT_TRUE(station[2].is_canary);
+  EXPECT_FALSE(station[0].is_canary);
+  EXPECT_EQ(station[0].canary, 2);
+  EXPECT_EQ(station[1].canary, 2);
+  EXPECT_TRUE(station[3].is_canary);
+  // Pulled, it hands on to the first hub still waiting for it, wherever
+  // that sits, and the other waiters follow that one; a hub no longer
+  // waiting (4) is left as it is.
+  station[2].pulled = true;
+  const auto waiting = [](size_t k) { return k != 4; };
+  EXPECT_EQ(fleet_hand_canary_on(station, 2, waiting), (std::vector<size_t>{0, 1}));
+  EXPECT_TRUE(station[0].is_canary);
+  EXPECT_EQ(station[0].canary, -1);
+  EXPECT_FALSE(station[1].is_canary);
+  EXPECT_EQ(station[1].canary, 0);
+  EXPECT_EQ(station[4].canary, 2);
+  station.push_back(hub(0x1030, true, 300));
+  station[5].to_update = true;
+  fleet_join_canary(station, 5);
+  EXPECT_EQ(station[5].canary, 0);
 }
 
 // What the read-back makes of a hub beyond the e2e cases (lost finish

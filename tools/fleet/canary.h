@@ -8,6 +8,7 @@
 // Both steps are per hub, so that a run over a list and a station that
 // updates hubs as they are plugged in decide alike. Parent process only.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,19 @@
 // points the others at it (canary = its index). Hubs that are only
 // restarted, and hubs with nothing to do, wait for nobody.
 void fleet_choose_canaries(std::vector<fleet_hub> &hubs);
+
+// At a station, where each hub gets its plan when its own probe ends (so
+// not in list order): makes hubs[i], if it is to be uploaded, follow its
+// model's standing canary (one not pulled, wherever it sits in the list),
+// or its model's canary when there is none. One canary per model at a time.
+void fleet_join_canary(std::vector<fleet_hub> &hubs, size_t i);
+
+// A canary pulled mid-update proved nothing about its package: the first
+// hub in list order that still waits for it (waiting(k): not started) becomes
+// its model's canary, and the other waiters follow that one. Returns the
+// indices of the hubs changed.
+std::vector<size_t> fleet_hand_canary_on(std::vector<fleet_hub> &hubs, size_t pulled,
+                                         const std::function<bool(size_t)> &waiting);
 
 enum class canary_gate {
   open,    // waits for no canary, or its canary runs the new version

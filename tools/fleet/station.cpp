@@ -142,44 +142,18 @@ void arrive(station &st, const std::string &path) {
   st.display.hub_changed(st.hubs[i]);
 }
 
-// With --canary: the first hub of its model to be uploaded at this station
-// goes first; every later one waits for it (and is skipped if it failed). A
-// canary pulled before it showed anything hands that role on.
-void choose_canary(station &st, size_t i) {
-  fleet_hub &hub = st.hubs[i];
-  if (!st.opts.canary || !hub.to_update || hub.restart_only) return;
-  for (size_t k = i; k-- > 0;) {
-    const fleet_hub &other = st.hubs[k];
-    if (other.is_canary && !other.pulled && other.hub_code == hub.hub_code) {
-      hub.canary = static_cast<int>(k);
-      return;
-    }
-  }
-  hub.is_canary = true;
-}
-
-// A canary that was pulled mid-update proved nothing about its package: the
-// first hub that waits for it becomes its model's canary, and the others
-// wait for that one.
+// A canary that was pulled mid-update hands its role on to a hub that has
+// not started yet (see fleet_hand_canary_on).
 void hand_canary_on(station &st, size_t pulled) {
-  int heir = -1;
-  for (size_t k = pulled + 1; k < st.hubs.size(); ++k) {
-    fleet_hub &hub = st.hubs[k];
-    if (st.visits[k].step != visit_step::planned || hub.canary != static_cast<int>(pulled)) continue;
-    hub.canary = heir;
-    if (heir < 0) {
-      hub.is_canary = true;
-      heir = static_cast<int>(k);
-    }
-    st.display.hub_changed(hub);
-  }
+  const auto waiting = [&st](size_t k) { return st.visits[k].step == visit_step::planned; };
+  for (size_t k : fleet_hand_canary_on(st.hubs, pulled, waiting)) st.display.hub_changed(st.hubs[k]);
 }
 
 // A hub with its package (or the reason it has none) gets its plan.
 void plan_visit(station &st, size_t i) {
   fleet_hub &hub = st.hubs[i];
   fleet_plan_hub(hub, st.rules);
-  choose_canary(st, i);
+  if (st.opts.canary) fleet_join_canary(st.hubs, i);
   if (hub.result != hub_result::none) {
     end_visit(st, i);
     return;
