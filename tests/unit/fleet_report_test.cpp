@@ -903,6 +903,19 @@ TEST_F(FleetPlan, OneCanaryPerModelAndItsGate) {
   station[5].to_update = true;
   fleet_join_canary(station, 5);
   EXPECT_EQ(station[5].canary, 0);
+  // A hub only restarted, or with nothing to do, neither goes first nor
+  // waits: a later hub of its model must not wait on it.
+  station.push_back(hub(0x1050, true, 300));
+  station.push_back(hub(0x1050, true, 312));
+  station[6].to_update = station[6].restart_only = true;
+  for (size_t i : {6u, 7u}) {
+    fleet_join_canary(station, i);
+    EXPECT_FALSE(station[i].is_canary);
+    EXPECT_EQ(station[i].canary, -1);
+  }
+  // An index past the list (no canary it could name) holds nobody back.
+  station[7].canary = static_cast<int>(station.size());
+  EXPECT_EQ(fleet_canary_gate(station[7], station, &reason), canary_gate::open);
 }
 
 // What the read-back makes of a hub beyond the e2e cases (lost finish
