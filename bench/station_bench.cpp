@@ -62,22 +62,35 @@ std::string comm_of(pid_t pid) {
 
 // The station itself: the trelk-fleet process whose parent is no
 // trelk-fleet (its probes are its children). -1 while there is none.
+// Processes come and go while /proc is read (the station's probes end at
+// any moment): the error_code forms keep a vanished entry from throwing.
 pid_t station_pid() {
-  for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
+  std::error_code ec;
+  std::filesystem::directory_iterator procs("/proc", ec);
+  for (auto it = std::filesystem::begin(procs); !ec && it != std::filesystem::end(procs);
+       it.increment(ec)) {
+    const std::string name = it->path().filename();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     const pid_t pid = std::stoi(name);
     if (comm_of(pid) != "trelk-fleet") continue;
-    if (comm_of(static_cast<pid_t>(status_field(pid, "PPid"))) != "trelk-fleet") return pid;
+    // A probe that ended between the two reads has no parent to read: it is
+    // not taken for the station.
+    const long parent = status_field(pid, "PPid");
+    if (parent > 0 && comm_of(static_cast<pid_t>(parent)) != "trelk-fleet") return pid;
   }
   return -1;
 }
 
+// -1 when the process is gone.
 long open_fds(pid_t pid) {
+  std::error_code ec;
+  std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", ec);
+  if (ec) return -1;
   long count = 0;
-  for ([[maybe_unused]] const auto &fd :
-       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+  for (auto it = std::filesystem::begin(fds); it != std::filesystem::end(fds); it.increment(ec)) {
+    if (ec) return -1;
     ++count;
+  }
   return count;
 }
 

@@ -49,10 +49,6 @@ constexpr int64_t PORT_POLL_MS = 1000;
 constexpr const char *PORT_GONE_TEXT =
     "\r\nSerial port is unavailable, please wait while we try to reconnect.\r\n";
 
-// A port without USB identity that came back is listened to this long before
-// anything is written: a re-plugged hub announces every board once per ping
-// period (a second), so two and a half periods hear it even if one is lost.
-constexpr int64_t PORT_RETURN_LISTEN_MS = 2500;
 // A hub that sends no line at all for this long while its port is open has
 // died; without this bound the retry limits would keep a dead hub busy for
 // hours. The wait for an unplugged port is not counted: the port's return
@@ -144,7 +140,7 @@ hub_self upload_self{};
 
 // A port that came back is listened to this long, then probed until the
 // detection's window has passed too.
-constexpr int64_t PORT_RETURN_BOUND_MS = PORT_RETURN_LISTEN_MS + 7000;
+constexpr int64_t PORT_RETURN_BOUND_MS = DEVICE_RETURN_LISTEN_MS + 7000;
 
 // Names, once per port given up, what answered on a port that came back
 // instead of the hub being updated.
@@ -178,7 +174,7 @@ void await_our_hub(device *dev) {
   for (;;) {
     wait_for_port(s);
     const hub_showing shown = device_hub_shows_itself(
-        dev, upload_self, {port_verified_opens, PORT_RETURN_LISTEN_MS, PORT_RETURN_BOUND_MS});
+        dev, upload_self, {port_verified_opens, DEVICE_RETURN_LISTEN_MS, PORT_RETURN_BOUND_MS});
     if (shown.verdict == hub_shown::itself) break;
     if (shown.verdict == hub_shown::away) continue;
     if (shown.verdict == hub_shown::silent) {

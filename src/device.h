@@ -164,6 +164,11 @@ struct hub_showing {
   std::string identification;  // the normal firmware's line it answered with, if it did
 };
 
+// A port that came back is listened to this long before the first probe:
+// bootloaders announce every board once per ping period (a second), so two
+// and a half periods hear them even if one announcement is lost.
+inline constexpr int64_t DEVICE_RETURN_LISTEN_MS = 2500;
+
 // How long and how to listen on a port.
 struct hub_watch {
   uint32_t trusted_opens;  // the link's open count when the hub last showed itself; 0: never

@@ -27,10 +27,6 @@ constexpr const char *IDENTIFY_PROBE = "id\r\n";
 // Bootloaders told to restart are gone after a round or two; this hub's
 // bootloaders heard later than this after the first round stayed.
 constexpr int64_t BOOTLOADERS_LEAVE_MS = 5000;
-// A port that came back is listened to this long before the first probe:
-// bootloaders announce once a second, so two and a half periods hear them
-// even if one is lost (the upload's rule).
-constexpr int64_t PORT_RETURN_LISTEN_MS = 2500;
 
 // One restart as it goes.
 struct restart_watch {
@@ -69,7 +65,7 @@ void drop_notices(serial *s) {
 
 // How to listen now: on the trusted port until the next round, without
 // probes (the round has its own); on a port that came back, heard out for
-// PORT_RETURN_LISTEN_MS from its return, then probed, up to the bound.
+// DEVICE_RETURN_LISTEN_MS from its return, then probed, up to the bound.
 hub_watch listening(restart_watch &w, int64_t end) {
   const int64_t now = get_absolute_time();
   if (port_trusted(w)) {
@@ -81,7 +77,7 @@ hub_watch listening(restart_watch &w, int64_t end) {
     w.reopened_at = now;
     w.reopened_opens = opens;
   }
-  return {w.trusted_opens, std::max<int64_t>(0, w.reopened_at + PORT_RETURN_LISTEN_MS - now),
+  return {w.trusted_opens, std::max<int64_t>(0, w.reopened_at + DEVICE_RETURN_LISTEN_MS - now),
           end - now};
 }
 
