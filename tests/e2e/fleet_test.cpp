@@ -954,11 +954,20 @@ TEST_F(FleetStage, AStationTakesHubsPastItsJobs) {
   ProcessResult r;
   pid_t stage = -1;
   std::thread station = start_station({"--watch", "--jobs", "2", "--json", report}, &r, &stage);
-  for (int k = 0; k < 3; ++k)
+  const auto plug = [&](int k) {
     usb.plug({"1-" + std::to_string(k + 1), 0x0403, 0x6001, "R" + std::to_string(k), 0},
-             "ttyUSB" + std::to_string(k), sims[k]->port());
-  const bool all = wait_for_text(report, {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2"},
-                                 std::chrono::seconds(30));
+             "ttyUSB" + std::to_string(k), sims[static_cast<size_t>(k)]->port());
+  };
+  // The third comes once the first two hold both slots: plugged in
+  // together, whichever probe ends first would be taken first.
+  plug(0);
+  plug(1);
+  const bool both_taken =
+      sims[0]->wait_for_count("count.reboot_normal", 1, std::chrono::seconds(30)) &&
+      sims[1]->wait_for_count("count.reboot_normal", 1, std::chrono::seconds(30));
+  plug(2);
+  const bool all = both_taken && wait_for_text(report, {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2"},
+                                               std::chrono::seconds(30));
   kill(-stage, SIGINT);
   station.join();
   ASSERT_TRUE(all) << r.out << r.err << text_of(report);
