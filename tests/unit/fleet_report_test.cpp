@@ -959,8 +959,14 @@ TEST(FleetVerify, AnIdentificationOfAnotherHubIsNotThisHubs) {
     d.system = nullptr;
     return d;
   };
-  const hub_expectation found_normal{0x1030, "HUB-B", {}};
-  const hub_expectation found_in_bootloaders{0x1030, "", {}};
+  const auto found = [](const char *serial) {
+    hub_self self{};
+    self.hub_code = 0x1030;
+    copy_text(self.serial_number, sizeof self.serial_number, serial);
+    return self;
+  };
+  const hub_self found_normal = found("HUB-B");
+  const hub_self found_in_bootloaders = found("");
   const device same = seen("mfr:Varnholt,sn:HUB-B,hwid:1030,fw:3.12");
   EXPECT_EQ(identification_mismatch(same, found_normal, "/dev/ttyUSB1"), "");
   const device other_sn = seen("mfr:Varnholt,sn:HUB-C,hwid:1030,fw:3.12");

@@ -224,11 +224,12 @@ std::optional<hub_outcome> bring_into_bootloaders(hub_update &u) {
 hub_outcome restart_and_read_back(hub_update &u, restart_purpose purpose) {
   send_phase(u.event_fd, hub_phase::restarting);
   // The serial number only where the hub's normal firmware gave one.
-  const std::string serial = u.hub.in_bootloader ? "" : u.hub.serial;
   // Its boards as they announced themselves in this process (right after
   // the switch, for a hub switched here).
-  hub_expectation expected{u.hub.hub_code, serial, device_hub_self(u.dev.get())};
-  copy_text(expected.self.serial_number, sizeof expected.self.serial_number, serial.c_str());
+  hub_self expected = device_hub_self(u.dev.get());
+  expected.hub_code = u.hub.hub_code;
+  copy_text(expected.serial_number, sizeof expected.serial_number,
+            u.hub.in_bootloader ? "" : u.hub.serial.c_str());
   const restart_report report = fleet_restart_hub(u.dev.get(), expected);
   const hub_verdict verdict = restart_verdict(report, u.hub.package->version, purpose);
   return {verdict.result, verdict.version_after, verdict.mode, /*restarted=*/true, verdict.reason,

@@ -31,7 +31,7 @@ constexpr int64_t BOOTLOADERS_LEAVE_MS = 5000;
 // One restart as it goes.
 struct restart_watch {
   device *dev;
-  const hub_expectation &expected;
+  const hub_self &expected;
   int64_t start;
   int64_t next_round;
   uint32_t trusted_opens;         // the link's open count at which the hub last showed itself
@@ -142,7 +142,7 @@ std::optional<restart_report> take_showing(restart_watch &w, const hub_showing &
 
 }  // namespace
 
-restart_report fleet_restart_hub(device *dev, const hub_expectation &expected) {
+restart_report fleet_restart_hub(device *dev, const hub_self &expected) {
   const int64_t start = get_absolute_time();
   restart_watch w{dev, expected, start, start, serial_open_count(dev->serial)};
   const int64_t end = start + RESTART_BOUND_MS;
@@ -156,7 +156,7 @@ restart_report fleet_restart_hub(device *dev, const hub_expectation &expected) {
       send_round(dev);
       w.next_round = get_absolute_time() + RESTART_ROUND_MS;
     }
-    const hub_showing shown = device_hub_shows_itself(dev, expected.self, listening(w, end));
+    const hub_showing shown = device_hub_shows_itself(dev, expected, listening(w, end));
     if (std::optional<restart_report> done = take_showing(w, shown)) return *done;
   }
   restart_report report;
@@ -166,7 +166,7 @@ restart_report fleet_restart_hub(device *dev, const hub_expectation &expected) {
   return report;
 }
 
-std::string identification_mismatch(const device &seen, const hub_expectation &expected,
+std::string identification_mismatch(const device &seen, const hub_self &expected,
                                     const std::string &port) {
   char text[320];
   if (seen.hub_code != expected.hub_code) {
@@ -179,11 +179,12 @@ std::string identification_mismatch(const device &seen, const hub_expectation &e
                   seen.hub_code, ours.empty() ? "hub" : ours.c_str(), expected.hub_code);
     return text;
   }
-  if (!expected.serial.empty() && expected.serial != seen.serial_number) {
+  if (expected.serial_number[0] != '\0' &&
+      std::strcmp(expected.serial_number, seen.serial_number) != 0) {
     std::snprintf(text, sizeof text,
                   "after the restart %s has a hub with serial number %s, not %s as before the "
                   "update: it is another hub",
-                  port.c_str(), seen.serial_number, expected.serial.c_str());
+                  port.c_str(), seen.serial_number, expected.serial_number);
     return text;
   }
   return "";

@@ -39,19 +39,6 @@
 // to the 25 s the bootloader switch allows.
 inline constexpr int64_t RESTART_BOUND_MS = 30000;
 
-// What the hub is known to be, to tell its normal firmware from another
-// hub's.
-// It travels with the hub from its probe to its read-back.
-struct hub_expectation {
-  uint16_t hub_code;   // its model's
-  // Its normal firmware's serial number, as it gave it before the update;
-  // empty when the hub was first found in its bootloaders (they give none).
-  std::string serial;
-  // The same for device_hub_shows_itself, with its boards' serial numbers
-  // as its bootloaders announced them.
-  hub_self self;
-};
-
 enum class restart_outcome {
   running,                // this hub's normal firmware identified itself
   stayed_in_bootloaders,  // no identification, and its bootloaders still answer
@@ -68,14 +55,18 @@ struct restart_report {
 };
 
 // Restarts the hub on dev's link and reads back what it runs, within
-// RESTART_BOUND_MS. Nothing is printed; the caller turns the report into the
+// RESTART_BOUND_MS. `expected` is what the hub is known to be (device.h), as
+// it travels with the hub from its probe to its read-back: its model's hub
+// code, its normal firmware's serial number as given before the update
+// (empty when it was first found in its bootloaders, which give none), its
+// boards as its bootloaders announced them. Nothing is printed; the caller turns the report into the
 // hub's result (restart_verdict).
-restart_report fleet_restart_hub(device *dev, const hub_expectation &expected);
+restart_report fleet_restart_hub(device *dev, const hub_self &expected);
 
 // "" when the identification line in `seen` (device_read_identification's
 // record) is the hub's: its hub code is the model's and, where known, its
 // serial number is the one it gave before. Else the reason, naming `port`.
-std::string identification_mismatch(const device &seen, const hub_expectation &expected,
+std::string identification_mismatch(const device &seen, const hub_self &expected,
                                     const std::string &port);
 
 // Why the hub was restarted: after its upload, or because it was found in
