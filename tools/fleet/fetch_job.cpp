@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "files.h"
 #include "run.h"
 
 namespace {
@@ -20,17 +21,6 @@ constexpr char FETCH_FAILED = '0';
 // hundred polls, each cheap.
 constexpr size_t READ_STEP = 64 * 1024;
 constexpr char STOPPED_TEXT[] = "the fetch was stopped";
-
-bool write_all(int fd, const char *data, size_t size) {
-  while (size > 0) {
-    const ssize_t written = write(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return true;
-}
 
 // In the child: the work, its file or cause down the pipe, and the end.
 [[noreturn]] void run_child(const fetch_job::work &w, int out, const sigset_t &previous) {

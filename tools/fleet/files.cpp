@@ -19,22 +19,21 @@ constexpr size_t READ_STEP = 64 * 1024;
 
 std::string errno_text(int error) { return std::strerror(error); }
 
-// Writes all of `text`; false with errno set.
-bool write_all(int fd, const std::string &text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+}  // namespace
+
+bool write_all(int fd, const char *data, size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       if (written == 0) errno = EIO;
       return false;
     }
-    done += static_cast<size_t>(written);
+    data += written;
+    size -= static_cast<size_t>(written);
   }
   return true;
 }
-
-}  // namespace
 
 std::string folder_of(const std::string &path) {
   const size_t slash = path.rfind('/');
@@ -109,7 +108,7 @@ bool staged_file::write(const std::string &path, const std::string &text, mode_t
     return false;
   }
   temporary_ = temporary;
-  bool ok = ::fchmod(fd.get(), mode) == 0 && write_all(fd.get(), text) && ::fsync(fd.get()) == 0;
+  bool ok = ::fchmod(fd.get(), mode) == 0 && write_all(fd.get(), text.data(), text.size()) && ::fsync(fd.get()) == 0;
   const int saved = errno;
   // The descriptor closes here; a close error on a local file after a
   // successful fsync loses nothing.

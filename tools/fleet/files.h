@@ -51,6 +51,11 @@ class staged_file {
   std::string temporary_;  // empty: nothing to remove
 };
 
+// Writes all `size` bytes of `data` to `fd`, carrying on after a short
+// write or EINTR. True; false with errno set (EIO when nothing was taken).
+// Any process.
+bool write_all(int fd, const char *data, size_t size);
+
 // Flushes the folder's entries to disk (after renames into it), so a crash
 // cannot bring the old names back. Failures are ignored: the files are there.
 void sync_folder(const std::string &folder);

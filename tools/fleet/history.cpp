@@ -10,6 +10,7 @@
 #include <vector>
 #include <nlohmann/json.hpp>
 
+#include "files.h"
 #include "functions.h"
 #include "report.h"
 #include "timer.h"
@@ -29,19 +30,6 @@ bool lock_within_bound(int fd) {
     if (time_reached(start, HISTORY_LOCK_WAIT_MS)) return false;
     usleep(LOCK_RETRY_MS * 1000);
   }
-}
-
-// Writes all of `text` (a regular file takes it in one go; a short write
-// is carried on). 0 or the errno.
-int write_all(int fd, const std::string &text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    done += static_cast<size_t>(n);
-  }
-  return 0;
 }
 
 std::string text_field(const nlohmann::json &object, const char *key) {
@@ -104,7 +92,8 @@ void fleet_history_log::append(const std::string &line) {
   if (!locked)
     print_error("trelk-fleet: the history %s stayed locked for %d s: writing without the lock\n",
                 path_.c_str(), HISTORY_LOCK_WAIT_MS / 1000);
-  int error = write_all(fd_, line + "\n");
+  const std::string text = line + "\n";
+  int error = write_all(fd_, text.data(), text.size()) ? 0 : errno;
   if (error == 0 && fdatasync(fd_) != 0) error = errno;
   if (locked) flock(fd_, LOCK_UN);
   if (error == 0) return;
