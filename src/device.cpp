@@ -142,14 +142,21 @@ hub_self upload_self{};
 // detection's window has passed too.
 constexpr int64_t PORT_RETURN_BOUND_MS = DEVICE_RETURN_LISTEN_MS + 7000;
 
+// "hub code 1030, board 1 serial number 42": a board as its bootloader
+// announced itself.
+std::string board_text(uint16_t code, int board, int32_t serial_no) {
+  char text[96];
+  std::snprintf(text, sizeof text, "hub code %04x, board %d serial number %d", code, board,
+                static_cast<int>(serial_no));
+  return text;
+}
+
 // Names, once per port given up, what answered on a port that came back
 // instead of the hub being updated.
 void say_not_our_hub(const device *dev, const hub_showing &shown) {
   serial *s = dev->serial;
   const std::string port = serial_port_now(s);
-  char ours[160];
-  std::snprintf(ours, sizeof ours, "hub code %04x, board 1 serial number %d", dev->boards[1].hub_code,
-                static_cast<int>(dev->boards[1].serial_no));
+  const std::string ours = board_text(dev->boards[1].hub_code, 1, dev->boards[1].serial_no);
   std::string text;
   if (shown.verdict == hub_shown::another)
     text = "A different hub (" + shown.answered + ") is on " + port;
@@ -794,13 +801,6 @@ bool every_known_board_matched(const hub_self &self, const hub_hearing &heard) {
   for (int b = 1; b < DEVICE_MAX_BOARDS; ++b)
     if (self.board_known[b] && !heard.matched[b]) return false;
   return true;
-}
-
-std::string board_text(uint16_t code, int board, int32_t serial_no) {
-  char text[96];
-  std::snprintf(text, sizeof text, "hub code %04x, board %d serial number %d", code, board,
-                static_cast<int>(serial_no));
-  return text;
 }
 
 // A bootloader's announcement: another hub's when its code or (where this
