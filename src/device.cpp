@@ -760,6 +760,8 @@ void device_switch_to_bootloader(device *dev) {
       ++switch_count;
       return;
     }
+    // Only now is a new name the hub's: the user hears where it came back.
+    say_notices(dev->serial);
     device_detect_attached(dev);
     if (dev->in_bootloader) {
       refuse_if_another_model(dev, before);

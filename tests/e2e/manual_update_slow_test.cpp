@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -41,6 +42,18 @@ struct ManualUpload : ::testing::Test {
   }
   ProcessResult trelk(const HubSim &hub, std::vector<std::string> extra = {}) {
     return run_process(command(hub, std::move(extra)), limits());
+  }
+  // trelk --bootloader on the stage's /dev/ttyUSB0; `on_switch` changes the
+  // machine once the hub has its switch command. False when it never came.
+  bool update_through_switch(private_net &stage, HubSim &hub,
+                             const std::function<void()> &on_switch, ProcessResult *r) {
+    std::thread run([&] {
+      *r = stage.run({"--fw", package, "--port", "/dev/ttyUSB0", "--bootloader"}, limits());
+    });
+    const bool switched = hub.wait_for_count("count.boot_mode", 1, std::chrono::seconds(30));
+    if (switched) on_switch();
+    run.join();
+    return switched;
   }
   std::string summary(const HubSim &hub) const {
     return "trelk v3.00\nFirmware path: " + package + "\nSerial port: " + hub.port() +
@@ -407,28 +420,62 @@ TEST_F(ManualUpload, ABridgeSharingTheHubsSerialIsNeverTakenForItAfterTheSwitch)
   usb.plug({"1-4", 0x0403, 0x6001, "AB12", 0}, "ttyUSB1", other.port());
   usb.attach(stage, {"ttyUSB0", "ttyUSB1", "ttyUSB2"});
 
-  ProcessResult r;
-  std::thread run([&] {
-    r = stage.run({"--fw", package, "--port", "/dev/ttyUSB0", "--bootloader"}, limits());
-  });
   // The hub's bridge leaves with the switch and is back only after trelk's
   // 25.75 s wait, under another name.
-  const bool switched = hub.wait_for_count("count.boot_mode", 1, std::chrono::seconds(30));
-  if (switched) {
+  ProcessResult r;
+  const bool switched = update_through_switch(stage, hub, [&] {
     usb.unplug("ttyUSB0");
     std::this_thread::sleep_for(std::chrono::milliseconds(27500));
     usb.plug(ours, "ttyUSB2", hub.port());
-  }
-  run.join();
+  }, &r);
   ASSERT_TRUE(switched) << r.out << r.err;
 
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out.find("/dev/ttyUSB1"), std::string::npos) << r.out;
+  EXPECT_EQ(occurrences(r.out, "Hub came back on /dev/ttyUSB2\r\n"), 1) << r.out;
   EXPECT_NE(r.out.find("Device updated successfully.\n"), std::string::npos) << r.out;
   other.stop();
   EXPECT_EQ(other.lines(), std::vector<std::string>{});
   expect_updated(hub);
+}
+
+// A bridge without a serial number: the hub leaves with the switch and
+// never comes back, and a hub of another model, in its bootloaders, comes
+// into the socket under the hub's name. It is named and refused, and gets
+// the detection's probes only: not the restart that puts a hub this run
+// switched back into its firmware.
+TEST_F(ManualUpload, AnotherHubInTheSocketAfterTheSwitchIsRefusedUntouched) {
+  if (!private_net_available()) GTEST_SKIP() << "needs root for namespaces";
+  private_net stage;
+  fake_usb usb(stage.work() + "/usb");
+  HubSim hub({"--model", "1030", "--mode", "normal", "--fw-version", "300", "--sn", "A-1"});
+  ASSERT_TRUE(hub.start()) << hub.error();
+  HubSim other({"--model", "1010", "--mode", "bootloader", "--fw-version", "300"});
+  ASSERT_TRUE(other.start()) << other.error();
+  const usb_bridge socket{"1-3", 0x0403, 0x6001, std::nullopt, 0};
+  usb.plug(socket, "ttyUSB0", hub.port());
+  usb.attach(stage, {"ttyUSB0"});
+
+  ProcessResult r;
+  const bool switched = update_through_switch(stage, hub, [&] {
+    usb.unplug("ttyUSB0");
+    usb.plug(socket, "ttyUSB0", other.port());
+  }, &r);
+  ASSERT_TRUE(switched) << r.out << r.err;
+
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, "trelk v3.00\nFirmware path: " + package +
+                       "\nSerial port: /dev/ttyUSB0\nBootloader automatic: yes\n"
+                       "Firmware version: 312\nSwitching to bootloader\n");
+  EXPECT_EQ(r.err,
+            "ERROR: After the switch to bootloader mode, serial port /dev/ttyUSB0 has a Tavrine-8 "
+            "(hub code 1010), not the Tavrine-16 (hub code 1030) that was switched; it is not "
+            "updated\n");
+  other.stop();
+  EXPECT_EQ(changing_lines(other), std::vector<std::string>{});
+  hub.stop();
+  EXPECT_EQ(hub.state_long("count.boot_mode"), 1);
 }
 
 }  // namespace
