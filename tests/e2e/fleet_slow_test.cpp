@@ -197,8 +197,10 @@ TEST_F(FleetUpdate, AHubWithABlockThatNeverChecksOutFailsAlone) {
   const std::vector<uint16_t> types = {0x0102, 0x0201};
   const std::string package = dir.write("fw312.ufw", package_text(312, test_sections(types, 312)));
   const std::string good = add_hub({"--model", "1030", "--mode", "bootloader"});
-  const std::string bad =
-      add_hub({"--model", "1030", "--mode", "bootloader", "--bad-crc-always", "1:4080"});
+  // Switched first: its row has both serial numbers although the upload
+  // ended the hub's process inside.
+  const std::string bad = add_hub(
+      {"--model", "1030", "--mode", "normal", "--sn", "B-7", "--bad-crc-always", "1:4080"});
   const std::string current =
       add_hub({"--model", "1030", "--mode", "bootloader", "--fw-version", "312"});
   ASSERT_FALSE(current.empty());
@@ -215,8 +217,8 @@ TEST_F(FleetUpdate, AHubWithABlockThatNeverChecksOutFailsAlone) {
   EXPECT_TRUE(fleet_lines_of(r.out, good).back().ends_with(" s, left in its bootloaders"))
       << r.out;
   EXPECT_EQ(fleet_report_entry(report, bad),
-            "{\"port\": \"" + bad + "\", \"model\": \"Tavrine-16\", \"serial\": \"1030.0042\", "
-            "\"boot_serial\": \"1030.0042\", \"firmware_serial\": null, \"version_before\": 300, \"version_after\": 300, \"mode_after\": \"bootloader\", "
+            "{\"port\": \"" + bad + "\", \"model\": \"Tavrine-16\", \"serial\": \"B-7\", "
+            "\"boot_serial\": \"1030.0042\", \"firmware_serial\": \"B-7\", \"version_before\": 300, \"version_after\": 300, \"mode_after\": \"bootloader\", "
             "\"usb_path\": null, \"usb_serial\": null, \"final_port\": \"" + bad + "\", "
             "\"package\": \"fw312.ufw\", "
             "\"package_sha256\": \"" + sha256_hex(package_of(312, types)) + "\", \"verified\": "
@@ -529,7 +531,7 @@ TEST_F(FleetUpdate, AStationLetsGoOfAPulledCanaryAndTheNextHubTakesItsPlace) {
   net.serve("manifest", serve_package("fw312.ufw", 312, t16));
   net.serve("stable", "1030,312\n");
   const std::string report = dir.path() + "/report.json";
-  HubSim pulled({"--model", "1030", "--mode", "bootloader", "--serial", "5"});
+  HubSim pulled({"--model", "1030", "--mode", "normal", "--sn", "P-5", "--serial", "5"});
   HubSim next({"--model", "1030", "--mode", "bootloader", "--serial", "7"});
   ASSERT_TRUE(pulled.start() && next.start());
 
@@ -563,6 +565,11 @@ TEST_F(FleetUpdate, AStationLetsGoOfAPulledCanaryAndTheNextHubTakesItsPlace) {
       << r.out;
   EXPECT_EQ(lines.back(), "failed: unplugged during its update and not back within 3 s: it may "
                           "hold incomplete firmware; plug it in again");
+  // Switched before it was pulled: both its serial numbers are known.
+  EXPECT_NE(fleet_report_entry(report, "/dev/ttyUSB0")
+                .find("\"boot_serial\": \"1030.0005\", \"firmware_serial\": \"P-5\""),
+            std::string::npos)
+      << text_of(report);
   EXPECT_TRUE(fleet_lines_of(r.out, "/dev/ttyUSB1").back().starts_with("updated v3.00 -> v3.12 in "))
       << r.out;
   EXPECT_NE(r.out.find("\n/dev/ttyUSB1 (canary) "), std::string::npos) << r.out;

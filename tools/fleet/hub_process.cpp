@@ -78,8 +78,13 @@ int send_result(int fd, const hub_outcome &outcome, const std::string &final_por
 // thread's.
 class away_watch {
  public:
-  away_watch(serial *s, int event_fd, int64_t limit_ms)
-      : s_(s), fd_(event_fd), limit_ms_(limit_ms), thread_([this] { run(); }) {}
+  // `boot_serial`: the hub's bootloaders' serial number, for its row.
+  away_watch(serial *s, int event_fd, int64_t limit_ms, std::string boot_serial)
+      : s_(s),
+        fd_(event_fd),
+        limit_ms_(limit_ms),
+        boot_serial_(std::move(boot_serial)),
+        thread_([this] { run(); }) {}
   ~away_watch() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -104,7 +109,7 @@ class away_watch {
                           fleet_duration_text(limit_ms_) +
                           ": it may hold incomplete firmware; plug it in again",
                       /*firmware_serial=*/"", /*away=*/true};
-    send_result(fd_, ended);
+    send_result(fd_, ended, /*final_port=*/"", /*final_node=*/{}, boot_serial_);
     // The port is gone: there is nothing to restore, and the action thread,
     // still waiting inside the library, must not touch a returning hub.
     _exit(1);
@@ -131,15 +136,32 @@ class away_watch {
   serial *s_;
   int fd_;
   int64_t limit_ms_;
+  std::string boot_serial_;
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;
   std::thread thread_;
 };
 
-// The upload's observer in a hub process: progress becomes events.
+// Where the hub is at the end: its port's name ("" when no link was open)
+// and, while the link has it open, its device (the station counts it as
+// seen, and nothing else).
+struct hub_place {
+  std::string port;
+  port_node node;
+};
+
+hub_place place_of(serial *s) {
+  const std::string port = serial_port_now(s);
+  return {port, s != nullptr && serial_available(s) ? port_node_of(port) : port_node{}};
+}
+
+// The upload's observer in a hub process: progress becomes events, and a
+// failure the hub's result with what is known of it.
 struct upload_reporter {
   int fd;
+  serial *link;
+  std::string boot_serial;
 };
 
 void report_progress(void *context, const upload_progress *progress) {
@@ -168,8 +190,11 @@ void report_failed(void *context, const upload_progress *progress) {
                 "cycle the hub and run trelk-fleet again",
                 progress->failed);
   // The boards were answering in their bootloaders, and stay there.
-  send_result(static_cast<upload_reporter *>(context)->fd,
-              {hub_result::failed, -1, firmware_mode::bootloader, /*restarted=*/false, reason, ""});
+  const auto *reporter = static_cast<upload_reporter *>(context);
+  const hub_place place = place_of(reporter->link);
+  send_result(reporter->fd,
+              {hub_result::failed, -1, firmware_mode::bootloader, /*restarted=*/false, reason, ""},
+              place.port, place.node, reporter->boot_serial);
 }
 
 struct device_release {
@@ -194,14 +219,9 @@ firmware_mode mode_heard(const device *dev) {
 }
 
 int finish(hub_update &u, const hub_outcome &outcome) {
-  const std::string final_port = serial_port_now(u.dev->serial);
-  // What the hub holds at the end: the node of its port while the link has
-  // it open (the station counts it as seen, and nothing else).
-  const port_node node =
-      u.dev->serial != nullptr && serial_available(u.dev->serial) ? port_node_of(final_port)
-                                                                  : port_node{};
+  const hub_place place = place_of(u.dev->serial);
   u.dev.reset();
-  return send_result(u.event_fd, outcome, final_port, node, u.boot_serial);
+  return send_result(u.event_fd, outcome, place.port, place.node, u.boot_serial);
 }
 
 // Into the bootloaders. A hub whose normal firmware already runs the package
@@ -246,14 +266,14 @@ hub_outcome settle_current(hub_update &u) {
 // The upload and what follows it: the read-back, or with --no-restart the
 // version written, the hub left in its bootloaders.
 hub_outcome upload(hub_update &u) {
-  upload_reporter reporter{u.event_fd};
+  upload_reporter reporter{u.event_fd, u.dev->serial, u.boot_serial};
   const upload_observer observer = {&reporter,          report_block_starting, report_progress,
                                     report_blocks_done, nullptr,               report_failed};
   device_set_upload_observer(&observer);
   send_phase(u.event_fd, hub_phase::uploading);
   int done = 0;
   {
-    const away_watch watch(u.dev->serial, u.event_fd, u.rules.away_limit_ms);
+    const away_watch watch(u.dev->serial, u.event_fd, u.rules.away_limit_ms, u.boot_serial);
     done = device_do_firmware_update(u.dev.get(), u.hub.package);
   }
   device_set_upload_observer(nullptr);
