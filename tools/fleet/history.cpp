@@ -32,6 +32,16 @@ bool lock_within_bound(int fd) {
   }
 }
 
+// Whether the file ends inside a line: one cut short by a power cut or a
+// full disk. The next line goes after a line feed of its own, so that the
+// cut line alone is lost. False when it cannot be read (opened write-only).
+bool ends_in_a_cut_line(int fd) {
+  struct stat st {};
+  char last = '\n';
+  return fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+         last != '\n';
+}
+
 std::string text_field(const nlohmann::json &object, const char *key) {
   const auto field = object.find(key);
   return field != object.end() && field->is_string() ? field->get<std::string>() : "";
@@ -72,7 +82,11 @@ fleet_history_log::~fleet_history_log() {
 
 int fleet_history_log::open(const std::string &path) {
   // Non-blocking for the open only: a FIFO named by mistake must not hang it.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  // Read too, to see a line cut short at the end; write-only where a site's
+  // permissions allow no more.
+  constexpr int FLAGS = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+  int fd = ::open(path.c_str(), O_RDWR | FLAGS, 0644);
+  if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | FLAGS, 0644);
   const char *cause = fd < 0 ? std::strerror(errno) : nullptr;
   struct stat st {};
   if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) cause = "not a regular file";
@@ -92,7 +106,7 @@ void fleet_history_log::append(const std::string &line) {
   if (!locked)
     print_error("trelk-fleet: the history %s stayed locked for %d s: writing without the lock\n",
                 path_.c_str(), HISTORY_LOCK_WAIT_MS / 1000);
-  const std::string text = line + "\n";
+  const std::string text = (ends_in_a_cut_line(fd_) ? "\n" : "") + line + "\n";
   int error = write_all(fd_, text.data(), text.size()) ? 0 : errno;
   if (error == 0 && fdatasync(fd_) != 0) error = errno;
   if (locked) flock(fd_, LOCK_UN);

@@ -8,7 +8,8 @@
 // Lines are only ever appended: the file is opened for appending, each line
 // goes out in one write under an exclusive lock (flock) and is synced to
 // disk before the next, so two runs on one machine (a station and a manual
-// run) share one file, and a power cut loses at most the line being written.
+// run) share one file, and a power cut loses at most the line being written:
+// a line cut short at the end gets a line feed before the next one.
 //
 // --list --history FILE reads it a line at a time (memory stays flat however
 // long it grows) and gives each hub its last entry: the last line whose
