@@ -577,6 +577,51 @@ TEST_F(FleetUpdate, AStationLetsGoOfAPulledCanaryAndTheNextHubTakesItsPlace) {
   expect_updated(next, 312, t16);
 }
 
+// A bridge without a serial number is known by its socket. Hub A is pulled
+// mid-upload and hub B (its model, other board serial numbers) goes into
+// the same socket under the same name: A's visit takes the port, its
+// process finds another hub there and writes nothing to it. Once A's visit
+// lets go (past --away-limit), B is a visit of its own and is updated.
+TEST_F(FleetUpdate, AnotherHubInThePulledHubsSocketIsAVisitOnceItLetsGo) {
+  const std::vector<uint16_t> t16 = {0x0102, 0x0201};
+  fake_usb usb(net.work() + "/usb");
+  usb.attach(net, {"ttyUSB0"});
+  net.serve("manifest", serve_package("fw312.ufw", 312, t16));
+  net.serve("stable", "1030,312\n");
+  const std::string report = dir.path() + "/report.json";
+  HubSim a({"--model", "1030", "--mode", "bootloader", "--serial", "5"});
+  HubSim b({"--model", "1030", "--mode", "bootloader", "--serial", "9"});
+  ASSERT_TRUE(a.start() && b.start());
+  const usb_bridge socket{"1-1", 0x0403, 0x6001, std::nullopt, 0};
+
+  ProcessResult r;
+  pid_t group = -1;
+  std::thread station = start_station({"--watch", "--away-limit", "3", "--json", report}, &r,
+                                      &group, std::chrono::seconds(240));
+  usb.plug(socket, "ttyUSB0", a.port());
+  const bool uploading = a.wait_for_count("count.upload", 3, std::chrono::seconds(60));
+  a.stop();
+  usb.unplug("ttyUSB0");
+  usb.plug(socket, "ttyUSB0", b.port());
+  const bool both = uploading && wait_for_text(report, {"unplugged during its update",
+                                                        "\"serial\": \"1030.0009\""},
+                                               std::chrono::seconds(150));
+  kill(-group, SIGINT);
+  station.join();
+  ASSERT_TRUE(both) << r.out << r.err << text_of(report);
+
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string row_a = fleet_report_row(report, "\"serial\": \"1030.0005\"");
+  const std::string row_b = fleet_report_row(report, "\"serial\": \"1030.0009\"");
+  EXPECT_NE(row_a.find("\"result\": \"failed\""), std::string::npos) << row_a;
+  EXPECT_NE(row_b.find("\"version_after\": 312, \"mode_after\": \"normal\""), std::string::npos)
+      << row_b;
+  EXPECT_NE(row_b.find("\"result\": \"updated\""), std::string::npos) << row_b;
+  b.stop();
+  expect_updated(b, 312, t16);
+}
+
 // A model's package is missing on the server when its first hub arrives:
 // that hub is skipped, saying why. The package is back for the next hub of
 // the model, which fetches it again and is updated: a failed fetch is not

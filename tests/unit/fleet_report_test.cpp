@@ -448,6 +448,7 @@ TEST(FleetHistory, EachHubGetsItsLastEntry) {
           line("T5", "Tavrine-16", "", "", "CLONE", "updated") +
           line("T6", "Tavrine-16", "", "", "0", "updated") +
           line("T7", "Tavrine-16", "1030.0040", "", "", "up-to-date") +
+          "{\"model\": \"Tavrine-16\", \"boot_serial\": \"1030.0040\", \"result\": \"failed\"}\n" +
           "{\"time\": \"T8\", \"model\": \"Tavrine-16\", \"boot_serial\": \"1030.0040\", \"result\": \"upd"));
   std::vector<fleet_hub> hubs = {
       probed_hub("/dev/ttyUSB0", "Tavrine-16", false, "40", nullptr),        // firmware serial

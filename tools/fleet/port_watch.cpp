@@ -111,3 +111,5 @@ std::vector<std::string> port_watch::take_arrivals(int64_t now_ms) {
 void port_watch::mark_seen(const std::string &path, const port_node &node) {
   if (node != port_node{} && port_node_of(path) == node) seen_[path] = node;
 }
+
+void port_watch::forget(const std::string &path) { seen_.erase(path); }

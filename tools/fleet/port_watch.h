@@ -50,6 +50,8 @@ class port_watch {
   // there does not arrive again until its device changes. Nothing when the
   // path is absent or names another device (which is then still to arrive).
   void mark_seen(const std::string &path, const port_node &node);
+  // Takes `path` as not seen: whatever it names at the next look arrives.
+  void forget(const std::string &path);
 
  private:
   struct monitor;

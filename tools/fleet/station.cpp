@@ -10,6 +10,9 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "canary.h"
@@ -34,6 +37,9 @@ enum class visit_step { probing, fetching, planned, updating, done };
 struct visit {
   visit_step step = visit_step::probing;
   port_node node;  // the port's device when it arrived
+  // Arrivals taken for its hub while it ran (by its USB identity): looked at
+  // again at its end, when its hub does not hold them.
+  std::vector<std::pair<std::string, port_node>> claimed;
 };
 
 // A package being fetched for the visits that wait for it.
@@ -66,23 +72,25 @@ struct station {
         display(hubs, stdout, isatty(STDOUT_FILENO) == 1, /*dry_run=*/false) {}
 };
 
-// True when the device `node` (arrived at a port) is the hub of a visit in
-// progress: a tty with its hub's USB identity (the hub back under a new
-// name after the bootloader switch or an unplug), or, for a port without
-// USB identity, the very device node the visit took. Any other device is a
-// new visit, whatever name it has.
-bool belongs_to_visit(const station &st, const port_node &node) {
+// The visit in progress whose hub the device `node` (arrived at a port) may
+// be: a tty with its hub's USB identity (the hub back under a new name after
+// the bootloader switch or an unplug), or, for a port without USB identity,
+// the very device node the visit took. Any other device is a new visit,
+// whatever name it has. An identity of a bridge without a serial number is
+// its socket, so another hub put there is taken too: the visit's process
+// refuses it, and it arrives again at the visit's end.
+std::optional<size_t> claiming_visit(const station &st, const port_node &node) {
   for (size_t i = 0; i < st.hubs.size(); ++i) {
     if (st.visits[i].step == visit_step::done) continue;
     const fleet_hub &hub = st.hubs[i];
     if (!hub.usb.known) {
-      if (st.visits[i].node == node) return true;
+      if (st.visits[i].node == node) return i;
       continue;
     }
     for (const usb_port_match &match : usb_find_hub(hub.usb))
-      if (static_cast<uint64_t>(match.rdev) == node.rdev) return true;
+      if (static_cast<uint64_t>(match.rdev) == node.rdev) return i;
   }
-  return false;
+  return std::nullopt;
 }
 
 // The finished visits, rewritten after each one so that a station that
@@ -97,17 +105,20 @@ void write_report(station &st) {
 // A visit has its result, shown already: what its hub holds counts as seen
 // (it arrives again only when it changes), and the report gains it. That is
 // the device its process last had open, else the port's device as it
-// arrived; never whatever took the name since.
+// arrived; never whatever took the name since. What the visit took for its
+// hub and its hub does not hold (another hub in its socket) arrives again.
 void finish_visit(station &st, size_t i) {
   fleet_hub &hub = st.hubs[i];
   st.visits[i].step = visit_step::done;
   hub.phase = hub_phase::done;
   hub.away = false;
   if (hub.ended_ms == 0) hub.ended_ms = get_absolute_time();
-  if (hub.final_node != port_node{})
-    st.watch.mark_seen(hub.final_port, hub.final_node);
-  else
-    st.watch.mark_seen(hub.port, st.visits[i].node);
+  const bool final_known = hub.final_node != port_node{};
+  const port_node held = final_known ? hub.final_node : st.visits[i].node;
+  st.watch.mark_seen(final_known ? hub.final_port : hub.port, held);
+  for (const auto &[path, node] : st.visits[i].claimed)
+    if (node != held && port_node_of(path) == node) st.watch.forget(path);
+  st.visits[i].claimed.clear();
   st.history.record(st.hubs);
   write_report(st);
 }
@@ -125,14 +136,18 @@ void end_visit(station &st, size_t i) {
 void arrive(station &st, const std::string &path) {
   const port_node node = port_node_of(path);
   // Gone again already (or a link to nothing): nothing to probe.
-  if (node == port_node{} || belongs_to_visit(st, node)) return;
+  if (node == port_node{}) return;
+  if (const std::optional<size_t> owner = claiming_visit(st, node)) {
+    st.visits[*owner].claimed.emplace_back(path, node);
+    return;
+  }
   fleet_hub hub;
   hub.port = path;
   hub.arrived = fleet_utc_now();
   hub.started_ms = get_absolute_time();
   hub.phase = hub_phase::probing;
   st.hubs.push_back(std::move(hub));
-  st.visits.push_back({visit_step::probing, node});
+  st.visits.push_back({visit_step::probing, node, {}});
   const size_t i = st.hubs.size() - 1;
   if (!fleet_start_child(st.hubs[i], fleet_stage::probe, st.rules, st.hubs)) {
     st.hubs[i].result = hub_result::skipped;
