@@ -33,6 +33,8 @@ constexpr size_t RECEIVE_SIZE = 256;
 constexpr size_t HEADER_LIMIT = 64 * 1024;
 // A chunk-size line (digits and extensions) longer than this is malformed.
 constexpr size_t CHUNK_LINE_LIMIT = 1024;
+// A status line is quoted in a failure up to this many characters.
+constexpr size_t STATUS_TEXT_LIMIT = 80;
 
 constexpr int DEFAULT_CONNECT_MS = 10000;
 constexpr int DEFAULT_SILENCE_MS = 30000;
@@ -47,6 +49,21 @@ int total_timeout_ms = DEFAULT_TOTAL_MS;
 
 std::string test_host;        // empty: the compiled firmware host
 uint16_t test_port = 0;       // 0: the standard port
+
+// Why the calling thread's last fetch failed (http_failure), "" after a
+// success. The one door for every failure below: fail() sets it.
+thread_local std::string failure;
+
+int fail(std::string why) {
+  failure = std::move(why);
+  return 0;
+}
+
+std::string with_errno(const char *what, int error) {
+  return std::string(what) + ": " + std::strerror(error);
+}
+
+std::string seconds_text(int ms) { return std::to_string((ms + 999) / 1000) + " s"; }
 
 // Waits for `events` on `fd` for at most `ms`. 1 ready, 0 timeout or error.
 int wait_for(int fd, short events, int ms) {
@@ -89,9 +106,9 @@ int resolve_ipv4(const char *host, in_addr *out, int timeout_ms) {
   job->request.ar_name = job->name.c_str();
   job->request.ar_request = &job->hints;
   gaicb *requests[1] = {&job->request};
-  if (::getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr) != 0) {
+  if (const int error = ::getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr); error != 0) {
     delete job;
-    return 0;
+    return fail(std::string("the host name lookup could not start (") + ::gai_strerror(error) + ")");
   }
   const int64_t start = get_absolute_time();
   while (::gai_error(&job->request) == EAI_INPROGRESS) {
@@ -105,16 +122,19 @@ int resolve_ipv4(const char *host, in_addr *out, int timeout_ms) {
     if (::gai_cancel(&job->request) != EAI_CANCELED) {
       job->next_abandoned = abandoned_lookups;
       abandoned_lookups = job;
-      return 0;
+    } else {
+      delete job;
     }
-    delete job;
-    return 0;
+    return fail("the host name lookup had no answer within " + seconds_text(timeout_ms));
   }
   addrinfo *list = job->request.ar_result;
   const int found = status == 0 && list != nullptr ? 1 : 0;
   if (found) *out = reinterpret_cast<sockaddr_in *>(list->ai_addr)->sin_addr;
   if (list != nullptr) ::freeaddrinfo(list);
   delete job;
+  if (!found)
+    return fail(std::string("the host name does not resolve (") +
+                (status != 0 ? ::gai_strerror(status) : "no IPv4 address") + ")");
   return found;
 }
 
@@ -122,17 +142,25 @@ int resolve_ipv4(const char *host, in_addr *out, int timeout_ms) {
 // non-blocking so that every later wait is a bounded poll.
 int connect_bounded(int fd, const in_addr &addr, uint16_t port) {
   const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return 0;
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+    return fail(with_errno("the socket could not be set up", errno));
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr = addr;
+  char ip[INET_ADDRSTRLEN] = "";
+  ::inet_ntop(AF_INET, &addr, ip, sizeof ip);
+  char where[64];
+  std::snprintf(where, sizeof where, "the connection to %s port %u", ip,
+                static_cast<unsigned>(port));
   if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return 1;
-  if (errno != EINPROGRESS && errno != EINTR) return 0;
-  if (!wait_for(fd, POLLOUT, connect_timeout_ms)) return 0;
+  if (errno != EINPROGRESS && errno != EINTR) return fail(with_errno(where, errno));
+  if (!wait_for(fd, POLLOUT, connect_timeout_ms))
+    return fail(std::string(where) + " was not accepted within " + seconds_text(connect_timeout_ms));
   int err = 0;
   socklen_t len = sizeof err;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return 0;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+  if (err != 0) return fail(with_errno(where, err));
   return 1;
 }
 
@@ -146,10 +174,11 @@ int send_all(int fd, const char *data, size_t length) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!wait_for(fd, POLLOUT, silence_timeout_ms)) return 0;
+      if (!wait_for(fd, POLLOUT, silence_timeout_ms))
+        return fail("the request could not be sent within " + seconds_text(silence_timeout_ms));
       continue;
     }
-    return 0;
+    return fail(with_errno("the request could not be sent", errno));
   }
   return 1;
 }
@@ -283,6 +312,14 @@ class Receiver {
     return feed_result::more;
   }
 
+  // Why the response gave no body, once feed() or finish() failed.
+  std::string why_failed() const {
+    if (!status_.empty() && !is_status_200(status_))
+      return "the server answered \"" + status_ + "\"";
+    return "the server's answer is no whole document of 1 to " + std::to_string(size_ - 1) +
+           " bytes";
+  }
+
   // The server closed the connection in order: only a body without a length
   // ends that way.
   feed_result finish() {
@@ -342,7 +379,12 @@ class Receiver {
   }
 
   feed_result start_body() {
-    head_ = parse_head(std::string_view(header_).substr(0, header_.size() - 4));
+    const std::string_view head = std::string_view(header_).substr(0, header_.size() - 4);
+    const size_t first = head.find_first_not_of("\r\n");
+    if (first != std::string_view::npos)
+      status_ = head.substr(first, std::min<size_t>(head.find_first_of("\r\n", first) - first,
+                                                    STATUS_TEXT_LIMIT));
+    head_ = parse_head(head);
     header_.clear();
     if (!head_.ok) return feed_result::failed;
     if (head_.chunked) {
@@ -394,6 +436,7 @@ class Receiver {
   std::string header_;
   int run_ = 0;
   ResponseHead head_;
+  std::string status_;  // the status line, for why_failed()
   std::string line_;
   unsigned long long chunk_left_ = 0;
 };
@@ -402,7 +445,10 @@ class Receiver {
 // socket is non-blocking; none (-1 held) when the lookup or connect failed.
 unique_fd connect_to(const char *host, uint16_t port) {
   unique_fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!sock) return sock;
+  if (!sock) {
+    fail(with_errno("no socket", errno));
+    return sock;
+  }
   in_addr addr{};
   // The lookup gets the connection's bound of its own: a resolver that does
   // not answer fails the fetch as a server that does not accept would.
@@ -418,22 +464,28 @@ int receive_response(int fd, Receiver *rx, int64_t start) {
   char chunk[RECEIVE_SIZE];
   for (;;) {
     const int64_t left = total_timeout_ms - (get_absolute_time() - start);
-    if (left <= 0) return 0;
+    const std::string overall = "the whole fetch took over " + seconds_text(total_timeout_ms);
+    if (left <= 0) return fail(overall);
     if (!wait_for(fd, POLLIN, static_cast<int>(std::min<int64_t>(silence_timeout_ms, left))))
-      return 0;
+      return fail(left <= silence_timeout_ms
+                      ? overall
+                      : "the server sent nothing for " + seconds_text(silence_timeout_ms));
     const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      return 0;  // a cut connection never completes a body
+      // A cut connection never completes a body.
+      return fail(with_errno("the connection broke", errno));
     }
-    if (n == 0) return rx->finish() == feed_result::complete ? 1 : 0;
+    if (n == 0) return rx->finish() == feed_result::complete ? 1 : fail(rx->why_failed());
     const feed_result r = rx->feed(chunk, static_cast<size_t>(n));
-    if (r == feed_result::failed) return 0;
+    if (r == feed_result::failed) return fail(rx->why_failed());
     if (r == feed_result::complete) return 1;
   }
 }
 
 }  // namespace
+
+const char *http_failure() { return failure.c_str(); }
 
 const char *http_firmware_host() {
   return test_host.empty() ? TRELK_FIRMWARE_HOST : test_host.c_str();
@@ -456,7 +508,9 @@ int http_get(const char *host, const char *path, char *buffer, int size) {
 
 int http_get_port(const char *host, uint16_t port, const char *path, char *buffer,
                   int size) {
-  if (host == nullptr || path == nullptr || buffer == nullptr || size < 1) return 0;
+  failure.clear();
+  if (host == nullptr || path == nullptr || buffer == nullptr || size < 1)
+    return fail("nothing to fetch into");
   const int64_t start = get_absolute_time();
   const unique_fd sock = connect_to(host, port);
   if (!sock) return 0;
@@ -466,7 +520,8 @@ int http_get_port(const char *host, uint16_t port, const char *path, char *buffe
                                 "GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n",
                                 path, host);
   // A cut request would lack its blank line and could only time out.
-  if (len < 0 || static_cast<size_t>(len) >= sizeof request) return 0;
+  if (len < 0 || static_cast<size_t>(len) >= sizeof request)
+    return fail("the path is too long for a request");
   if (!send_all(sock.get(), request, static_cast<size_t>(len))) return 0;
 
   Receiver rx(buffer, size);

@@ -24,6 +24,12 @@ int http_get(const char *host, const char *path, char *buffer, int size);
 int http_get_port(const char *host, uint16_t port, const char *path, char *buffer,
                   int size);
 
+// Why the calling thread's last http_get or http_get_port returned 0, for a
+// message: "the host name does not resolve (Name or service not known)",
+// "the server answered \"HTTP/1.1 404 Not Found\"", ...; "" after a success.
+// Valid until that thread's next fetch.
+const char *http_failure();
+
 // Test seams. http_set_test_endpoint makes http_firmware_host() return
 // `host` and http_get use `port` (null and 0 restore the compiled host and
 // port 80). http_set_timeouts shortens the connection, silence and whole-fetch

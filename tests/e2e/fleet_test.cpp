@@ -757,7 +757,8 @@ TEST_F(FleetStage, SetupErrors) {
   EXPECT_EQ(r.exit_status, 255);
   EXPECT_EQ(r.err,
             "Unable to download firmware list\nUnable to download firmware stable list\n"
-            "trelk-fleet: no usable firmware list from " TRELK_FIRMWARE_HOST "\n");
+            "trelk-fleet: no usable firmware list from " TRELK_FIRMWARE_HOST
+            ": the connection to 127.0.0.1 port 80: Connection refused\n");
   hubs.back()->stop();
   EXPECT_TRUE(only_probes(hubs.back()->lines()));
 }

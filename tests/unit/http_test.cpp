@@ -278,18 +278,31 @@ TEST_F(HttpTest, ConnectionThatIsNeverAcceptedIsBounded) {
   close(listener);
 }
 
+// Each failure also says why, for the caller's message.
 TEST_F(HttpTest, LookupAndConnectionFailuresLeaveNoSocket) {
   const int before = open_fds();
   std::vector<char> buf(64);
   EXPECT_EQ(http_get_port("no-such-host.invalid", 80, "/", buf.data(), 64), 0);
-  EXPECT_EQ(http_get_port("127.0.0.1", unused_loopback_port(), "/", buf.data(), 64), 0);
+  EXPECT_TRUE(std::string(http_failure()).starts_with("the host name does not resolve ("))
+      << http_failure();
+  const uint16_t closed = unused_loopback_port();
+  EXPECT_EQ(http_get_port("127.0.0.1", closed, "/", buf.data(), 64), 0);
+  EXPECT_EQ(std::string(http_failure()),
+            "the connection to 127.0.0.1 port " + std::to_string(closed) + ": Connection refused");
   EXPECT_EQ(fetch_script({HttpStep::send("HTTP/1.1 404 No\r\n\r\nx")}).result, 0);
+  EXPECT_EQ(std::string(http_failure()), "the server answered \"HTTP/1.1 404 No\"");
+  EXPECT_EQ(fetch_script({HttpStep::send("HTTP/1.1 200 OK\r\nContent-Length: 64\r\n\r\nx")}).result,
+            0);
+  EXPECT_EQ(std::string(http_failure()),
+            "the server's answer is no whole document of 1 to 1023 bytes");
   EXPECT_EQ(fetch_script({HttpStep::send(http_ok_response("fine"))}).result, 1);
+  EXPECT_EQ(std::string(http_failure()), "");
   EXPECT_EQ(open_fds(), before);
   // A path that does not fit the request area is not sent cut.
   const std::string long_path = "/" + std::string(9000, 'p');
   ScriptedHttpServer server({HttpStep::send(http_ok_response("x"))});
   EXPECT_EQ(http_get_port("127.0.0.1", server.port(), long_path.c_str(), buf.data(), 64), 0);
+  EXPECT_EQ(std::string(http_failure()), "the path is too long for a request");
 }
 
 // Runs `test` of this binary again under "unshare <namespaces>", with the

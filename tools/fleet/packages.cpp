@@ -45,11 +45,15 @@ bool fetch_documents(firmware_source &source, const package_checks &checks, int 
 // limits and messages), written out again line by line for the parent, which
 // parses them as it parses any other source's.
 fetched_file built_in_lists() {
+  fetched_file file;
   std::unique_ptr<auto_ufw_manifest, firmware_documents::manifest_free> manifest(
       auto_load_ufw_manifest());
+  // The first fetch's failure is the one to name; "" where both came but
+  // one had no usable line.
+  if (!manifest) file.cause = http_failure();
   std::unique_ptr<auto_ufw_stable_list, firmware_documents::stable_free> stable(
       auto_load_ufw_stable_list());
-  fetched_file file;
+  if (!stable && file.cause.empty()) file.cause = http_failure();
   if (!manifest || !stable) return file;
   file.ok = true;
   for (const auto_ufw_manifest *m = manifest.get(); m != nullptr; m = m->next)
@@ -65,9 +69,11 @@ fetched_file built_in_lists() {
 }
 
 // The built-in host's documents, fetched in a child; false when either could
-// not be had (the loaders said why) or has no usable line.
-bool built_in_documents(int stop_fd, firmware_documents *documents) {
+// not be had (the loaders said so, *cause says why where a fetch failed) or
+// has no usable line.
+bool built_in_documents(int stop_fd, firmware_documents *documents, std::string *cause) {
   const fetched_file file = fetch_in_child(built_in_lists, stop_fd);
+  *cause = file.cause;
   const size_t split = file.text.find('\0');
   if (!file.ok || split == std::string::npos) return false;
   std::string manifest = file.text.substr(0, split), stable = file.text.substr(split + 1);
@@ -268,8 +274,10 @@ int package_set::load_documents(firmware_source &source) {
   documents_ = std::make_unique<firmware_documents>();
   firmware_documents &documents = *documents_;
   if (source.kind() == source_kind::built_in) {
-    if (!built_in_documents(stop_fd_, &documents)) {
-      print_error("trelk-fleet: no usable firmware list from %s\n", http_firmware_host());
+    std::string cause;
+    if (!built_in_documents(stop_fd_, &documents, &cause)) {
+      print_error("trelk-fleet: no usable firmware list from %s%s%s\n", http_firmware_host(),
+                  cause.empty() ? "" : ": ", cause.c_str());
       documents_.reset();
       return 0;
     }
