@@ -108,7 +108,8 @@ int resolve_ipv4(const char *host, in_addr *out, int timeout_ms) {
   gaicb *requests[1] = {&job->request};
   if (const int error = ::getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr); error != 0) {
     delete job;
-    return fail(std::string("the host name lookup could not start (") + ::gai_strerror(error) + ")");
+    return fail(std::string("the host name lookup could not start (") + ::gai_strerror(error) +
+                ")");
   }
   const int64_t start = get_absolute_time();
   while (::gai_error(&job->request) == EAI_INPROGRESS) {
@@ -156,7 +157,8 @@ int connect_bounded(int fd, const in_addr &addr, uint16_t port) {
   if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return 1;
   if (errno != EINPROGRESS && errno != EINTR) return fail(with_errno(where, errno));
   if (!wait_for(fd, POLLOUT, connect_timeout_ms))
-    return fail(std::string(where) + " was not accepted within " + seconds_text(connect_timeout_ms));
+    return fail(std::string(where) + " was not accepted within " +
+                seconds_text(connect_timeout_ms));
   int err = 0;
   socklen_t len = sizeof err;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
@@ -464,11 +466,10 @@ int receive_response(int fd, Receiver *rx, int64_t start) {
   char chunk[RECEIVE_SIZE];
   for (;;) {
     const int64_t left = total_timeout_ms - (get_absolute_time() - start);
-    const std::string overall = "the whole fetch took over " + seconds_text(total_timeout_ms);
-    if (left <= 0) return fail(overall);
-    if (!wait_for(fd, POLLIN, static_cast<int>(std::min<int64_t>(silence_timeout_ms, left))))
+    if (left <= 0 ||
+        !wait_for(fd, POLLIN, static_cast<int>(std::min<int64_t>(silence_timeout_ms, left))))
       return fail(left <= silence_timeout_ms
-                      ? overall
+                      ? "the whole fetch took over " + seconds_text(total_timeout_ms)
                       : "the server sent nothing for " + seconds_text(silence_timeout_ms));
     const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
     if (n < 0) {

@@ -108,7 +108,8 @@ bool staged_file::write(const std::string &path, const std::string &text, mode_t
     return false;
   }
   temporary_ = temporary;
-  bool ok = ::fchmod(fd.get(), mode) == 0 && write_all(fd.get(), text.data(), text.size()) && ::fsync(fd.get()) == 0;
+  bool ok = ::fchmod(fd.get(), mode) == 0 && write_all(fd.get(), text.data(), text.size()) &&
+            ::fsync(fd.get()) == 0;
   const int saved = errno;
   // The descriptor closes here; a close error on a local file after a
   // successful fsync loses nothing.

@@ -59,8 +59,8 @@ struct restart_report {
 // it travels with the hub from its probe to its read-back: its model's hub
 // code, its normal firmware's serial number as given before the update
 // (empty when it was first found in its bootloaders, which give none), its
-// boards as its bootloaders announced them. Nothing is printed; the caller turns the report into the
-// hub's result (restart_verdict).
+// boards as its bootloaders announced them. Nothing is printed; the caller
+// turns the report into the hub's result (restart_verdict).
 restart_report fleet_restart_hub(device *dev, const hub_self &expected);
 
 // "" when the identification line in `seen` (device_read_identification's
